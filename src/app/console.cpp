@@ -1,0 +1,49 @@
+#include "app/console.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <unistd.h>
+
+namespace Console {
+
+QTextStream in(stdin, QIODevice::ReadOnly);
+LineStream out(STDOUT_FILENO);
+LineStream err(STDERR_FILENO);
+
+LineStream::LineStream(int fd) : fd(fd) {}
+
+void LineStream::line(const QString &text)
+{
+    QByteArray bytes = text.toUtf8();
+    bytes.append('\n');
+    std::lock_guard<std::mutex> lock(mutex);
+    if (sink) {
+        sink(bytes);
+        return;
+    }
+    writeAll(bytes);
+}
+
+void LineStream::setSink(std::function<void(const QByteArray &)> newSink)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    sink = std::move(newSink);
+}
+
+void LineStream::writeAll(const QByteArray &bytes)
+{
+    const char *data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return;  // the reader is gone; a console line is not worth more than that
+        }
+        data += written;
+        left -= written;
+    }
+}
+
+}  // namespace Console

@@ -1,0 +1,41 @@
+#pragma once
+// The process-wide console streams. Owned by no thread: every thread writes through them.
+// A line is always written whole: one lock is held per complete line, so lines of different
+// threads never interleave, and each line reaches its file descriptor with a single flush.
+
+#include <QByteArray>
+#include <QString>
+#include <QTextStream>
+
+#include <functional>
+#include <mutex>
+
+namespace Console {
+
+class LineStream
+{
+public:
+    explicit LineStream(int fd);
+
+    // Writes text and an end-of-line as one whole line, flushed at once.
+    void line(const QString &text);
+    // Writes an empty line.
+    void line() { line(QString()); }
+
+    // Redirects the lines of this stream to a function instead of the file descriptor (for tests
+    // and tools); an empty function restores the file descriptor.
+    void setSink(std::function<void(const QByteArray &)> sink);
+
+private:
+    void writeAll(const QByteArray &bytes);
+
+    std::mutex mutex;  // guards fd writes and sink; held for one whole line
+    int fd;
+    std::function<void(const QByteArray &)> sink;
+};
+
+extern QTextStream in;  // standard input, read by the console reader only
+extern LineStream out;  // standard output: the host protocol, nothing else
+extern LineStream err;  // standard error: the diagnostic log
+
+}  // namespace Console

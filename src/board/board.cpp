@@ -1,0 +1,3 @@
+#include "board/board.h"
+
+constexpr quint8 Board::pinChipSelect[6];

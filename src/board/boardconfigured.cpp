@@ -1,0 +1,193 @@
+#include "board/boardconfigured.h"
+
+#include "app/console.h"
+
+#include <gpiod.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/spi/spidev.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+// Line offsets on the SoC's main pin controller (bank x 32 + pin; PA = 0, PC = 2, PD = 3) of each
+// wiringPi pin the driver uses, per supported board.
+struct BoardConfigured::PinMap {
+    const char *name;
+    const char *spidev;
+    struct Entry {
+        quint8 pin;
+        unsigned offset;
+    };
+    Entry entries[9];
+};
+
+namespace {
+
+const BoardConfigured::PinMap *const noMap = nullptr;
+
+BoardConfigured *configuredBoard = nullptr;  // the one instance, for the chip-select writers
+
+}  // namespace
+
+static const BoardConfigured::PinMap boardMaps[] = {
+    // Orange Pi Zero (H2+): SPI controller 1 on the header.
+    {"opizero",
+     "/dev/spidev1.1",
+     {{7, 0}, {15, 13}, {16, 10}, {13, 2}, {10, 18}, {9, 19}, {8, 3}, {0, 12}, {6, 7}}},
+    // H3 boards (Orange Pi PC, One, Lite): SPI controller 0 on the header.
+    {"h3",
+     "/dev/spidev0.0",
+     {{7, 0}, {15, 67}, {16, 21}, {13, 2}, {10, 71}, {9, 68}, {8, 3}, {0, 12}, {6, 110}}},
+};
+
+void wiringop_gpio_cs0_write(quint8 level) { configuredBoard->spi_set_cs0(level); }
+void wiringop_gpio_cs1_write(quint8 level) { configuredBoard->spi_set_cs1(level); }
+void wiringop_gpio_cs2_write(quint8 level) { configuredBoard->spi_set_cs2(level); }
+void wiringop_gpio_cs3_write(quint8 level) { configuredBoard->spi_set_cs3(level); }
+void wiringop_gpio_cs4_write(quint8 level) { configuredBoard->spi_set_cs4(level); }
+void wiringop_gpio_cs5_write(quint8 level) { configuredBoard->spi_set_cs5(level); }
+
+BoardConfigured::BoardConfigured(const QString &boardName, const QString &spidevPath)
+    : map(findBoard(boardName.isEmpty() ? defaultBoardName() : boardName))
+{
+    if (!map)
+        map = &boardMaps[0];
+    spiPath = spidevPath.isEmpty() ? QString::fromLatin1(map->spidev) : spidevPath;
+    timerPeriodUs = 16000;
+    csWriters = {wiringop_gpio_cs0_write, wiringop_gpio_cs1_write, wiringop_gpio_cs2_write,
+                 wiringop_gpio_cs3_write, wiringop_gpio_cs4_write, wiringop_gpio_cs5_write};
+    configuredBoard = this;
+}
+
+BoardConfigured::~BoardConfigured()
+{
+    if (configuredBoard == this)
+        configuredBoard = nullptr;
+    if (chip)
+        gpiod_chip_close(chip);  // releases the requested lines too
+    if (spiFd >= 0)
+        ::close(spiFd);
+}
+
+QString BoardConfigured::defaultBoardName()
+{
+    return QString::fromLatin1(boardMaps[0].name);
+}
+
+QStringList BoardConfigured::knownBoardNames()
+{
+    QStringList names;
+    for (const PinMap &m : boardMaps)
+        names << QString::fromLatin1(m.name);
+    return names;
+}
+
+bool BoardConfigured::isKnownBoard(const QString &name)
+{
+    return findBoard(name) != noMap;
+}
+
+const BoardConfigured::PinMap *BoardConfigured::findBoard(const QString &name)
+{
+    for (const PinMap &m : boardMaps) {
+        if (name == QLatin1String(m.name))
+            return &m;
+    }
+    return noMap;
+}
+
+void BoardConfigured::lib_init()
+{
+    chip = gpiod_chip_open_by_label(gpioChipLabel);
+    if (chip)
+        return;
+    Console::err.line(QStringLiteral("#ERROR: GPIO: cannot open the GPIO chip \"") +
+                      QLatin1String(gpioChipLabel) + QStringLiteral("\" (") +
+                      QString::fromLocal8Bit(std::strerror(errno)) +
+                      QStringLiteral("); not on the board? Run with -simbus PATH to reach "
+                                     "simulated shields instead of the hardware"));
+    std::exit(1);
+}
+
+void BoardConfigured::spi_init()
+{
+    const QByteArray path = spiPath.toLocal8Bit();
+    const int fd = ::open(path.constData(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        Console::err.line(QStringLiteral("#ERROR: SPI: cannot open ") + spiPath +
+                          QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno)) +
+                          QStringLiteral("; no shield can be reached"));
+        return;
+    }
+    quint8 mode = SPI_MODE_0;
+    quint8 bits = 8;
+    quint32 speed = spiSpeedHz;
+    if (::ioctl(fd, SPI_IOC_WR_MODE, &mode) < 0 || ::ioctl(fd, SPI_IOC_WR_BITS_PER_WORD, &bits) < 0 ||
+        ::ioctl(fd, SPI_IOC_WR_MAX_SPEED_HZ, &speed) < 0) {
+        Console::err.line(QStringLiteral("#ERROR: SPI: cannot configure ") + spiPath +
+                          QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno)) +
+                          QStringLiteral("; no shield can be reached"));
+        ::close(fd);
+        return;
+    }
+    spiFd = fd;
+    Console::err.line(QStringLiteral("#SPI: ") + spiPath + QStringLiteral(" opened, mode 0, ") +
+                      QString::number(speed) + QStringLiteral(" Hz"));
+}
+
+void BoardConfigured::spi_set_cs(quint8 shield, quint8 level)
+{
+    if (shield < csWriters.size())
+        csWriters[shield](level);
+}
+
+void BoardConfigured::spi_transfer(quint8 *buffer, quint8 *received, quint16 length)
+{
+    if (length == 0)
+        return;
+    if (spiFd >= 0) {
+        spi_ioc_transfer transfer;
+        std::memset(&transfer, 0, sizeof transfer);
+        transfer.tx_buf = reinterpret_cast<quint64>(buffer);
+        transfer.rx_buf = reinterpret_cast<quint64>(buffer);
+        transfer.len = length;
+        transfer.speed_hz = spiSpeedHz;
+        transfer.bits_per_word = 8;
+        ::ioctl(spiFd, SPI_IOC_MESSAGE(1), &transfer);
+    }
+    // Without the device nothing was clocked in: the buffer still holds the bytes sent.
+    std::memcpy(received, buffer, length);
+}
+
+gpiod_line *BoardConfigured::lineOf(quint8 pin)
+{
+    if (!chip || pin >= lines.size())
+        return nullptr;
+    if (!lines[pin]) {
+        for (const PinMap::Entry &e : map->entries) {
+            if (e.pin == pin)
+                lines[pin] = gpiod_chip_get_line(chip, e.offset);
+        }
+    }
+    return lines[pin];
+}
+
+void BoardConfigured::pinMode(quint8 pin)
+{
+    gpiod_line *line = lineOf(pin);
+    if (line && !gpiod_line_is_requested(line) &&
+        gpiod_line_request_output(line, "stm-driver", 0) < 0) {
+        Console::err.line(QStringLiteral("#ERROR: GPIO: cannot drive pin ") + QString::number(pin) +
+                          QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno)));
+    }
+}
+
+void BoardConfigured::digitalWrite(quint8 pin, quint8 level)
+{
+    gpiod_line *line = lineOf(pin);
+    if (line && gpiod_line_is_requested(line))
+        gpiod_line_set_value(line, level ? 1 : 0);
+}

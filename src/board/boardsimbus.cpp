@@ -1,0 +1,106 @@
+#include "board/boardsimbus.h"
+
+#include "app/console.h"
+
+#include <QByteArray>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+BoardSimbus::BoardSimbus(const QString &socketPath) : path(socketPath)
+{
+    timerPeriodUs = 16000;
+}
+
+BoardSimbus::~BoardSimbus()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+void BoardSimbus::lib_init()
+{
+    const QByteArray name = path.toLocal8Bit();
+    sockaddr_un address;
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    const char *problem = nullptr;
+    if (name.isEmpty())
+        problem = "no socket path after -simbus";
+    else if (static_cast<size_t>(name.size()) >= sizeof address.sun_path)
+        problem = "socket path too long";
+    int s = -1;
+    if (!problem) {
+        std::memcpy(address.sun_path, name.constData(), static_cast<size_t>(name.size()));
+        s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (s < 0 || ::connect(s, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0)
+            problem = std::strerror(errno);
+    }
+    if (problem) {
+        if (s >= 0)
+            ::close(s);
+        Console::err.line(QStringLiteral("#ERROR: simulated bus: cannot connect to \"") + path +
+                          QStringLiteral("\": ") + QString::fromLocal8Bit(problem));
+        std::exit(1);
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    fd = s;
+}
+
+void BoardSimbus::digitalWrite(quint8 pin, quint8 level)
+{
+    const char message[3] = {messageGpio, static_cast<char>(pin), static_cast<char>(level)};
+    std::lock_guard<std::mutex> lock(mutex);
+    exchange(message, sizeof message, nullptr, 0);
+}
+
+void BoardSimbus::spi_transfer(quint8 *buffer, quint8 *received, quint16 length)
+{
+    QByteArray message;
+    message.reserve(3 + length);
+    message.append(messageSpi);
+    message.append(static_cast<char>(length & 0xFF));
+    message.append(static_cast<char>(length >> 8));
+    message.append(reinterpret_cast<const char *>(buffer), length);
+    std::lock_guard<std::mutex> lock(mutex);
+    exchange(message.constData(), static_cast<size_t>(message.size()), buffer, length);
+    if (length > 0)
+        std::memcpy(received, buffer, length);
+}
+
+void BoardSimbus::exchange(const char *data, size_t length, quint8 *reply, size_t replyLength)
+{
+    if (fd < 0)
+        return;  // not connected yet: the bus is not initialised
+    while (length > 0) {
+        const ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            busLost("write failed");
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    while (replyLength > 0) {
+        const ssize_t n = ::recv(fd, reply, replyLength, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            busLost(n == 0 ? "closed by the simulator" : "read failed");
+        reply += n;
+        replyLength -= static_cast<size_t>(n);
+    }
+}
+
+void BoardSimbus::busLost(const char *what)
+{
+    Console::err.line(QStringLiteral("#ERROR: simulated bus lost (") + QLatin1String(what) +
+                      QStringLiteral("); nothing can be driven, exiting"));
+    // Other threads may be inside the board or the console; end at once without running
+    // static destructors under them.
+    ::_exit(1);
+}

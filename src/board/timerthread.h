@@ -1,0 +1,39 @@
+#pragma once
+// A thread with its own event loop and a precise periodic timer whose time-out runs slotTimeOut()
+// inside that thread. The thread object belongs to the thread that created it (the main thread);
+// the timer belongs to the timer thread.
+
+#include <QThread>
+
+#include <atomic>
+
+class QTimer;
+
+class TimerThread : public QThread
+{
+    Q_OBJECT
+
+public:
+    explicit TimerThread(quint32 period);
+
+    quint32 getPeriod() const { return period; }
+
+Q_SIGNALS:
+    void timerStart(int ms);
+
+public Q_SLOTS:
+    // Restarts the running timer with another period; returns once the timer thread has done it.
+    // Call it from another thread while the timer thread runs; with the thread stopped it does
+    // nothing, and the next run starts with the construction period again.
+    void slotChangeSpiPeriod(int ms);
+
+protected:
+    void run() override;
+
+protected Q_SLOTS:
+    // Called in the timer thread at every time-out; the base logs the time of day.
+    virtual void slotTimeOut();
+
+private:
+    const quint32 period;
+};

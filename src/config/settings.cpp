@@ -1,0 +1,151 @@
+#include "config/settings.h"
+
+#include "app/console.h"
+#include "board/boardconfigured.h"
+
+#include <cstdlib>
+
+namespace {
+const quint8 defaultIntercom = 10;
+}
+
+Settings::Settings()
+{
+    wavFileName.clear();
+    spi = 0;
+    wav = false;
+    for (auto &index : intercomIndex)
+        index = 0;
+    for (auto &record : shieldState) {
+        record.to_null();
+        record.setState(ShieldState::STATE_OFFLINE);
+        for (int w = 0; w < 32; ++w) {
+            record.virtualList[w] = 0;
+            record.blackList[w] = 0;
+        }
+    }
+    for (int s = 0; s < maxShields; ++s)
+        intercomOptions << QStringLiteral("-ic%1").arg(s);
+    supportedIntercoms << 136 << 119 << 143 << 48 << 47 << 137 << 118 << 111;
+    boardName = BoardConfigured::defaultBoardName();
+}
+
+void Settings::parser_param(int argc, char **argv)
+{
+    QStringList words;
+    if (argc > 1) {
+        for (int i = 0; i < argc; ++i)
+            words << QString::fromLocal8Bit(argv[i]);
+    }
+    switch (parse(words)) {
+    case ParseResult::Run:
+        return;
+    case ParseResult::ExitOk:
+        std::exit(0);
+    case ParseResult::ExitError:
+        std::exit(1);
+    }
+}
+
+Settings::ParseResult Settings::parse(const QStringList &list)
+{
+    if (indexOf(list, QStringLiteral("-v")) >= 0) {
+        Console::out.line(QStringLiteral("KVT_STM_Driver: v2.") + QString::number(18));
+        return ParseResult::ExitOk;
+    }
+
+    multiShield = indexOf(list, QStringLiteral("-multishield")) >= 0;
+    shieldCount = multiShield ? 6 : 1;
+    lastShield = multiShield ? 5 : 0;
+
+    for (quint8 s = 0; s <= lastShield; ++s)
+        set_shield_intercom(s, get_intercom_from_list_arg(list, s));
+
+    maskPhone = indexOf(list, QStringLiteral("-maskphone")) >= 0 ||
+                indexOf(list, QStringLiteral("-maskoff")) >= 0;
+
+    const int spiAt = indexOf(list, QStringLiteral("-spi"));
+    if (spiAt >= 0) {
+        quint32 value = 0;
+        if (!numberAfter(list, spiAt, &value)) {
+            Console::err.line(QStringLiteral("#ERROR: Unknown parameters"));
+            return ParseResult::ExitError;
+        }
+        spi = (value & 0xFF) == 1 ? 1 : 0;
+    }
+
+    if (indexOf(list, QStringLiteral("-adrgate")) >= 0) {
+        for (quint8 s = 0; s <= lastShield; ++s)
+            shieldState[s].setFlagAdrGate(true);
+    }
+
+    wav = indexOf(list, QStringLiteral("-wav")) >= 0;
+    if (wav)
+        wavFileName = wordAfter(list, QStringLiteral("-wav"));
+
+    simbus = indexOf(list, QStringLiteral("-simbus")) >= 0;
+    if (simbus)
+        simbusPath = wordAfter(list, QStringLiteral("-simbus"));
+    if (indexOf(list, QStringLiteral("-board")) >= 0) {
+        boardName = wordAfter(list, QStringLiteral("-board"));
+        if (!BoardConfigured::isKnownBoard(boardName)) {
+            Console::err.line(QStringLiteral("#ERROR: Unknown board \"") + boardName +
+                              QStringLiteral("\" after -board; known boards: ") +
+                              BoardConfigured::knownBoardNames().join(QStringLiteral(", ")));
+            return ParseResult::ExitError;
+        }
+    }
+    if (indexOf(list, QStringLiteral("-spidev")) >= 0)
+        spidevPath = wordAfter(list, QStringLiteral("-spidev"));
+
+    return ParseResult::Run;
+}
+
+quint8 Settings::get_intercom_from_list_arg(QStringList list, quint8 shield)
+{
+    quint32 value = 0;
+    const int own = indexOf(list, intercomOptions.value(shield));
+    if (own > 0 && numberAfter(list, own, &value))
+        return static_cast<quint8>(value & 0xFF);
+    const int common = indexOf(list, QStringLiteral("-ic"));
+    if (common > 0 && numberAfter(list, common, &value))
+        return static_cast<quint8>(value & 0xFF);
+    Console::out.line(QStringLiteral("#WARNING: No intercom select for shield ") +
+                      QString::number(shield));
+    return defaultIntercom;
+}
+
+void Settings::set_shield_intercom(quint8 shield, quint8 intercom)
+{
+    if (shield >= maxShields)
+        return;
+    intercomIndex[shield] = intercom;
+    if (supportedIntercoms.contains(intercom)) {
+        shieldState[shield].setFlagAdrGate(true);
+        Console::out.line(QStringLiteral("#Intercom ") + QString::number(intercom) +
+                          QStringLiteral(" supported indexes for shield ") +
+                          QString::number(shield));
+    } else {
+        shieldState[shield].setFlagAdrGate(false);
+    }
+}
+
+int Settings::indexOf(const QStringList &list, const QString &word)
+{
+    return list.indexOf(word);
+}
+
+bool Settings::numberAfter(const QStringList &list, int position, quint32 *value)
+{
+    if (position < 0 || position + 1 >= list.size())
+        return false;
+    bool ok = false;
+    *value = list.at(position + 1).toUInt(&ok, 10);
+    return ok;
+}
+
+QString Settings::wordAfter(const QStringList &list, const QString &option)
+{
+    const int at = indexOf(list, option);
+    return (at >= 0 && at + 1 < list.size()) ? list.at(at + 1) : QString();
+}

@@ -1,0 +1,63 @@
+#pragma once
+// The driver's options and the six shield records. Filled once by the main thread from the
+// command line, then read by every thread. Only the shield records and, through
+// set_shield_intercom (console thread), the intercom indexes and gate flags change afterwards;
+// those are atomic.
+
+#include "shield/shieldstate.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <atomic>
+
+class Settings
+{
+public:
+    static constexpr int maxShields = 6;
+
+    // How parsing the command line ends: go on with start-up, or end the process.
+    enum class ParseResult { Run, ExitOk, ExitError };
+
+    Settings();
+    Settings(const Settings &) = delete;
+    Settings &operator=(const Settings &) = delete;
+
+    // Parses the command line; ends the process on "-v" (status 0) and on a start-up error
+    // (status 1).
+    void parser_param(int argc, char **argv);
+    // The same on a word list (position 0: the program path), reporting instead of exiting.
+    ParseResult parse(const QStringList &words);
+
+    // The intercom index for one shield: its own option, else "-ic", else 10 with a warning.
+    quint8 get_intercom_from_list_arg(QStringList list, quint8 shield);
+    // Stores the index and switches the shield's address gate by the supported list.
+    void set_shield_intercom(quint8 shield, quint8 intercom);
+
+    std::array<ShieldState, maxShields> shieldState;
+    std::array<std::atomic<quint8>, maxShields> intercomIndex{};
+    quint8 spi = 0;
+    bool multiShield = false;
+    quint8 shieldCount = 1;
+    quint8 lastShield = 0;
+    bool maskPhone = false;
+    QList<quint8> supportedIntercoms;
+    bool wav = false;
+    QString wavFileName;
+    QStringList intercomOptions;
+
+    // Where the shields are reached: the board's own pins (boardName, spidevPath) or the
+    // simulated bus at simbusPath.
+    bool simbus = false;
+    QString simbusPath;
+    QString boardName;
+    QString spidevPath;
+
+private:
+    static int indexOf(const QStringList &list, const QString &word);
+    // The word after an option as an unsigned decimal number; false when absent or no number.
+    static bool numberAfter(const QStringList &list, int position, quint32 *value);
+    static QString wordAfter(const QStringList &list, const QString &option);
+};

@@ -1,0 +1,29 @@
+#pragma once
+// Captures the lines written to Console::out and Console::err while it lives, for tests.
+
+#include "app/console.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <mutex>
+
+class ConsoleCapture
+{
+public:
+    ConsoleCapture();
+    ~ConsoleCapture();
+    ConsoleCapture(const ConsoleCapture &) = delete;
+    ConsoleCapture &operator=(const ConsoleCapture &) = delete;
+
+    // Lines written so far, without their end-of-line.
+    QStringList out() const;
+    QStringList err() const;
+    // Forgets what was captured so far.
+    void clear();
+
+private:
+    mutable std::mutex mutex;
+    QStringList outLines;
+    QStringList errLines;
+};
