@@ -24,6 +24,21 @@ void LineStream::line(const QString &text)
     writeAll(bytes);
 }
 
+void LineStream::lines(const QStringList &texts)
+{
+    QByteArray bytes;
+    for (const QString &text : texts) {
+        bytes.append(text.toUtf8());
+        bytes.append('\n');
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    if (sink) {
+        sink(bytes);
+        return;
+    }
+    writeAll(bytes);
+}
+
 void LineStream::setSink(std::function<void(const QByteArray &)> newSink)
 {
     std::lock_guard<std::mutex> lock(mutex);

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QTextStream>
 
 #include <functional>
@@ -21,6 +22,8 @@ public:
     void line(const QString &text);
     // Writes an empty line.
     void line() { line(QString()); }
+    // Writes several lines as one block that no other thread's line can split.
+    void lines(const QStringList &texts);
 
     // Redirects the lines of this stream to a function instead of the file descriptor (for tests
     // and tools); an empty function restores the file descriptor.
