@@ -2,11 +2,20 @@
 // shields, and runs the main event loop until it is killed.
 
 #include "app/console.h"
+#include "audio/udpwrite.h"
 #include "board/boardconfigured.h"
 #include "board/boardsimbus.h"
 #include "config/settings.h"
+#include "link/spicommand.h"
+#include "link/spiconnector.h"
+#include "link/threadspitransmitter.h"
+#include "shield/drivercontrol.h"
+#include "shield/spiparsers.h"
+#include "shield/threadshieldhandler.h"
 
 #include <QCoreApplication>
+#include <QList>
+#include <QMutex>
 
 #include <csignal>
 #include <cstdio>
@@ -48,6 +57,40 @@ int main(int argc, char *argv[])
     else
         board->spi_init();
     board->gpio_init();
+
+    // 8. The six link records, shield 0 first.
+    SPIconnector **links = new SPIconnector *[Settings::maxShields];
+    for (int i = 0; i < Settings::maxShields; ++i)
+        links[i] = new SPIconnector;
+
+    // 9. The command builder and the parsers.
+    SPIcommand *command = new SPIcommand(links, &settings);
+    SPIparsers *parsers = new SPIparsers(&settings, nullptr, command);
+
+    // 10. The two periodic threads, not started yet.
+    QMutex linkMutex;
+    ThreadSpiTransmitter *transferThread =
+        new ThreadSpiTransmitter(16, &settings, parsers, links, board, &linkMutex);
+    ThreadShieldHandler *supervisorThread =
+        new ThreadShieldHandler(2, &settings, command, links, &linkMutex, board);
+
+    // 13. Audio to the host: shield i sends to port 20002 + 2i.
+    const QList<quint16> ports = {20002, 20004, 20006, 20008, 20010, 20012};
+    UdpWrite *udpWrite = new UdpWrite(nullptr, ports);
+    QObject::connect(parsers, &SPIparsers::udp_write, udpWrite, &UdpWrite::write);
+
+    // 15. The link control.
+    DriverControl *driverControl =
+        new DriverControl(transferThread, supervisorThread, &settings, command, links, board);
+    QObject::connect(parsers, &SPIparsers::emergency_restart, driverControl,
+                     &DriverControl::restart_connect_with_shield);
+    QObject::connect(transferThread, &ThreadSpiTransmitter::emergency_restart, driverControl,
+                     &DriverControl::restart_connect_with_shield, Qt::DirectConnection);
+    QObject::connect(driverControl, &DriverControl::changeSpiPeriod1, transferThread,
+                     &ThreadSpiTransmitter::slotChangeSpiPeriod, Qt::DirectConnection);
+
+    // 16. Reboot the shields, start the transfer thread, then the supervisor thread.
+    driverControl->start_connect_with_shield();
 
     // 18. The main event loop; nothing asks it to quit.
     return app.exec();

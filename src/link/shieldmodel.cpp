@@ -1,0 +1,417 @@
+#include "link/shieldmodel.h"
+
+#include "link/crc16.h"
+#include "link/frame.h"
+#include "link/spicommand.h"
+
+#include <cmath>
+
+namespace {
+
+const quint8 bootSync = 0x5A;
+const quint8 bootGo = 0x21;
+const quint8 bootAck = 0x79;
+
+QByteArray zeros(int n)
+{
+    return QByteArray(n, '\0');
+}
+
+bool validFrame(const QByteArray &control)
+{
+    return Frame::hasValidStart(control) &&
+           CRC16().buf_crc_comparision(control, Frame::controlSize);
+}
+
+}  // namespace
+
+ShieldModel::ShieldModel(quint8 address) : address(address)
+{
+    identity.id0 += address;  // every shield of a set has its own unique ID
+    startAfresh();
+    startCount = 0;
+}
+
+QByteArray ShieldModel::toneBlock(quint32 packetIndex)
+{
+    QByteArray block(Frame::audioSize, '\0');
+    const double pi = 3.14159265358979323846;
+    for (int i = 0; i < Frame::audioSize / 2; ++i) {
+        const quint32 sample = packetIndex * (Frame::audioSize / 2) + static_cast<quint32>(i);
+        const double phase = 2.0 * pi * static_cast<double>(sample % 16) / 16.0;
+        const auto value = static_cast<quint16>(0x7FFF + std::lround(8000.0 * std::sin(phase)));
+        block[2 * i] = static_cast<char>(value & 0xFF);
+        block[2 * i + 1] = static_cast<char>(value >> 8);
+    }
+    return block;
+}
+
+void ShieldModel::startAfresh()
+{
+    bootloader = bootloaderOnReset;
+    bootloaderOnReset = false;
+    prepared = zeros(Frame::shortSize);
+    lastCommand.clear();
+    lastReply.clear();
+    events.clear();
+    eventToggle = 1;
+    eventJustOffered = false;
+    audio = false;
+    audioPacket = 0;
+    intercomIndex = 0;
+    virtualList.fill(0);
+    blackList.fill(0);
+    bootloaderOut.clear();
+    bootStep = BootStep::Idle;
+    pendingAck79 = false;
+    ++startCount;
+}
+
+QByteArray ShieldModel::transfer(const QByteArray &sent)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    ++transferCount;
+    if (heldInReset)
+        return zeros(sent.size());
+    if (sent.size() < Frame::shortSize || bootloader)
+        return bootloaderTransfer(sent);
+    return frameTransfer(sent);
+}
+
+QByteArray ShieldModel::frameTransfer(const QByteArray &sent)
+{
+    if (mute)
+        return zeros(sent.size());
+
+    QByteArray out = zeros(sent.size());
+    QByteArray control = prepared;
+    if (pendingAck79) {
+        control[Frame::startByte] = static_cast<char>(Frame::bootloaderAck);
+        pendingAck79 = false;
+    } else if (corruptEvery > 0 && Frame::start0(control) != 0 && ++framesSinceCorrupt >= corruptEvery) {
+        framesSinceCorrupt = 0;
+        control[Frame::crcLow] = static_cast<char>(Frame::byte(control, Frame::crcLow) ^ 0x5A);
+    }
+    out.replace(0, Frame::shortSize, control);
+    if (sent.size() >= Frame::longSize) {
+        QByteArray audioOut;
+        if (!audio) {
+            audioOut = zeros(Frame::audioSize);
+            Frame::fillSilence(audioOut, 0);
+        } else if (loopback && !hostAudio.isEmpty()) {
+            audioOut = hostAudio;
+        } else {
+            audioOut = toneBlock(audioPacket++);
+        }
+        out.replace(Frame::audioOffset, Frame::audioSize, audioOut);
+    }
+
+    receiveControl(sent.left(Frame::shortSize));
+    if (sent.size() >= Frame::longSize && audio) {
+        hostAudio = sent.mid(Frame::audioOffset, Frame::audioSize);
+        hostAudioCount += Frame::audioSize;
+    }
+    prepared = nextControl();
+    return out;
+}
+
+QByteArray ShieldModel::bootloaderTransfer(const QByteArray &sent)
+{
+    QByteArray out(sent.size(), '\0');
+    if (sent.size() >= Frame::shortSize) {
+        // A frame exchange that reaches the bootloader: it shows itself by its first byte.
+        out[0] = static_cast<char>(Frame::bootloaderSign);
+        return out;
+    }
+    // Byte-level conversation: clock out what is queued, then act on what came in.
+    for (int i = 0; i < out.size() && !bootloaderOut.isEmpty(); ++i) {
+        out[i] = bootloaderOut.at(0);
+        bootloaderOut.remove(0, 1);
+    }
+    if (!bootloader)
+        return out;
+
+    const auto b = [&sent](int i) { return Frame::byte(sent, i); };
+    const QByteArray ackOnSecondDummy = QByteArray::fromHex("0079");
+    if (sent.size() == 1 && b(0) == bootSync) {
+        bootloaderOut = ackOnSecondDummy;
+    } else if (sent.size() == 3 && b(0) == bootSync && b(1) == bootGo &&
+               b(2) == quint8(~bootGo)) {
+        bootloaderOut = ackOnSecondDummy;
+        bootStep = BootStep::GoAddress;
+    } else if (sent.size() == 5 && bootStep == BootStep::GoAddress) {
+        bootStep = BootStep::Idle;
+        if ((b(0) ^ b(1) ^ b(2) ^ b(3)) == b(4)) {
+            // Jump to the application, which starts afresh; the final acknowledge still goes out.
+            startAfresh();
+            bootloaderOut = ackOnSecondDummy;
+        }
+    }
+    return out;
+}
+
+void ShieldModel::receiveControl(const QByteArray &control)
+{
+    if (!validFrame(control))
+        return;  // idle frames and damaged frames alike
+    const quint8 code = Frame::code(control);
+    if (code == SPIcommand::PING_1) {
+        // A ping comes while the driver looks for this shield: its command toggle starts anew.
+        lastCommand.clear();
+        executed.append(control);
+        lastReply = makeFrame(Frame::start0(control), code, 0);
+        pendingReply = lastReply;
+        return;
+    }
+    if (Frame::isEvent(control)) {
+        if (!events.isEmpty() && control == events.first()) {
+            acknowledged.append(events.takeFirst());
+            eventJustOffered = false;
+        }
+        return;
+    }
+    if (control != lastCommand) {
+        lastCommand = control;
+        lastReply = execute(control);
+        executed.append(control);
+    }
+    pendingReply = lastReply;
+}
+
+QByteArray ShieldModel::execute(const QByteArray &command)
+{
+    const quint8 code = Frame::code(command);
+    quint32 payload = 0;
+    switch (code) {
+    case SPIcommand::READ_FIRMWARE:
+        payload = quint32(identity.beta) << 16 | identity.firmware;
+        break;
+    case SPIcommand::READ_SHIELD:
+        payload = quint32(identity.revision) << 16 | identity.shield;
+        break;
+    case SPIcommand::READ_INTERCOM:
+        payload = intercomIndex;
+        break;
+    case SPIcommand::READ_VID0:
+        payload = identity.id0;
+        break;
+    case SPIcommand::READ_VID1:
+        payload = identity.id1;
+        break;
+    case SPIcommand::READ_VID2:
+        payload = identity.id2;
+        break;
+    case SPIcommand::DIAL:
+    case SPIcommand::PHONE_DETECT:
+        payload = busy ? 0x0000FFFF : 0;
+        break;
+    case SPIcommand::SET_INTERCOM:
+        intercomIndex = Frame::byte(command, 5);
+        break;
+    case SPIcommand::VIRTUAL_LIST_WORD:
+    case SPIcommand::BLACK_LIST_WORD: {
+        const quint16 index = Frame::u16At2(command);
+        if (index < virtualList.size())
+            (code == SPIcommand::VIRTUAL_LIST_WORD ? virtualList : blackList)[index] =
+                Frame::u16At4(command);
+        break;
+    }
+    case SPIcommand::AUDIO_PLAY:
+        audio = Frame::byte(command, 5) != 0;
+        audioPacket = 0;
+        hostAudio.clear();
+        payload = audio ? 1 : 0;
+        break;
+    case SPIcommand::PING_2:
+        payload = lostInit ? 0xFF : 0;
+        lostInit = false;
+        break;
+    default:
+        break;
+    }
+    return makeFrame(Frame::start0(command), code, payload);
+}
+
+QByteArray ShieldModel::nextControl()
+{
+    if (!pendingReply.isEmpty()) {
+        QByteArray reply = pendingReply;
+        pendingReply.clear();
+        return reply;
+    }
+    if (!events.isEmpty()) {
+        // Offered, then one transfer for the acknowledgement to come back, then offered again.
+        if (eventJustOffered) {
+            eventJustOffered = false;
+            return zeros(Frame::shortSize);
+        }
+        eventJustOffered = true;
+        return events.first();
+    }
+    return zeros(Frame::shortSize);
+}
+
+QByteArray ShieldModel::makeFrame(quint8 start, quint8 code, quint32 payload) const
+{
+    QByteArray frame = Frame::compose32(code, payload);
+    frame[Frame::startByte] = static_cast<char>(start);
+    CRC16().buf_crc_add(frame, Frame::controlSize);
+    return frame;
+}
+
+void ShieldModel::setReset(bool held)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (held) {
+        heldInReset = true;
+    } else if (heldInReset) {
+        heldInReset = false;
+        startAfresh();
+    }
+}
+
+void ShieldModel::setIdentity(const Identity &value)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    identity = value;
+}
+
+void ShieldModel::raiseEvent(quint8 code, quint32 payload)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    const quint8 start = eventToggle ? (Frame::start | Frame::toggleBit) : Frame::start;
+    eventToggle ^= 1;
+    events.append(makeFrame(start, code | Frame::eventBit, payload));
+}
+
+void ShieldModel::raiseDial(quint16 number, quint8 addressIndex)
+{
+    raiseEvent(0x80, quint32(addressIndex) << 16 | number);
+}
+
+void ShieldModel::raiseKey(quint16 key, quint8 addressIndex)
+{
+    raiseEvent(0x86, quint32(addressIndex) << 16 | key);
+}
+
+void ShieldModel::setMute(bool value)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    mute = value;
+}
+
+void ShieldModel::setCorruptEvery(int n)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    corruptEvery = n;
+    framesSinceCorrupt = 0;
+}
+
+void ShieldModel::setBusy(bool value)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    busy = value;
+}
+
+void ShieldModel::setLostInit(bool value)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    lostInit = value;
+}
+
+void ShieldModel::setLoopback(bool value)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    loopback = value;
+}
+
+void ShieldModel::setBootloaderOnReset(bool value)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    bootloaderOnReset = value;
+}
+
+void ShieldModel::enterBootloader()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    bootloaderOnReset = true;
+    startAfresh();
+}
+
+void ShieldModel::sendBootloaderAck()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    pendingAck79 = true;
+}
+
+QList<QByteArray> ShieldModel::executedCommands() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return executed;
+}
+
+QList<QByteArray> ShieldModel::acknowledgedEvents() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return acknowledged;
+}
+
+int ShieldModel::pendingEvents() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return events.size();
+}
+
+bool ShieldModel::audioOn() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return audio;
+}
+
+bool ShieldModel::inBootloader() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return bootloader;
+}
+
+quint8 ShieldModel::intercom() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return intercomIndex;
+}
+
+quint16 ShieldModel::virtualListWord(int k) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return virtualList.at(static_cast<size_t>(k));
+}
+
+quint16 ShieldModel::blackListWord(int k) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return blackList.at(static_cast<size_t>(k));
+}
+
+qint64 ShieldModel::hostAudioBytes() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return hostAudioCount;
+}
+
+QByteArray ShieldModel::lastHostAudio() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return hostAudio;
+}
+
+int ShieldModel::transfers() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return transferCount;
+}
+
+int ShieldModel::starts() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return startCount;
+}

@@ -1,0 +1,124 @@
+#pragma once
+// One shield's side of the link, played by software: it answers the driver's frames by the
+// link's rules, so the driver can run without a board (tests, the simulator, emulated mode).
+// Thread-safe: the transfer thread calls transfer(), while a test or a control surface raises
+// events, injects faults and reads what the shield saw; one mutex guards everything.
+//
+// What it does, as a shield would:
+// - answers one transfer late: what it clocks out was prepared from the previous frame received;
+// - executes a command once per new frame (a repeated frame is answered again, not executed
+//   again) and echoes bytes 0 and 1 of the command in its reply;
+// - raises events with its own toggle bit and offers each until the driver echoes it back;
+// - plays 528-byte packets while its audio is on: a test tone, or the host's audio looped back;
+// - can sit in its STM32 bootloader until it is told to jump to its application;
+// - faults on request: mute, a corrupt frame every Nth transfer, lost initialisation, busy.
+
+#include <QByteArray>
+#include <QList>
+#include <QtGlobal>
+
+#include <array>
+#include <mutex>
+
+class ShieldModel
+{
+public:
+    struct Identity {
+        quint16 firmware = 23;
+        quint16 beta = 0;
+        quint16 shield = 12;
+        quint16 revision = 3;
+        quint32 id0 = 0x00330021;
+        quint32 id1 = 0x3436470d;
+        quint32 id2 = 0x30353932;
+    };
+
+    explicit ShieldModel(quint8 address = 0);
+
+    // One full-duplex transfer of sent.size() bytes while this shield is selected; returns the
+    // bytes clocked back (same size).
+    QByteArray transfer(const QByteArray &sent);
+    // The reset line: low holds the shield (it answers zeros), a rising edge starts it afresh
+    // (application running, or the bootloader if told so).
+    void setReset(bool held);
+
+    // Control.
+    void setIdentity(const Identity &identity);
+    void raiseEvent(quint8 code, quint32 payload);
+    void raiseDial(quint16 number, quint8 addressIndex = 0);
+    void raiseKey(quint16 key, quint8 addressIndex = 0);
+    void setMute(bool mute);                    // clocks out zeros, executes nothing
+    void setCorruptEvery(int n);                // every nth non-idle frame has a bad CRC; 0 = off
+    void setBusy(bool busy);                    // dial/phone-detect replies say busy
+    void setLostInit(bool lost);                // the next second-ping reply reports it, once
+    void setLoopback(bool loopback);            // audio out = the host audio of the last packet
+    void setBootloaderOnReset(bool bootloader); // the next start is in the bootloader
+    void enterBootloader();                     // now, as after a reset into it
+    void sendBootloaderAck();                   // the next frame begins with 0x79
+
+    // Observation.
+    quint8 getAddress() const { return address; }
+    QList<QByteArray> executedCommands() const;  // 8-byte frames, in execution order
+    QList<QByteArray> acknowledgedEvents() const;
+    int pendingEvents() const;
+    bool audioOn() const;
+    bool inBootloader() const;
+    quint8 intercom() const;
+    quint16 virtualListWord(int k) const;
+    quint16 blackListWord(int k) const;
+    qint64 hostAudioBytes() const;   // audio bytes received from the driver while playing
+    QByteArray lastHostAudio() const;
+    int transfers() const;
+    int starts() const;  // how often the shield started afresh (reset edges, Go commands)
+
+    // A recognisable test tone: 256 unsigned 16-bit little-endian samples, 1/16 of the sample
+    // rate, centred on the silence word 0x7FFF; packet k starts at sample 256 k.
+    static QByteArray toneBlock(quint32 packetIndex);
+
+private:
+    void startAfresh();  // called with the mutex held
+    QByteArray frameTransfer(const QByteArray &sent);
+    QByteArray bootloaderTransfer(const QByteArray &sent);
+    void receiveControl(const QByteArray &control);
+    QByteArray execute(const QByteArray &command);
+    QByteArray nextControl();
+    QByteArray makeFrame(quint8 start, quint8 code, quint32 payload) const;
+
+    mutable std::mutex mutex;
+    const quint8 address;
+    Identity identity;
+    bool heldInReset = false;
+    bool bootloader = false;
+    bool bootloaderOnReset = false;
+    bool mute = false;
+    int corruptEvery = 0;
+    int framesSinceCorrupt = 0;
+    bool busy = false;
+    bool lostInit = false;
+    bool loopback = false;
+    bool pendingAck79 = false;
+
+    QByteArray prepared;          // control frame for the next transfer
+    QByteArray lastCommand;       // last executed command frame (8 bytes)
+    QByteArray lastReply;         // its reply
+    QByteArray pendingReply;      // reply to clock out in the next transfer
+    QList<QByteArray> events;     // raised, not yet acknowledged; front is on offer
+    quint8 eventToggle = 0;       // toggle bit of the event on offer
+    bool eventJustOffered = false;
+    QList<QByteArray> executed;
+    QList<QByteArray> acknowledged;
+
+    bool audio = false;
+    quint32 audioPacket = 0;
+    QByteArray hostAudio;
+    qint64 hostAudioCount = 0;
+    quint8 intercomIndex = 0;
+    std::array<quint16, 64> virtualList{};
+    std::array<quint16, 64> blackList{};
+    int transferCount = 0;
+    int startCount = 0;
+
+    // Bootloader conversation: bytes to clock out next, and what the last command was.
+    QByteArray bootloaderOut;
+    enum class BootStep { Idle, GoAddress } bootStep = BootStep::Idle;
+};

@@ -1,0 +1,212 @@
+#include "link/spitransmitter.h"
+
+#include "app/console.h"
+#include "board/board.h"
+#include "config/settings.h"
+#include "link/spicommand.h"
+#include "link/spiconnector.h"
+#include "shield/bootloaderhost.h"
+#include "shield/spiparsers.h"
+
+#include <QMutex>
+#include <QMutexLocker>
+
+SPItransmitter::SPItransmitter(QObject *parent, Settings *settings, SPIparsers *parsers,
+                               SPIconnector **links, Board *board, QMutex *mutex)
+    : QObject(parent), board(board), parsers(parsers), settings(settings), mutex(mutex)
+{
+    parsers->setParent(this);
+    bootloader.reset(new BootloaderHost(board));
+    for (size_t i = 0; i < connectors.size(); ++i)
+        connectors[i] = links[i];
+    to_null();
+    report_timer.start(reportCycles);
+}
+
+SPItransmitter::~SPItransmitter() = default;
+
+void SPItransmitter::to_null()
+{
+    for (SPIconnector *link : connectors)
+        link->to_null();
+    tx_buffer.resize(Frame::longSize);
+    rx_buffer.resize(Frame::longSize);
+    idle_packet = QByteArray(Frame::longSize, '\0');
+    Frame::fillSilence(idle_packet, Frame::audioOffset);
+}
+
+quint8 SPItransmitter::selectLevel() const
+{
+    return settings->multiShield ? 1 : 0;
+}
+
+quint8 SPItransmitter::releaseLevel() const
+{
+    return settings->multiShield ? 0 : 1;
+}
+
+void SPItransmitter::main_func()
+{
+    QMutexLocker lock(mutex);
+    quint16 sendWords[Frame::longWords];
+    quint16 receiveWords[Frame::longWords];
+    const quint8 last = settings->lastShield;
+
+    for (quint8 s = 0; s <= last; ++s) {
+        SPIconnector *link = connectors[s];
+        if (link->get_skip_flag())
+            continue;
+        tx_buffer.fill('\0');
+        rx_buffer.fill('\0');
+        if (link->get_long_packet()) {
+            QByteArray packet;
+            tx_buffer = link->audio_queue->take(&packet) ? packet : idle_packet;
+            tx_buffer.resize(Frame::longSize);
+        }
+        if (!fillControlFrame(s, link))
+            continue;
+
+        const int words = link->get_long_packet() ? Frame::longWords : Frame::shortWords;
+        spi_data_transfer(s, tx_buffer, rx_buffer, sendWords, receiveWords, words);
+        link->rx_frame = rx_buffer;
+
+        // An audio-play command went out: the frame size follows what it asked for. The frame
+        // received in this same cycle was still short, so its audio part is silence.
+        if (Frame::code(tx_buffer) == SPIcommand::AUDIO_PLAY) {
+            if (Frame::byte(tx_buffer, 5) == 1) {
+                link->set_long_packet(true);
+                Frame::fillSilence(link->rx_frame, Frame::audioOffset);
+            } else {
+                link->set_long_packet(false);
+            }
+        }
+    }
+
+    for (quint8 s = 0; s <= last; ++s) {
+        SPIconnector *link = connectors[s];
+        if (!link->get_skip_flag())
+            parser(s, link->rx_frame, link);
+    }
+
+    if (report_timer.tick()) {
+        for (quint8 s = 0; s <= last; ++s)
+            reportErrors(s, connectors[s]);
+    }
+}
+
+bool SPItransmitter::fillControlFrame(quint8 shield, SPIconnector *link)
+{
+    QByteArray frame;
+    if (link->direct_queue->take(&frame)) {
+        for (int i = 0; i < Frame::controlSize; ++i)
+            tx_buffer[i] = frame.at(i);
+        crc.buf_crc_add(tx_buffer, Frame::controlSize);
+        return true;
+    }
+    if (link->event_ack_queue->take(&frame)) {
+        for (int i = 0; i < Frame::shortSize; ++i)
+            tx_buffer[i] = frame.at(i);
+        return true;
+    }
+
+    SpiOutErrorController *out = link->out_error.get();
+    switch (out->get_type_translate(!link->command_queue->isEmpty())) {
+    case SpiOutErrorController::SEND_NEW:
+        link->command_queue->take(&frame);
+        for (int i = 0; i < Frame::controlSize; ++i)
+            tx_buffer[i] = frame.at(i);
+        tx_buffer[Frame::startByte] =
+            static_cast<char>(out->set_bit_order(Frame::byte(tx_buffer, Frame::startByte)));
+        crc.buf_crc_add(tx_buffer, Frame::controlSize);
+        out->transmit_buffr(tx_buffer);
+        return true;
+    case SpiOutErrorController::SEND_REPEAT: {
+        const auto &last = out->lastFrame();
+        for (int i = 0; i < Frame::shortSize; ++i)
+            tx_buffer[i] = static_cast<char>(last[static_cast<size_t>(i)]);
+        // The shield may or may not have switched its frame size for an unanswered audio-play
+        // command: every third repeat goes out with the other size.
+        if (last[Frame::codeByte] == SPIcommand::AUDIO_PLAY && link->long_packet_repeats > 1)
+            link->set_long_packet(!link->get_long_packet());
+        return true;
+    }
+    case SpiOutErrorController::LINK_LOST:
+        disconnect(shield, link);
+        return false;
+    default:
+        tx_buffer[Frame::startByte] = 0;
+        return true;
+    }
+}
+
+void SPItransmitter::disconnect(quint8 shield, SPIconnector *link)
+{
+    ShieldState &state = settings->shieldState[shield];
+    if (state.getState() == ShieldState::STATE_ONLINE) {
+        reportErrors(shield, link);
+        const QString prefix =
+            settings->multiShield ? QString::number(shield) + QLatin1Char(' ') : QString();
+        Console::out.lines({prefix + QStringLiteral("shield_disconect"), QString()});
+    }
+    link->set_skip_flag(true);
+    state.setState(ShieldState::STATE_OFFLINE);
+}
+
+void SPItransmitter::reportErrors(quint8 shield, SPIconnector *link)
+{
+    const quint8 tx = link->out_error->repeat_count.exchange(0);
+    if (tx != 0) {
+        Console::out.line(QString::number(shield) + QStringLiteral(" WARNING: SPI: TX errors: ") +
+                          QString::number(tx));
+    }
+    const quint8 rx = link->in_error->repeat_count.exchange(0);
+    if (rx != 0) {
+        Console::out.line(QString::number(shield) + QStringLiteral(" WARNING: SPI: RX errors: ") +
+                          QString::number(rx));
+    }
+}
+
+void SPItransmitter::spi_data_transfer(quint8 shield, const QByteArray &tx, QByteArray &rx,
+                                       quint16 *sendWords, quint16 *receiveWords, int n)
+{
+    byteArray_to_uint16(tx, sendWords, n);
+    board->spi_set_cs(shield, selectLevel());
+    board->spi_transfer(reinterpret_cast<quint8 *>(sendWords),
+                        reinterpret_cast<quint8 *>(receiveWords), static_cast<quint16>(2 * n));
+    board->spi_set_cs(shield, releaseLevel());
+    uint16_to_byteArray(receiveWords, rx, n);
+}
+
+void SPItransmitter::parser(quint8 shield, const QByteArray &frame, SPIconnector *link)
+{
+    const quint8 b0 = Frame::start0(frame);
+    if (Frame::hasValidStart(frame)) {
+        if (crc.buf_crc_comparision(frame, Frame::controlSize)) {
+            if (Frame::code(frame) == SPIcommand::PING_1) {
+                parsers->parser_command(shield, frame, link);
+            } else if (Frame::isEvent(frame)) {
+                if (!link->in_error->isRepeat(b0))
+                    parsers->parser_event(shield, frame, link);
+                link->event_ack_queue->append(frame.left(Frame::shortSize));
+            } else if (link->out_error->receive_buffer(frame.left(2), shield)) {
+                parsers->parser_command(shield, frame, link);
+            }
+        }
+    } else if (b0 == Frame::bootloaderSign) {
+        bootloaderHandOff(shield);
+    } else if (b0 == Frame::bootloaderAck || b0 == Frame::bootloaderNack) {
+        Q_EMIT emergency_restart();
+    }
+    if (link->get_long_packet())
+        parsers->parser_audio(shield, frame);
+}
+
+void SPItransmitter::bootloaderHandOff(quint8 shield)
+{
+    // Release, select, talk to the bootloader, release: the shield is not left selected.
+    board->spi_set_cs(shield, releaseLevel());
+    board->spi_set_cs(shield, selectLevel());
+    if (bootloader->init())
+        bootloader->goCommand(bootloaderGoAddress);
+    board->spi_set_cs(shield, releaseLevel());
+}

@@ -1,0 +1,78 @@
+#pragma once
+// The transfer loop: every cycle it exchanges one frame with each served shield, parses what came
+// back and, every 312th cycle, reports the error counters. Lives in the transfer thread; its
+// cycle holds the link mutex from first to last step. Other threads reach the link records only
+// through their queues (queue mutexes) or under the same link mutex.
+
+#include "board/softwaretimer.h"
+#include "link/crc16.h"
+#include "link/frame.h"
+
+#include <QByteArray>
+#include <QObject>
+
+#include <array>
+#include <memory>
+
+class Board;
+class BootloaderHost;
+class QMutex;
+class Settings;
+class SPIconnector;
+class SPIparsers;
+
+class SPItransmitter : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr quint32 reportCycles = 312;
+    static constexpr quint32 bootloaderGoAddress = 0x08000000;
+
+    SPItransmitter(QObject *parent, Settings *settings, SPIparsers *parsers, SPIconnector **links,
+                   Board *board, QMutex *mutex);
+    ~SPItransmitter() override;
+
+    // Link records' flags and error controllers back to their start (queues stay), buffers sized.
+    void to_null();
+    // One transfer cycle.
+    void main_func();
+    // One exchange with one shield: select, n words full duplex, release.
+    void spi_data_transfer(quint8 shield, const QByteArray &tx, QByteArray &rx, quint16 *sendWords,
+                           quint16 *receiveWords, int n);
+    // Classifies one received frame and hands it to the parsers.
+    void parser(quint8 shield, const QByteArray &frame, SPIconnector *link);
+
+    static void byteArray_to_uint16(const QByteArray &source, quint16 *words, int count)
+    {
+        Frame::byteArray_to_uint16(source, words, count);
+    }
+    static void uint16_to_byteArray(const quint16 *words, QByteArray &destination, int count)
+    {
+        Frame::uint16_to_byteArray(words, destination, count);
+    }
+
+Q_SIGNALS:
+    void emergency_restart();
+
+private:
+    // Bytes 0 to 7 of tx_buffer for this cycle; false when the link was found lost.
+    bool fillControlFrame(quint8 shield, SPIconnector *link);
+    void disconnect(quint8 shield, SPIconnector *link);
+    void reportErrors(quint8 shield, SPIconnector *link);
+    void bootloaderHandOff(quint8 shield);
+    quint8 selectLevel() const;
+    quint8 releaseLevel() const;
+
+    Board *board;
+    SPIparsers *parsers;
+    Settings *settings;
+    std::array<SPIconnector *, 6> connectors{};
+    QByteArray idle_packet;
+    CRC16 crc;
+    std::unique_ptr<BootloaderHost> bootloader;
+    QByteArray tx_buffer;
+    QByteArray rx_buffer;
+    QMutex *mutex;
+    SoftwareTimer report_timer;
+};

@@ -1,0 +1,38 @@
+#include "link/threadspitransmitter.h"
+
+#include "link/spitransmitter.h"
+
+ThreadSpiTransmitter::ThreadSpiTransmitter(quint32 period, Settings *settings, SPIparsers *parsers,
+                                           SPIconnector **links, Board *board, QMutex *mutex)
+    : TimerThread(period),
+      transmitter(new SPItransmitter(nullptr, settings, parsers, links, board, mutex))
+{
+    connect(transmitter, &SPItransmitter::emergency_restart, this,
+            &ThreadSpiTransmitter::emergency_restart);
+    transmitter->moveToThread(this);
+}
+
+ThreadSpiTransmitter::~ThreadSpiTransmitter()
+{
+    quit();
+    wait();
+    delete transmitter;
+}
+
+void ThreadSpiTransmitter::stop()
+{
+    quit();
+    wait();
+    transmitter->to_null();
+}
+
+void ThreadSpiTransmitter::restart()
+{
+    stop();
+    start(QThread::InheritPriority);
+}
+
+void ThreadSpiTransmitter::slotTimeOut()
+{
+    transmitter->main_func();
+}

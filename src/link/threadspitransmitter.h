@@ -1,0 +1,41 @@
+#pragma once
+// The transfer thread: its timer runs one transfer cycle every period. The thread object lives
+// in the main thread, which starts and stops it; the transmitter and its parsers live in the
+// transfer thread.
+
+#include "board/timerthread.h"
+
+class Board;
+class QMutex;
+class Settings;
+class SPIconnector;
+class SPIparsers;
+class SPItransmitter;
+
+class ThreadSpiTransmitter : public TimerThread
+{
+    Q_OBJECT
+
+public:
+    ThreadSpiTransmitter(quint32 period, Settings *settings, SPIparsers *parsers,
+                         SPIconnector **links, Board *board, QMutex *mutex);
+    // Stops the thread if it runs and releases the transmitter with its parsers.
+    ~ThreadSpiTransmitter() override;
+
+    // Ends the thread after its current cycle, waits for it, then resets the link records' flags
+    // and error controllers (their queues stay).
+    void stop();
+    SPItransmitter *getTransmitter() const { return transmitter; }
+
+Q_SIGNALS:
+    void emergency_restart();
+
+public Q_SLOTS:
+    void restart();
+
+protected Q_SLOTS:
+    void slotTimeOut() override;
+
+private:
+    SPItransmitter *transmitter;  // owned; lives in the transfer thread
+};

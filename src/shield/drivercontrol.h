@@ -1,0 +1,41 @@
+#pragma once
+// Starts the link with the shields once and restarts it, all shields together, on an emergency.
+// Lives in the main thread; every restart runs there, so it can stop and wait for the transfer
+// and supervisor threads.
+
+#include <QObject>
+
+class Board;
+class Settings;
+class ShieldControl;
+class SPIcommand;
+class SPIconnector;
+class ThreadShieldHandler;
+class ThreadSpiTransmitter;
+
+class DriverControl : public QObject
+{
+    Q_OBJECT
+
+public:
+    DriverControl(ThreadSpiTransmitter *transmitter, ThreadShieldHandler *handler,
+                  Settings *settings, SPIcommand *command, SPIconnector **links, Board *board,
+                  QObject *parent = nullptr);
+
+    ShieldControl *getShieldControl() const { return shieldControl; }
+
+Q_SIGNALS:
+    void changeSpiPeriod1(int ms);
+
+public Q_SLOTS:
+    // Reboots the shields, then starts the transfer thread and the supervisor thread.
+    void start_connect_with_shield();
+    // Stops both threads, reboots the shields, resets the six shield records, starts again.
+    void restart_connect_with_shield();
+
+private:
+    ShieldControl *shieldControl;  // owned (child)
+    ThreadSpiTransmitter *transmitter;
+    ThreadShieldHandler *handler;
+    Settings *settings;
+};

@@ -1,0 +1,204 @@
+#include "shield/shielhandler.h"
+
+#include "app/console.h"
+#include "config/settings.h"
+#include "link/spicommand.h"
+#include "link/spiconnector.h"
+
+#include <QMutex>
+#include <QMutexLocker>
+
+ShielHandler::ShielHandler(QObject *parent, Settings *settings, SPIcommand *command,
+                           SPIconnector **linkRecords, QMutex *linkMutex, Board *board)
+    : QObject(parent), command(command), settings(settings), linkMutex(linkMutex), board(board)
+{
+    for (size_t i = 0; i < links.size(); ++i)
+        links[i] = linkRecords[i];
+    for (ShieldState &record : settings->shieldState)
+        record.setState(ShieldState::STATE_OFFLINE);
+}
+
+void ShielHandler::main_func()
+{
+    for (uchar s = 0; s <= settings->lastShield; ++s) {
+        switch (settings->shieldState[s].getState()) {
+        case ShieldState::STATE_ONLINE:
+            process_online(s);
+            break;
+        case ShieldState::STATE_INIT:
+            process_init(s);
+            break;
+        case ShieldState::STATE_OFFLINE:
+            process_offline(s);
+            break;
+        }
+    }
+}
+
+void ShielHandler::sendPing1(int shield)
+{
+    ShieldState &record = settings->shieldState[shield];
+    int &count = ping1Count[static_cast<size_t>(shield)];
+    if (count == 0) {
+        record.ping1Response = false;
+        command->command_ping_1(static_cast<quint8>(shield));
+    }
+    if (++count >= ping1Ticks)
+        count = 0;
+}
+
+void ShielHandler::sendPing2(int shield)
+{
+    ShieldState &record = settings->shieldState[shield];
+    int &count = ping2Count[static_cast<size_t>(shield)];
+    if (count == 0) {
+        // No new second ping until the last one is answered.
+        if (!record.ping2Response)
+            return;
+        record.ping2Response = false;
+        command->command_ping_2(static_cast<quint8>(shield));
+    }
+    if (++count >= ping2Ticks)
+        count = 0;
+}
+
+void ShielHandler::process_offline(uchar shield)
+{
+    ShieldState &record = settings->shieldState[shield];
+    if (record.step == 1) {
+        if (++record.tickCount > waitBeforeInitTicks - 1)
+            record.setState(ShieldState::STATE_INIT);
+        return;
+    }
+    if (links[shield]->get_skip_flag())
+        cleanLink(shield);
+    sendPing1(shield);
+    if (record.ping1Response) {
+        record.ping1Response = false;
+        record.step = 1;
+    }
+}
+
+void ShielHandler::cleanLink(uchar shield)
+{
+    SPIconnector *link = links[shield];
+    QMutexLocker lock(linkMutex);
+    link->rx_frame.clear();
+    link->command_queue->clear();
+    link->event_ack_queue->clear();
+    link->direct_queue->clear();
+    link->out_error->to_null();
+    link->in_error->to_null();
+    link->set_skip_flag(false);
+    link->set_long_packet(false);
+    Q_EMIT play_sound(false, shield);
+}
+
+void ShielHandler::process_init(uchar shield)
+{
+    ShieldState &record = settings->shieldState[shield];
+    if (record.step != 1) {
+        record.to_null();
+        command->command_first(shield);
+        record.step = 1;
+        return;
+    }
+    if (record.hasAllStateResponseFlag()) {
+        record.setState(ShieldState::STATE_ONLINE);
+        sendToConsoleKvtaShieldInfo(shield);
+        record.asyncSendDialplan();
+        return;
+    }
+    if (++record.tickCount > initTimeoutTicks - 1)
+        record.setState(ShieldState::STATE_OFFLINE);
+}
+
+void ShielHandler::process_online(uchar shield)
+{
+    ShieldState &record = settings->shieldState[shield];
+    SPIconnector *link = links[shield];
+    sendPing2(shield);
+    if (record.lostInit) {
+        record.lostInit = false;
+        link->set_skip_flag(true);
+    }
+    if (link->get_skip_flag()) {
+        record.setState(ShieldState::STATE_OFFLINE);
+        return;
+    }
+    if (record.isSendDialplan()) {
+        record.step = 1;
+        countSendDialplan[shield] = 0;
+        pointToDialplan[shield] = &record.virtualList;
+        if (!record.virtualListAck)
+            return;
+        record.virtualListAck = false;
+        command->command_update_16bit_virtuallist(shield, 0,
+                                                  ShieldState::listWord16(record.virtualList, 0));
+        countSendDialplan[shield] = 1;
+        return;
+    }
+    if (record.step == 1)
+        pushList(shield, true);
+    else if (record.step == 2)
+        pushList(shield, false);
+}
+
+void ShielHandler::pushList(uchar shield, bool virtualList)
+{
+    ShieldState &record = settings->shieldState[shield];
+    std::atomic<bool> &ack = virtualList ? record.virtualListAck : record.blackListAck;
+    if (!ack)
+        return;
+    quint16 &k = countSendDialplan[shield];
+    if (k >= ShieldState::listWords16) {
+        Console::out.line(QStringLiteral("#Shield") +
+                          (settings->multiShield ? QLatin1Char(' ') + QString::number(shield)
+                                                 : QString()) +
+                          (virtualList ? QStringLiteral(" update virtual list")
+                                       : QStringLiteral(" update black list")));
+        k = 0;
+        pointToDialplan[shield] = virtualList ? &record.blackList : &record.virtualList;
+        record.step = virtualList ? 2 : 0;
+        return;
+    }
+    ack = false;
+    const quint16 word = ShieldState::listWord16(*pointToDialplan[shield], k);
+    if (virtualList)
+        command->command_update_16bit_virtuallist(shield, k, word);
+    else
+        command->command_update_16bit_blacklist(shield, k, word);
+    ++k;
+}
+
+QString ShielHandler::prefix(int shield) const
+{
+    return settings->multiShield ? QString::number(shield) + QLatin1Char(' ') : QString();
+}
+
+void ShielHandler::sendToConsoleKvta(int shield, const QString &text)
+{
+    Console::out.lines({prefix(shield) + text, QString()});
+}
+
+void ShielHandler::sendToConsoleKvtaShieldInfo(int shield)
+{
+    // One block, so that no event line of another thread splits it.
+    const ShieldState &record = settings->shieldState[shield];
+    QStringList block;
+    if (settings->multiShield)
+        block << QStringLiteral("Address: ") + QString::number(shield);
+    block << QStringLiteral("Intercom: ") + QString::number(record.getIntercom());
+    block << QStringLiteral("Program_STM: ") + QString::number(record.getFirmware());
+    if (record.getBeta() != 0) {
+        block << QStringLiteral("Beta: ") + QString::number(record.getBeta());
+        block << QStringLiteral("#WARNING: ZORV not for release!");
+    }
+    block << QStringLiteral("Shield: ") + QString::number(record.getShield());
+    block << QStringLiteral("Revision: ") + QString::number(record.getRevision());
+    block << QStringLiteral("ID: ") + QString::number(record.getId_0(), 16) +
+                 QString::number(record.getId_1(), 16) + QString::number(record.getId_2(), 16);
+    block << QString();
+    block << prefix(shield) + QStringLiteral("shield_ready") << QString();
+    Console::out.lines(block);
+}

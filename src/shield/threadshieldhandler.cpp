@@ -1,0 +1,35 @@
+#include "shield/threadshieldhandler.h"
+
+#include "shield/shielhandler.h"
+
+ThreadShieldHandler::ThreadShieldHandler(unsigned period, Settings *settings, SPIcommand *command,
+                                         SPIconnector **links, QMutex *linkMutex, Board *board)
+    : TimerThread(period),
+      handler(new ShielHandler(nullptr, settings, command, links, linkMutex, board))
+{
+    connect(handler, &ShielHandler::play_sound, this, &ThreadShieldHandler::play_sound);
+    handler->moveToThread(this);
+}
+
+ThreadShieldHandler::~ThreadShieldHandler()
+{
+    stop();
+    delete handler;
+}
+
+void ThreadShieldHandler::stop()
+{
+    quit();
+    wait();
+}
+
+void ThreadShieldHandler::restart()
+{
+    stop();
+    start(QThread::InheritPriority);
+}
+
+void ThreadShieldHandler::slotTimeOut()
+{
+    handler->main_func();
+}

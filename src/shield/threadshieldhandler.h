@@ -1,0 +1,39 @@
+#pragma once
+// The supervisor thread: its timer runs one supervisor tick every period. The thread object
+// lives in the main thread, which starts and stops it; the handler lives in the supervisor thread.
+
+#include "board/timerthread.h"
+
+class Board;
+class QMutex;
+class Settings;
+class ShielHandler;
+class SPIcommand;
+class SPIconnector;
+
+class ThreadShieldHandler : public TimerThread
+{
+    Q_OBJECT
+
+public:
+    ThreadShieldHandler(unsigned period, Settings *settings, SPIcommand *command,
+                        SPIconnector **links, QMutex *linkMutex, Board *board);
+    // Stops the thread if it runs and releases the handler.
+    ~ThreadShieldHandler() override;
+
+    // Ends the thread after its current tick and waits for it.
+    void stop();
+    ShielHandler *getHandler() const { return handler; }
+
+Q_SIGNALS:
+    void play_sound(bool value, uchar addressShield);
+
+public Q_SLOTS:
+    void restart();
+
+protected Q_SLOTS:
+    void slotTimeOut() override;
+
+private:
+    ShielHandler *handler;  // owned; lives in the supervisor thread
+};

@@ -1,0 +1,65 @@
+#pragma once
+// The driver's link built in-process, as the driver builds it, over an EmulatedBoard whose six
+// shields are ShieldModels: settings, link records, command builder, parsers, the transfer and
+// supervisor threads and the link control. Periods are short so tests run quickly; the main
+// thread's event loop is pumped while waiting, so queued signals reach their receivers.
+
+#include "config/settings.h"
+#include "link/emulatedboard.h"
+#include "support/consolecapture.h"
+
+#include <QMutex>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+class DriverControl;
+class SPIcommand;
+class SPIconnector;
+class SPIparsers;
+class ThreadShieldHandler;
+class ThreadSpiTransmitter;
+
+class DriverHarness
+{
+public:
+    struct Options {
+        QStringList args;              // command-line words after the program path
+        int transferMs = 4;            // transfer cycle
+        int supervisorMs = 1;          // supervisor tick
+        double delayScale = 0.01;      // reboot delays: 8 ms instead of 800 ms
+        int dialWindowMs = 2000;
+        int dropIntervalMs = 420000;
+    };
+
+    explicit DriverHarness(const Options &options);
+    DriverHarness() : DriverHarness(Options()) {}
+    ~DriverHarness();
+
+    // Reboots the shields and starts both threads, as the driver does at start-up.
+    void start();
+    // Pumps the main event loop until cond holds or timeoutMs passes; returns cond().
+    static bool waitFor(const std::function<bool()> &cond, int timeoutMs = 20000);
+    // Waits until the captured standard output holds this line (counting from `from`).
+    bool waitForLine(const QString &line, int timeoutMs = 20000, int from = 0);
+    bool waitOnline(int shield, int timeoutMs = 20000);
+    // Runs a function on the link with the transfer loop paused between cycles.
+    void underLinkMutex(const std::function<void()> &f);
+
+    QStringList out() const { return console.out(); }
+    ShieldModel &model(int shield) { return board->shield(shield); }
+
+    ConsoleCapture console;
+    Settings settings;
+    std::unique_ptr<EmulatedBoard> board;
+    SPIconnector *links[6] = {};
+    SPIcommand *command = nullptr;
+    SPIparsers *parsers = nullptr;  // owned by the transfer thread's transmitter
+    QMutex linkMutex;
+    ThreadSpiTransmitter *transferThread = nullptr;
+    ThreadShieldHandler *supervisorThread = nullptr;
+    DriverControl *control = nullptr;
+    QList<QPair<bool, quint8>> playSound;  // play_sound signals seen in the main thread
+    int restarts = 0;                      // emergency restarts run in the main thread
+};
