@@ -1,0 +1,24 @@
+#include "audio/udpwrite.h"
+
+#include <QHostAddress>
+#include <cstdlib>
+
+#include "app/console.h"
+
+UdpWrite::UdpWrite(QObject *parent, const QList<quint16> &ports) : QObject(parent), ports(ports)
+{
+    if (ports.size() < shieldCount) {
+        Console::err.line(
+            QStringLiteral("#ERROR: Количество заданных портов не соответствует шилдам!"));
+        std::exit(1);
+    }
+}
+
+void UdpWrite::write(quint8 addressShield, QByteArray data)
+{
+    if (addressShield >= shieldCount)
+        return;
+    // No listener or a full buffer only loses this block; the host gets the next one.
+    sockets[addressShield].writeDatagram(data, QHostAddress(QHostAddress::LocalHost),
+                                         ports.at(addressShield));
+}
