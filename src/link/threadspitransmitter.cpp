@@ -14,9 +14,15 @@ ThreadSpiTransmitter::ThreadSpiTransmitter(quint32 period, Settings *settings, S
 
 ThreadSpiTransmitter::~ThreadSpiTransmitter()
 {
-    quit();
-    wait();
-    delete transmitter;
+    // The transmitter and its watchdog timers belong to the transfer thread: a running thread
+    // deletes them itself as it ends.
+    if (isRunning()) {
+        transmitter->deleteLater();
+        quit();
+        wait();
+    } else {
+        delete transmitter;
+    }
 }
 
 void ThreadSpiTransmitter::stop()

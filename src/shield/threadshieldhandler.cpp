@@ -13,8 +13,13 @@ ThreadShieldHandler::ThreadShieldHandler(unsigned period, Settings *settings, SP
 
 ThreadShieldHandler::~ThreadShieldHandler()
 {
-    stop();
-    delete handler;
+    if (isRunning()) {
+        handler->deleteLater();
+        quit();
+        wait();
+    } else {
+        delete handler;
+    }
 }
 
 void ThreadShieldHandler::stop()

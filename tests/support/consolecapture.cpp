@@ -1,24 +1,35 @@
 #include "support/consolecapture.h"
 
 namespace {
-QString withoutNewline(const QByteArray &bytes)
+// A write holds one line or a block of lines; each ends with an end-of-line.
+QStringList linesOf(const QByteArray &bytes)
 {
-    QByteArray b = bytes;
-    if (b.endsWith('\n'))
-        b.chop(1);
-    return QString::fromUtf8(b);
+    QStringList lines = QString::fromUtf8(bytes).split(QLatin1Char('\n'));
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
 }
 }  // namespace
+
+void PrintTo(const QString &text, std::ostream *os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
+
+std::ostream &operator<<(std::ostream &os, const QString &text)
+{
+    return os << text.toStdString();
+}
 
 ConsoleCapture::ConsoleCapture()
 {
     Console::out.setSink([this](const QByteArray &b) {
         std::lock_guard<std::mutex> lock(mutex);
-        outLines << withoutNewline(b);
+        outLines << linesOf(b);
     });
     Console::err.setSink([this](const QByteArray &b) {
         std::lock_guard<std::mutex> lock(mutex);
-        errLines << withoutNewline(b);
+        errLines << linesOf(b);
     });
 }
 

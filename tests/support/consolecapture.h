@@ -7,6 +7,11 @@
 #include <QStringList>
 
 #include <mutex>
+#include <ostream>
+
+// Readable test failure messages for texts.
+void PrintTo(const QString &text, std::ostream *os);
+std::ostream &operator<<(std::ostream &os, const QString &text);
 
 class ConsoleCapture
 {

@@ -45,8 +45,6 @@ DriverHarness::DriverHarness(const Options &options)
 
 DriverHarness::~DriverHarness()
 {
-    supervisorThread->stop();
-    transferThread->stop();
     delete control;
     delete supervisorThread;
     delete transferThread;

@@ -1,0 +1,106 @@
+#include "support/simbusserver.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+int counter = 0;
+}
+
+SimbusServer::SimbusServer(int selectLevel) : emulated(selectLevel)
+{
+    emulated.setDelayScale(0.0);
+    socketPath = QDir::tempPath() + QStringLiteral("/stm-simbus-%1-%2.sock")
+                                        .arg(::getpid())
+                                        .arg(++counter);
+    const QByteArray name = socketPath.toLocal8Bit();
+    ::unlink(name.constData());
+    listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address;
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, name.constData(), sizeof address.sun_path - 1);
+    ::bind(listenFd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    ::listen(listenFd, 1);
+    worker = std::thread([this] { serve(); });
+}
+
+SimbusServer::~SimbusServer()
+{
+    stopping = true;
+    disconnectClient();
+    ::shutdown(listenFd, SHUT_RDWR);
+    worker.join();
+    ::close(listenFd);
+    ::unlink(socketPath.toLocal8Bit().constData());
+}
+
+void SimbusServer::disconnectClient()
+{
+    const int fd = clientFd.exchange(-1);
+    if (fd >= 0) {
+        ::shutdown(fd, SHUT_RDWR);
+        ::close(fd);
+    }
+}
+
+bool SimbusServer::readAll(int fd, char *data, size_t length)
+{
+    while (length > 0) {
+        const ssize_t n = ::recv(fd, data, length, 0);
+        if (n <= 0)
+            return false;
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void SimbusServer::serve()
+{
+    while (!stopping) {
+        pollfd p{listenFd, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0)
+            continue;
+        const int fd = ::accept(listenFd, nullptr, nullptr);
+        if (fd < 0)
+            continue;
+        clientFd = fd;
+        for (;;) {
+            char type = 0;
+            if (!readAll(fd, &type, 1))
+                break;
+            if (type == 'G') {
+                char pinLevel[2];
+                if (!readAll(fd, pinLevel, 2))
+                    break;
+                emulated.setLine(static_cast<quint8>(pinLevel[0]), static_cast<quint8>(pinLevel[1]));
+            } else if (type == 'S') {
+                unsigned char lengthBytes[2];
+                if (!readAll(fd, reinterpret_cast<char *>(lengthBytes), 2))
+                    break;
+                const quint16 length = static_cast<quint16>(lengthBytes[0] | lengthBytes[1] << 8);
+                QByteArray data(length, '\0');
+                if (length > 0 && !readAll(fd, data.data(), length))
+                    break;
+                QByteArray reply(length, '\0');
+                emulated.spi_transfer(reinterpret_cast<quint8 *>(data.data()),
+                                      reinterpret_cast<quint8 *>(reply.data()), length);
+                if (length > 0 && ::send(fd, reply.constData(), length, MSG_NOSIGNAL) != length)
+                    break;
+            } else {
+                break;  // not the driver's protocol
+            }
+        }
+        int expected = fd;
+        if (clientFd.compare_exchange_strong(expected, -1))
+            ::close(fd);
+    }
+}
