@@ -2,20 +2,25 @@
 // shields, and runs the main event loop until it is killed.
 
 #include "app/console.h"
+#include "audio/soundplaycontrol.h"
+#include "audio/udpread.h"
 #include "audio/udpwrite.h"
 #include "board/boardconfigured.h"
 #include "board/boardsimbus.h"
 #include "config/settings.h"
+#include "console/consolescan.h"
 #include "link/spicommand.h"
 #include "link/spiconnector.h"
 #include "link/threadspitransmitter.h"
 #include "shield/drivercontrol.h"
 #include "shield/spiparsers.h"
 #include "shield/threadshieldhandler.h"
+#include "stand/stand.h"
 
 #include <QCoreApplication>
 #include <QList>
 #include <QMutex>
+#include <QThread>
 
 #include <csignal>
 #include <cstdio>
@@ -51,6 +56,7 @@ int main(int argc, char *argv[])
 
     // 6. and 7. The board: library, SPI, GPIO.
     Board *board = createBoard(settings);
+    Stand *stand = new Stand(nullptr, &settings, board);
     board->lib_init();
     if (settings.spi != 0)
         board->spi1_init();
@@ -65,7 +71,7 @@ int main(int argc, char *argv[])
 
     // 9. The command builder and the parsers.
     SPIcommand *command = new SPIcommand(links, &settings);
-    SPIparsers *parsers = new SPIparsers(&settings, nullptr, command);
+    SPIparsers *parsers = new SPIparsers(&settings, stand, command);
 
     // 10. The two periodic threads, not started yet.
     QMutex linkMutex;
@@ -74,10 +80,42 @@ int main(int argc, char *argv[])
     ThreadShieldHandler *supervisorThread =
         new ThreadShieldHandler(2, &settings, command, links, &linkMutex, board);
 
+    // 11. Audio from the host: shield i listens on port 20003 + 2i while it plays.
+    QMutex audioMutex[Settings::maxShields];
+    UDPread *udpRead[Settings::maxShields];
+    for (int i = 0; i < Settings::maxShields; ++i) {
+        udpRead[i] = new UDPread(nullptr, &audioMutex[i], static_cast<quint16>(20003 + 2 * i),
+                                 links[i]->audio_queue.get(), board);
+    }
+
+    // 12. The playback switch starts and stops the receivers.
+    SoundPlayControl *playControl = new SoundPlayControl(nullptr);
+    using Switch = void (SoundPlayControl::*)();
+    const Switch starts[] = {&SoundPlayControl::udp_start_0, &SoundPlayControl::udp_start_1,
+                             &SoundPlayControl::udp_start_2, &SoundPlayControl::udp_start_3,
+                             &SoundPlayControl::udp_start_4, &SoundPlayControl::udp_start_5};
+    const Switch stops[] = {&SoundPlayControl::udp_stop_0, &SoundPlayControl::udp_stop_1,
+                            &SoundPlayControl::udp_stop_2, &SoundPlayControl::udp_stop_3,
+                            &SoundPlayControl::udp_stop_4, &SoundPlayControl::udp_stop_5};
+    for (int i = 0; i < Settings::maxShields; ++i)
+        QObject::connect(playControl, starts[i], udpRead[i], &UDPread::udpStart);
+    for (int i = 0; i < Settings::maxShields; ++i)
+        QObject::connect(playControl, stops[i], udpRead[i], &UDPread::udpStop);
+    QObject::connect(supervisorThread, &ThreadShieldHandler::play_sound, playControl,
+                     &SoundPlayControl::play_sound_switch);
+    QObject::connect(parsers, &SPIparsers::play_sound, playControl,
+                     &SoundPlayControl::play_sound_switch);
+
     // 13. Audio to the host: shield i sends to port 20002 + 2i.
     const QList<quint16> ports = {20002, 20004, 20006, 20008, 20010, 20012};
     UdpWrite *udpWrite = new UdpWrite(nullptr, ports);
     QObject::connect(parsers, &SPIparsers::udp_write, udpWrite, &UdpWrite::write);
+
+    // 14. The console reader, in a thread of its own.
+    QThread consoleThread;
+    ConsoleScan consoleScan(command, links, &settings, board);
+    QObject::connect(&consoleThread, &QThread::started, &consoleScan, &ConsoleScan::cycle_scan);
+    consoleScan.moveToThread(&consoleThread);
 
     // 15. The link control.
     DriverControl *driverControl =
@@ -91,6 +129,9 @@ int main(int argc, char *argv[])
 
     // 16. Reboot the shields, start the transfer thread, then the supervisor thread.
     driverControl->start_connect_with_shield();
+
+    // 17. Host commands are read only once the link has started.
+    consoleThread.start();
 
     // 18. The main event loop; nothing asks it to quit.
     return app.exec();

@@ -80,8 +80,17 @@ Settings::ParseResult Settings::parse(const QStringList &list)
     }
 
     wav = indexOf(list, QStringLiteral("-wav")) >= 0;
-    if (wav)
+    if (wav) {
         wavFileName = wordAfter(list, QStringLiteral("-wav"));
+        const int result = wavReader.OpenFILE(wavFileName);
+        Console::err.line(QStringLiteral("#WAV: Результат открытия файла: ") +
+                          QString::number(result));
+        if (result > 0) {
+            Console::err.line(QStringLiteral("#WAV: Ошибка открытия файла"));
+            return ParseResult::ExitError;
+        }
+        Console::err.line(QStringLiteral("WAV: Файл открыт успешно"));
+    }
 
     simbus = indexOf(list, QStringLiteral("-simbus")) >= 0;
     if (simbus)

@@ -4,6 +4,7 @@
 // set_shield_intercom (console thread), the intercom indexes and gate flags change afterwards;
 // those are atomic.
 
+#include "audio/wav_reader.h"
 #include "shield/shieldstate.h"
 
 #include <QList>
@@ -46,6 +47,7 @@ public:
     QList<quint8> supportedIntercoms;
     bool wav = false;
     QString wavFileName;
+    WAV_Reader wavReader;
     QStringList intercomOptions;
 
     // Where the shields are reached: the board's own pins (boardName, spidevPath) or the

@@ -2,13 +2,25 @@
 
 void DataTransmission::append(const QByteArray &frame)
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     list.append(frame);
+}
+
+int DataTransmission::appendBounded(const QByteArray &frame, int limit)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    list.append(frame);
+    int dropped = 0;
+    while (list.size() > limit && !list.isEmpty()) {
+        list.removeFirst();
+        ++dropped;
+    }
+    return dropped;
 }
 
 bool DataTransmission::take(QByteArray *frame)
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     if (list.isEmpty())
         return false;
     buffer = list.takeFirst();
@@ -19,18 +31,18 @@ bool DataTransmission::take(QByteArray *frame)
 
 void DataTransmission::clear()
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     list.clear();
 }
 
 bool DataTransmission::isEmpty()
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     return list.isEmpty();
 }
 
 int DataTransmission::size()
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     return list.size();
 }

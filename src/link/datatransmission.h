@@ -1,10 +1,12 @@
 #pragma once
 // One frame queue of a link record. Filled and drained by several threads (console, supervisor,
-// transfer, main); `mutex` guards `list` and `buffer` and is held for one list operation only.
+// transfer, main); `mutex` guards `list` and `buffer` and is held for one list operation only,
+// with no other lock taken inside it.
 
 #include <QByteArray>
 #include <QList>
-#include <QMutex>
+
+#include <mutex>
 
 class DataTransmission
 {
@@ -15,14 +17,19 @@ public:
 
     // Appends a copy of a frame at the end.
     void append(const QByteArray &frame);
-    // Moves the first frame into `buffer` and returns it; false (buffer untouched) when empty.
+    // Appends a copy, dropping the oldest frames beyond `limit`; returns how many were dropped.
+    int appendBounded(const QByteArray &frame, int limit);
+    // Moves the first frame into `buffer` and, when frame is given, copies it there; false, with
+    // `buffer` untouched, when the queue is empty.
     bool take(QByteArray *frame = nullptr);
     // Empties the list; `buffer` stays.
     void clear();
     bool isEmpty();
     int size();
 
-    QByteArray buffer;        // guarded by mutex: the frame most recently taken
-    QList<QByteArray> list;   // guarded by mutex: queued frames, oldest first
-    QMutex mutex;
+    QByteArray buffer;       // guarded by mutex: the frame most recently taken
+    QList<QByteArray> list;  // guarded by mutex: queued frames, oldest first
+    // std::mutex rather than QMutex: ThreadSanitizer cannot follow a contended QMutex hand-over
+    // inside the uninstrumented Qt 5 library and would report races that are not there.
+    std::mutex mutex;
 };

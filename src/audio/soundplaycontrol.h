@@ -1,0 +1,32 @@
+#pragma once
+// The playback switch: turns "shield i started/stopped playing" into the start or stop of that
+// shield's UDP receiver. Lives in the main thread; play_sound arrives queued from the transfer and
+// supervisor threads.
+
+#include <QObject>
+
+class SoundPlayControl : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit SoundPlayControl(QObject *parent = nullptr) : QObject(parent) {}
+
+Q_SIGNALS:
+    void udp_start_0();
+    void udp_start_1();
+    void udp_start_2();
+    void udp_start_3();
+    void udp_start_4();
+    void udp_start_5();
+    void udp_stop_0();
+    void udp_stop_1();
+    void udp_stop_2();
+    void udp_stop_3();
+    void udp_stop_4();
+    void udp_stop_5();
+
+public Q_SLOTS:
+    // One start (value true) or stop signal for shields 0 to 5; other addresses are dropped.
+    void play_sound_switch(bool value, quint8 addressShield);
+};
