@@ -1,0 +1,165 @@
+// The two watchdogs seen through the event parser: the dial-flood rule with its burst window,
+// and the hang-up watchdog that forces the drop and the link restart when no hang-up comes.
+#include "config/settings.h"
+#include "link/frame.h"
+#include "link/spicommand.h"
+#include "link/spiconnector.h"
+#include "shield/spiparsers.h"
+#include "shield/watchdial.h"
+#include "shield/watchdrop.h"
+#include "support/consolecapture.h"
+
+#include <QEventLoop>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <memory>
+
+namespace {
+
+std::array<SPIconnector *, 6> addressesOf(std::array<SPIconnector, 6> &links)
+{
+    std::array<SPIconnector *, 6> pointers{};
+    for (size_t i = 0; i < links.size(); ++i)
+        pointers[i] = &links[i];
+    return pointers;
+}
+
+const QString floodLine = QStringLiteral("#ERROR: Flood dial detected! Ignore next dials.");
+const QString restartLine = QStringLiteral("#ERROR: Drop not detect. Emergency restart.");
+
+const QByteArray dial = Frame::compose(0x80, 0, 0, 0x01, 0x2C);
+const QByteArray key = Frame::compose(0x86, 0, 0, 0x00, 0x07);
+const QByteArray drop = Frame::compose(0x83, 0, 0, 0, 0);
+const QByteArray pickup = Frame::compose(0x81, 0, 0, 0, 0);
+
+// Runs the event loop until the time is up, or earlier when `until` is emitted.
+template <typename Signal>
+void spin(int ms, const typename QtPrivate::FunctionPointer<Signal>::Object *sender = nullptr,
+          Signal until = nullptr)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    if (sender)
+        QObject::connect(sender, until, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+void spin(int ms)
+{
+    spin<void (SPIparsers::*)()>(ms);
+}
+
+class Watchdogs : public ::testing::Test
+{
+protected:
+    // The parsers with a burst window and a hang-up interval short enough for a test.
+    void build(int dialWindowMs, int dropIntervalMs)
+    {
+        parsers.reset(
+            new SPIparsers(&settings, nullptr, &command, dialWindowMs, 35, dropIntervalMs));
+        QObject::connect(parsers.get(), &SPIparsers::emergency_restart, [this] { ++restarts; });
+    }
+    void event(quint8 shield, const QByteArray &frame)
+    {
+        parsers->parser_event(shield, frame, &links[shield]);
+    }
+
+    ConsoleCapture capture;
+    Settings settings;
+    std::array<SPIconnector, 6> links;
+    // Filled before the command builder copies them.
+    std::array<SPIconnector *, 6> pointers = addressesOf(links);
+    SPIcommand command{pointers.data(), &settings};
+    std::unique_ptr<SPIparsers> parsers;
+    int restarts = 0;
+};
+
+TEST_F(Watchdogs, TheThirtySixthEventOfAChainDeclaresTheFlood)
+{
+    // Dials and keys count together: 20 dials and 16 keys make the flood as 36 dials do.
+    struct Case {
+        const char *name;
+        int dials;
+        int keys;
+    };
+    for (const Case &c : {Case{"dials", 36, 0}, Case{"dials and keys", 20, 16}}) {
+        SCOPED_TRACE(c.name);
+        build(60000, 420000);
+        capture.clear();
+        QStringList expected;
+        for (int i = 0; i < c.dials + c.keys; ++i) {
+            const bool isDial = i < c.dials;
+            event(0, isDial ? dial : key);
+            if (i < 35)
+                expected << (isDial ? QStringLiteral("dial 300") : QStringLiteral("keyopen 7"));
+        }
+        expected << floodLine;
+        EXPECT_EQ(capture.out(), expected);
+        EXPECT_TRUE(parsers->getWatchDial()->IsFlood());
+    }
+}
+
+TEST_F(Watchdogs, AfterAFloodOnlyDialKeyAndDropLinesAreSilenced)
+{
+    build(60000, 420000);
+    for (int i = 0; i < 36; ++i)
+        event(0, dial);
+    capture.clear();
+
+    event(0, dial);
+    event(0, key);
+    EXPECT_TRUE(parsers->getWatchDrop(0)->isActive()) << "dials still arm the drop watchdog";
+    links[0].set_long_packet(true);
+    event(0, drop);
+    EXPECT_FALSE(parsers->getWatchDrop(0)->isActive()) << "drops still stop it";
+    EXPECT_EQ(links[0].command_queue->size(), 1) << "the audio still stops on hang-up";
+    event(0, pickup);
+    event(0, Frame::compose(0x82, 0, 0, 0, 1));
+    event(0, Frame::compose(0xE3, 0, 0, 0, 9));
+    EXPECT_EQ(capture.out(), QStringList({"pickup", "open", "#DEBUG: 9"}));
+}
+
+TEST_F(Watchdogs, APauseLongerThanTheWindowStartsANewChain)
+{
+    build(50, 420000);
+    for (int i = 0; i < 35; ++i)
+        event(0, dial);
+    spin(300);
+    for (int i = 0; i < 35; ++i)
+        event(0, key);
+    EXPECT_FALSE(parsers->getWatchDial()->IsFlood());
+    EXPECT_EQ(capture.out().size(), 70);
+    EXPECT_FALSE(capture.out().contains(floodLine));
+}
+
+TEST_F(Watchdogs, AMissingHangUpForcesTheDropAndOneRestart)
+{
+    build(2000, 30);
+    QStringList played;
+    QObject::connect(parsers.get(), &SPIparsers::play_sound, [&](bool value, quint8 shield) {
+        played << QStringLiteral("%1 %2").arg(value ? "on" : "off").arg(shield);
+    });
+    event(0, dial);
+    spin(10000, parsers.get(), &SPIparsers::emergency_restart);
+    ASSERT_EQ(restarts, 1);
+    EXPECT_EQ(capture.out(), QStringList({"dial 300", restartLine, "drop"}));
+    EXPECT_EQ(played, QStringList({"off 0"}));
+
+    spin(300);
+    EXPECT_EQ(restarts, 1) << "the watchdog fires once per dial";
+}
+
+TEST_F(Watchdogs, AHangUpBeforeTheIntervalKeepsTheLinkRunning)
+{
+    build(2000, 30);
+    event(0, dial);
+    event(0, drop);
+    spin(300);
+    EXPECT_EQ(restarts, 0);
+    EXPECT_EQ(capture.out(), QStringList({"dial 300", "drop"}));
+}
+
+}  // namespace
