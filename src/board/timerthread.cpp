@@ -8,6 +8,13 @@ TimerThread::TimerThread(quint32 period) : QThread(nullptr), period(period) {}
 
 void TimerThread::slotChangeSpiPeriod(int ms)
 {
+    // Inside a tick the blocking connection would wait for this very thread's event loop, which
+    // is busy running the tick: the thread would hang for good.
+    if (QThread::currentThread() == this) {
+        if (QTimer *current = timer)
+            current->start(ms);
+        return;
+    }
     Q_EMIT timerStart(ms);
 }
 
@@ -15,15 +22,17 @@ void TimerThread::run()
 {
     // The timer lives only for this run: it belongs to this thread, and with it its connections
     // go, so a period change asked for while the thread is stopped cannot wait on a dead loop.
-    QTimer timer;
-    timer.setTimerType(Qt::PreciseTimer);
-    connect(&timer, &QTimer::timeout, this, &TimerThread::slotTimeOut, Qt::DirectConnection);
-    connect(this, &TimerThread::timerStart, &timer, qOverload<int>(&QTimer::start),
+    QTimer runTimer;
+    runTimer.setTimerType(Qt::PreciseTimer);
+    connect(&runTimer, &QTimer::timeout, this, &TimerThread::slotTimeOut, Qt::DirectConnection);
+    connect(this, &TimerThread::timerStart, &runTimer, qOverload<int>(&QTimer::start),
             Qt::BlockingQueuedConnection);
-    timer.start(static_cast<int>(period));
+    runTimer.start(static_cast<int>(period));
+    timer = &runTimer;
     exec();
-    timer.stop();
-    disconnect(&timer, &QTimer::timeout, this, &TimerThread::slotTimeOut);
+    timer = nullptr;
+    runTimer.stop();
+    disconnect(&runTimer, &QTimer::timeout, this, &TimerThread::slotTimeOut);
 }
 
 void TimerThread::slotTimeOut()

@@ -23,8 +23,8 @@ Q_SIGNALS:
 
 public Q_SLOTS:
     // Restarts the running timer with another period; returns once the timer thread has done it.
-    // Call it from another thread while the timer thread runs; with the thread stopped it does
-    // nothing, and the next run starts with the construction period again.
+    // From the timer thread itself (inside a tick) the timer is restarted directly. With the
+    // thread stopped it does nothing, and the next run starts with the construction period again.
     void slotChangeSpiPeriod(int ms);
 
 protected:
@@ -36,4 +36,7 @@ protected Q_SLOTS:
 
 private:
     const quint32 period;
+    // The timer of the current run, null between runs. Touched only inside run(), but each run is
+    // another OS thread, hence atomic.
+    std::atomic<QTimer *> timer{nullptr};
 };

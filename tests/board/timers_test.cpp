@@ -1,0 +1,325 @@
+// Tick-counted timers and the periodic timer thread: when a timer fires, how stop, restart and
+// one-pulse interact, and the timer thread's period, restart and period change.
+
+#include "board/softwaretimer.h"
+#include "board/timerthread.h"
+
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// SoftwareTimer
+
+class CountingTimer : public SoftwareTimer
+{
+public:
+    void handler() override
+    {
+        ++fired;
+        if (onFire)
+            onFire(*this);
+    }
+    int fired = 0;
+    std::function<void(CountingTimer &)> onFire;
+};
+
+// The ticks (1-based) on which the timer fired during `ticks` steps.
+std::vector<int> firings(SoftwareTimer &t, int ticks)
+{
+    std::vector<int> at;
+    for (int i = 1; i <= ticks; ++i) {
+        if (t.tick())
+            at.push_back(i);
+    }
+    return at;
+}
+
+class SoftwareTimerPeriod : public ::testing::TestWithParam<int> {};
+
+TEST_P(SoftwareTimerPeriod, FiresOnMultiplesOfThePeriod)
+{
+    const int n = GetParam();
+    CountingTimer t;
+    t.start(static_cast<quint32>(n));
+    EXPECT_EQ(firings(t, 3 * n + n - 1), (std::vector<int>{n, 2 * n, 3 * n}));
+    EXPECT_EQ(t.fired, 3);
+    EXPECT_EQ(t.getCount(), static_cast<quint32>(n - 1));
+    EXPECT_TRUE(t.isRunning());
+}
+
+INSTANTIATE_TEST_SUITE_P(Periods, SoftwareTimerPeriod, ::testing::Values(1, 2, 5, 312));
+
+TEST(SoftwareTimer, StartOneFiresEveryTick)
+{
+    CountingTimer t;
+    t.start(1);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_TRUE(t.tick()) << i;
+    EXPECT_EQ(t.fired, 10);
+}
+
+TEST(SoftwareTimer, NewTimerIsStopped)
+{
+    CountingTimer t;
+    EXPECT_FALSE(t.isRunning());
+    EXPECT_TRUE(firings(t, 20).empty());
+    EXPECT_EQ(t.getCount(), 0u);
+    EXPECT_EQ(t.fired, 0);
+}
+
+TEST(SoftwareTimer, StopAndStartZeroAreTheSame)
+{
+    for (bool useStop : {true, false}) {
+        SCOPED_TRACE(useStop ? "stop()" : "start(0)");
+        CountingTimer t;
+        t.start(5);
+        firings(t, 3);
+        ASSERT_EQ(t.getCount(), 3u);
+        if (useStop)
+            t.stop();
+        else
+            t.start(0);
+        EXPECT_FALSE(t.isRunning());
+        EXPECT_EQ(t.getCount(), 0u);
+        EXPECT_TRUE(firings(t, 20).empty());
+        EXPECT_EQ(t.getCount(), 0u);
+        EXPECT_EQ(t.fired, 0);
+    }
+}
+
+TEST(SoftwareTimer, SecondStartCountsFromItself)
+{
+    CountingTimer t;
+    t.start(5);
+    EXPECT_TRUE(firings(t, 3).empty());
+    t.start(5);
+    // Fires five ticks after the second start, not two.
+    EXPECT_EQ(firings(t, 11), (std::vector<int>{5, 10}));
+}
+
+TEST(SoftwareTimer, OnePulseFiresOnce)
+{
+    CountingTimer t;
+    t.setOnePulse(true);
+    t.start(4);
+    EXPECT_EQ(firings(t, 20), (std::vector<int>{4}));
+    EXPECT_FALSE(t.isRunning());
+    EXPECT_EQ(t.getCount(), 0u);
+    // start() keeps the one-pulse setting.
+    t.start(2);
+    EXPECT_EQ(firings(t, 20), (std::vector<int>{2}));
+    EXPECT_EQ(t.fired, 2);
+}
+
+TEST(SoftwareTimer, OnePulseStopOverrulesRestartInHandler)
+{
+    CountingTimer t;
+    t.setOnePulse(true);
+    t.onFire = [](CountingTimer &self) { self.start(3); };
+    t.start(2);
+    EXPECT_EQ(firings(t, 20), (std::vector<int>{2}));
+    EXPECT_FALSE(t.isRunning());
+    EXPECT_EQ(t.fired, 1);
+}
+
+TEST(SoftwareTimer, HandlerRunsExactlyWhenTickFires)
+{
+    CountingTimer t;
+    t.start(3);
+    int lastFired = 0;
+    for (int i = 1; i <= 30; ++i) {
+        const bool fired = t.tick();
+        EXPECT_EQ(t.fired - lastFired, fired ? 1 : 0) << i;
+        lastFired = t.fired;
+    }
+    EXPECT_EQ(t.fired, 10);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TimerThread
+
+class CountingThread : public TimerThread
+{
+public:
+    explicit CountingThread(quint32 period) : TimerThread(period) {}
+    ~CountingThread() override
+    {
+        quit();
+        wait();
+    }
+
+    std::atomic<int> ticks{0};
+    std::atomic<QThread *> tickThread{nullptr};
+
+protected:
+    void slotTimeOut() override
+    {
+        tickThread = QThread::currentThread();
+        ++ticks;
+    }
+};
+
+// Waits (up to 10 s) until the thread has ticked `more` times beyond `from`.
+bool waitTicks(const CountingThread &t, int from, int more)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (t.ticks - from < more) {
+        if (clock.elapsed() > 10000)
+            return false;
+        QThread::msleep(1);
+    }
+    return true;
+}
+
+// Ticks counted over one window of about `ms` milliseconds.
+int ticksOver(const CountingThread &t, int ms)
+{
+    const int before = t.ticks;
+    QThread::msleep(static_cast<unsigned long>(ms));
+    return t.ticks - before;
+}
+
+void stopThread(CountingThread &t)
+{
+    t.quit();
+    ASSERT_TRUE(t.wait(10000));
+}
+
+TEST(TimerThread, TicksInItsOwnThread)
+{
+    CountingThread t(5);
+    EXPECT_EQ(t.getPeriod(), 5u);
+    t.start();
+    ASSERT_TRUE(waitTicks(t, 0, 3));
+    EXPECT_EQ(t.tickThread.load(), static_cast<QThread *>(&t));
+    EXPECT_NE(t.tickThread.load(), QThread::currentThread());
+    stopThread(t);
+    const int stopped = t.ticks;
+    QThread::msleep(50);
+    EXPECT_EQ(t.ticks, stopped);
+}
+
+TEST(TimerThread, PeriodChangeAndRestart)
+{
+    // 200 ms gives about 5 ticks a second, 5 ms about 200: the bounds only separate the orders
+    // of magnitude.
+    const int slowMax = 20;
+    const int fastMin = 40;
+    CountingThread t(200);
+    t.start();
+    ASSERT_TRUE(waitTicks(t, 0, 1));
+    const int slow = ticksOver(t, 1000);
+    EXPECT_LE(slow, slowMax);
+
+    t.slotChangeSpiPeriod(5);
+    const int fast = ticksOver(t, 1000);
+    EXPECT_GE(fast, fastMin);
+    EXPECT_EQ(t.getPeriod(), 200u);
+
+    stopThread(t);
+    t.start();
+    ASSERT_TRUE(waitTicks(t, t.ticks, 1));
+    const int again = ticksOver(t, 1000);
+    EXPECT_LE(again, slowMax) << "a restarted thread runs at its construction period";
+    stopThread(t);
+}
+
+// Calls slotChangeSpiPeriod from another thread and reports whether it returned within 5 s.
+// If it hangs, the timer thread is started once more so that the blocked call can finish.
+bool changeReturns(CountingThread &t, int ms)
+{
+    auto call = std::async(std::launch::async, [&t, ms] { t.slotChangeSpiPeriod(ms); });
+    if (call.wait_for(std::chrono::seconds(5)) == std::future_status::ready)
+        return true;
+    t.start();
+    call.wait();
+    t.quit();
+    t.wait();
+    return false;
+}
+
+TEST(TimerThread, PeriodChangeWhileStoppedReturnsAtOnce)
+{
+    CountingThread never(200);
+    EXPECT_TRUE(changeReturns(never, 5)) << "before the first run";
+
+    CountingThread t(200);
+    t.start();
+    ASSERT_TRUE(waitTicks(t, 0, 1));
+    stopThread(t);
+    EXPECT_TRUE(changeReturns(t, 5)) << "after a run";
+
+    // The change asked for while stopped does not carry into the next run.
+    t.start();
+    ASSERT_TRUE(waitTicks(t, t.ticks, 1));
+    EXPECT_LE(ticksOver(t, 1000), 20);
+    stopThread(t);
+}
+
+// A worker that changes the period from inside its own tick.
+class SelfChangingThread : public CountingThread
+{
+public:
+    explicit SelfChangingThread(quint32 period) : CountingThread(period) {}
+    std::atomic<bool> changed{false};
+
+protected:
+    void slotTimeOut() override
+    {
+        CountingThread::slotTimeOut();
+        if (!changed.exchange(true))
+            slotChangeSpiPeriod(5);
+    }
+};
+
+TEST(TimerThread, PeriodChangeFromItsOwnTick)
+{
+    SelfChangingThread t(200);
+    t.start();
+    ASSERT_TRUE(waitTicks(t, 0, 1));
+    if (!waitTicks(t, 1, 20)) {
+        // The tick waits for itself and nothing can free it: report and end this program.
+        ADD_FAILURE() << "a period change from the timer's own thread hung the thread";
+        std::_Exit(1);
+    }
+    EXPECT_GE(ticksOver(t, 1000), 40);
+    stopThread(t);
+}
+
+TEST(TimerThread, PeriodChangeRacingStopNeverHangs)
+{
+#if defined(__SANITIZE_THREAD__)
+    // Posting to a thread that is ending synchronises inside Qt's own (uninstrumented) locks,
+    // which the sanitizer cannot see.
+    GTEST_SKIP() << "Qt's event posting is invisible to ThreadSanitizer";
+#endif
+    // The change may arrive while the thread is ending its run; it must return either way.
+    CountingThread t(2);
+    for (int round = 0; round < 30; ++round) {
+        t.start();
+        ASSERT_TRUE(waitTicks(t, t.ticks, 1)) << round;
+        auto change = std::async(std::launch::async, [&t] { t.slotChangeSpiPeriod(3); });
+        t.quit();
+        ASSERT_TRUE(t.wait(10000)) << round;
+        if (change.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            t.start();
+            change.wait();
+            FAIL() << "period change hung on a stopping thread, round " << round;
+        }
+    }
+}
+
+}  // namespace
