@@ -2,18 +2,26 @@
 
 void SoundPlayControl::play_sound_switch(bool value, quint8 addressShield)
 {
-    using Signal = void (SoundPlayControl::*)();
-    static const Signal starts[6] = {
-        &SoundPlayControl::udp_start_0, &SoundPlayControl::udp_start_1,
-        &SoundPlayControl::udp_start_2, &SoundPlayControl::udp_start_3,
-        &SoundPlayControl::udp_start_4, &SoundPlayControl::udp_start_5,
-    };
-    static const Signal stops[6] = {
-        &SoundPlayControl::udp_stop_0, &SoundPlayControl::udp_stop_1,
-        &SoundPlayControl::udp_stop_2, &SoundPlayControl::udp_stop_3,
-        &SoundPlayControl::udp_stop_4, &SoundPlayControl::udp_stop_5,
-    };
-    if (addressShield > 5)
-        return;
-    Q_EMIT(this->*(value ? starts : stops)[addressShield])();
+    switch (addressShield) {
+    case 0:
+        value ? Q_EMIT udp_start_0() : Q_EMIT udp_stop_0();
+        break;
+    case 1:
+        value ? Q_EMIT udp_start_1() : Q_EMIT udp_stop_1();
+        break;
+    case 2:
+        value ? Q_EMIT udp_start_2() : Q_EMIT udp_stop_2();
+        break;
+    case 3:
+        value ? Q_EMIT udp_start_3() : Q_EMIT udp_stop_3();
+        break;
+    case 4:
+        value ? Q_EMIT udp_start_4() : Q_EMIT udp_stop_4();
+        break;
+    case 5:
+        value ? Q_EMIT udp_start_5() : Q_EMIT udp_stop_5();
+        break;
+    default:
+        break;  // no such shield
+    }
 }

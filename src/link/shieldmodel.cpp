@@ -17,6 +17,16 @@ QByteArray zeros(int n)
     return QByteArray(n, '\0');
 }
 
+const QByteArray &silenceBlock()
+{
+    static const QByteArray block = [] {
+        QByteArray b(Frame::audioSize, '\0');
+        Frame::fillSilence(b, 0);
+        return b;
+    }();
+    return block;
+}
+
 bool validFrame(const QByteArray &control)
 {
     return Frame::hasValidStart(control) &&
@@ -96,8 +106,7 @@ QByteArray ShieldModel::frameTransfer(const QByteArray &sent)
     if (sent.size() >= Frame::longSize) {
         QByteArray audioOut;
         if (!audio) {
-            audioOut = zeros(Frame::audioSize);
-            Frame::fillSilence(audioOut, 0);
+            audioOut = silenceBlock();
         } else if (loopback && !hostAudio.isEmpty()) {
             audioOut = hostAudio;
         } else {
@@ -110,6 +119,11 @@ QByteArray ShieldModel::frameTransfer(const QByteArray &sent)
     if (sent.size() >= Frame::longSize && audio) {
         hostAudio = sent.mid(Frame::audioOffset, Frame::audioSize);
         hostAudioCount += Frame::audioSize;
+        if (hostAudio != silenceBlock()) {
+            hostBlocks.append(hostAudio);
+            if (hostBlocks.size() > 4096)
+                hostBlocks.removeFirst();
+        }
     }
     prepared = nextControl();
     return out;
@@ -396,6 +410,12 @@ qint64 ShieldModel::hostAudioBytes() const
 {
     std::lock_guard<std::mutex> lock(mutex);
     return hostAudioCount;
+}
+
+QList<QByteArray> ShieldModel::hostAudioBlocks() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return hostBlocks;
 }
 
 QByteArray ShieldModel::lastHostAudio() const

@@ -68,6 +68,8 @@ public:
     quint16 blackListWord(int k) const;
     qint64 hostAudioBytes() const;   // audio bytes received from the driver while playing
     QByteArray lastHostAudio() const;
+    // The host audio blocks received while playing, silence filler left out (the newest 4096).
+    QList<QByteArray> hostAudioBlocks() const;
     int transfers() const;
     int starts() const;  // how often the shield started afresh (reset edges, Go commands)
 
@@ -112,6 +114,7 @@ private:
     quint32 audioPacket = 0;
     QByteArray hostAudio;
     qint64 hostAudioCount = 0;
+    QList<QByteArray> hostBlocks;
     quint8 intercomIndex = 0;
     std::array<quint16, 64> virtualList{};
     std::array<quint16, 64> blackList{};

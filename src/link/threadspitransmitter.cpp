@@ -15,9 +15,10 @@ ThreadSpiTransmitter::ThreadSpiTransmitter(quint32 period, Settings *settings, S
 ThreadSpiTransmitter::~ThreadSpiTransmitter()
 {
     // The transmitter and its watchdog timers belong to the transfer thread: a running thread
-    // deletes them itself as it ends.
+    // deletes them itself once its event loop has ended.
     if (isRunning()) {
-        transmitter->deleteLater();
+        connect(this, &QThread::finished, transmitter, &QObject::deleteLater,
+                Qt::DirectConnection);
         quit();
         wait();
     } else {

@@ -13,13 +13,8 @@ ThreadShieldHandler::ThreadShieldHandler(unsigned period, Settings *settings, SP
 
 ThreadShieldHandler::~ThreadShieldHandler()
 {
-    if (isRunning()) {
-        handler->deleteLater();
-        quit();
-        wait();
-    } else {
-        delete handler;
-    }
+    stop();
+    delete handler;
 }
 
 void ThreadShieldHandler::stop()

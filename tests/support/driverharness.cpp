@@ -1,5 +1,8 @@
 #include "support/driverharness.h"
 
+#include "audio/soundplaycontrol.h"
+#include "audio/udpread.h"
+#include "audio/udpwrite.h"
 #include "link/spicommand.h"
 #include "link/spiconnector.h"
 #include "link/threadspitransmitter.h"
@@ -9,7 +12,9 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QHostAddress>
 #include <QThread>
+#include <QUdpSocket>
 
 DriverHarness::DriverHarness(const Options &options)
 {
@@ -39,8 +44,40 @@ DriverHarness::DriverHarness(const Options &options)
     QObject::connect(parsers, &SPIparsers::emergency_restart, control, [this] { ++restarts; });
     QObject::connect(parsers, &SPIparsers::play_sound, control,
                      [this](bool on, quint8 s) { playSound.append({on, s}); });
+    if (options.hostInPortBase != 0)
+        buildAudioPaths(options);
     QObject::connect(supervisorThread, &ThreadShieldHandler::play_sound, control,
                      [this](bool on, uchar s) { playSound.append({on, s}); });
+}
+
+void DriverHarness::buildAudioPaths(const Options &options)
+{
+    for (int i = 0; i < 6; ++i) {
+        udpRead[i] = new UDPread(nullptr, &audioMutex[i],
+                                 static_cast<quint16>(options.hostInPortBase + 2 * i),
+                                 links[i]->audio_queue.get(), board.get());
+    }
+    playControl = new SoundPlayControl;
+    using Switch = void (SoundPlayControl::*)();
+    const Switch starts[] = {&SoundPlayControl::udp_start_0, &SoundPlayControl::udp_start_1,
+                             &SoundPlayControl::udp_start_2, &SoundPlayControl::udp_start_3,
+                             &SoundPlayControl::udp_start_4, &SoundPlayControl::udp_start_5};
+    const Switch stops[] = {&SoundPlayControl::udp_stop_0, &SoundPlayControl::udp_stop_1,
+                            &SoundPlayControl::udp_stop_2, &SoundPlayControl::udp_stop_3,
+                            &SoundPlayControl::udp_stop_4, &SoundPlayControl::udp_stop_5};
+    for (int i = 0; i < 6; ++i) {
+        QObject::connect(playControl, starts[i], udpRead[i], &UDPread::udpStart);
+        QObject::connect(playControl, stops[i], udpRead[i], &UDPread::udpStop);
+    }
+    QObject::connect(supervisorThread, &ThreadShieldHandler::play_sound, playControl,
+                     &SoundPlayControl::play_sound_switch);
+    QObject::connect(parsers, &SPIparsers::play_sound, playControl,
+                     &SoundPlayControl::play_sound_switch);
+    QList<quint16> ports;
+    for (int i = 0; i < 6; ++i)
+        ports << static_cast<quint16>(options.hostOutPortBase + 2 * i);
+    udpWrite = new UdpWrite(nullptr, ports);
+    QObject::connect(parsers, &SPIparsers::udp_write, udpWrite, &UdpWrite::write);
 }
 
 DriverHarness::~DriverHarness()
@@ -49,6 +86,10 @@ DriverHarness::~DriverHarness()
     delete supervisorThread;
     delete transferThread;
     delete command;
+    delete udpWrite;
+    delete playControl;
+    for (auto *reader : udpRead)
+        delete reader;
     for (auto *link : links)
         delete link;
 }
@@ -90,4 +131,20 @@ void DriverHarness::underLinkMutex(const std::function<void()> &f)
 {
     QMutexLocker lock(&linkMutex);
     f();
+}
+
+quint16 DriverHarness::freePortBase()
+{
+    // Twelve ports in a row that nobody holds now: base + 0 to base + 11.
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const int base = 30000 + ((QCoreApplication::applicationPid() * 37 + attempt * 1013) % 30000 & ~1);
+        bool free = true;
+        for (int i = 0; i < 12 && free; ++i) {
+            QUdpSocket probe;
+            free = probe.bind(QHostAddress(QHostAddress::LocalHost), static_cast<quint16>(base + i));
+        }
+        if (free)
+            return static_cast<quint16>(base);
+    }
+    return 0;
 }

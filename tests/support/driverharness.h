@@ -15,6 +15,9 @@
 #include <memory>
 
 class DriverControl;
+class SoundPlayControl;
+class UDPread;
+class UdpWrite;
 class SPIcommand;
 class SPIconnector;
 class SPIparsers;
@@ -31,6 +34,10 @@ public:
         double delayScale = 0.01;      // reboot delays: 8 ms instead of 800 ms
         int dialWindowMs = 2000;
         int dropIntervalMs = 420000;
+        // With audio: the UDP receivers, the playback switch and the UDP sender, on these ports
+        // instead of 20003 + 2i and 20002 + 2i (0: no audio paths).
+        quint16 hostInPortBase = 0;   // the driver listens on base + 2i
+        quint16 hostOutPortBase = 0;  // the driver sends to base + 2i
     };
 
     explicit DriverHarness(const Options &options);
@@ -48,6 +55,8 @@ public:
     void underLinkMutex(const std::function<void()> &f);
 
     QStringList out() const { return console.out(); }
+    // A free pair of UDP port ranges for the audio paths (six even-spaced ports each).
+    static quint16 freePortBase();
     ShieldModel &model(int shield) { return board->shield(shield); }
 
     ConsoleCapture console;
@@ -60,6 +69,13 @@ public:
     ThreadSpiTransmitter *transferThread = nullptr;
     ThreadShieldHandler *supervisorThread = nullptr;
     DriverControl *control = nullptr;
+    QMutex audioMutex[6];
+    UDPread *udpRead[6] = {};
+    SoundPlayControl *playControl = nullptr;
+    UdpWrite *udpWrite = nullptr;
     QList<QPair<bool, quint8>> playSound;  // play_sound signals seen in the main thread
     int restarts = 0;                      // emergency restarts run in the main thread
+
+private:
+    void buildAudioPaths(const Options &options);
 };
