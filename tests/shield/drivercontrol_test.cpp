@@ -1,0 +1,281 @@
+// Link start and restart with the real transfer and supervisor threads: the reboot pulse on the
+// chip-select and reset lines in both addressing modes, no bus traffic before or during it, and
+// what a restart stops, resets and keeps.
+#include "board/board.h"
+#include "config/settings.h"
+#include "link/frame.h"
+#include "link/spicommand.h"
+#include "link/spiconnector.h"
+#include "link/threadspitransmitter.h"
+#include "shield/drivercontrol.h"
+#include "shield/spiparsers.h"
+#include "shield/threadshieldhandler.h"
+#include "support/consolecapture.h"
+
+#include <QMutex>
+#include <QStringList>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Records the reboot lines and delays in order (delays are not slept); every exchange of the
+// transfer loop shows as one "bus" entry. Written by the main and transfer threads, read by the
+// test: one mutex guards the log.
+class LineBoard : public Board
+{
+public:
+    void gpio_set_reset(quint8 level) override
+    {
+        if (level == 0 && threadsRunning)
+            note(threadsRunning() ? "threads running at reset" : "threads stopped at reset");
+        note(QStringLiteral("reset=%1").arg(level));
+    }
+    void spi_set_cs0(quint8 level) override { chipSelect(0, level); }
+    void spi_set_cs1(quint8 level) override { chipSelect(1, level); }
+    void spi_set_cs2(quint8 level) override { chipSelect(2, level); }
+    void spi_set_cs3(quint8 level) override { chipSelect(3, level); }
+    void spi_set_cs4(quint8 level) override { chipSelect(4, level); }
+    void spi_set_cs5(quint8 level) override { chipSelect(5, level); }
+    // An idle line: nothing answers, every byte clocked in is 0.
+    void spi_transfer(quint8 *, quint8 *received, quint16 length) override
+    {
+        std::fill(received, received + length, quint8(0));
+        note("bus");
+    }
+    void delay_ms(quint32 ms) override { note(QStringLiteral("delay %1").arg(ms)); }
+
+    QStringList log() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return entries;
+    }
+    // The log without the bus entries.
+    QStringList lines() const
+    {
+        QStringList l = log();
+        l.removeAll(QStringLiteral("bus"));
+        return l;
+    }
+    void clear()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        entries.clear();
+    }
+
+    std::function<bool()> threadsRunning;  // asked when the reset line goes low
+
+private:
+    void chipSelect(int line, quint8 level)
+    {
+        note(QStringLiteral("cs%1=%2").arg(line).arg(level));
+    }
+    void note(const QString &entry)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        entries << entry;
+    }
+
+    mutable std::mutex mutex;
+    QStringList entries;
+};
+
+// What one reboot writes, in order.
+QStringList reboot(bool multi)
+{
+    const int select = multi ? 1 : 0;
+    QStringList lines;
+    for (int cs = 0; cs < 6; ++cs)
+        lines << QStringLiteral("cs%1=%2").arg(cs).arg(select);
+    lines << "threads stopped at reset" << "reset=0" << "delay 600" << "reset=1" << "delay 200";
+    for (int cs = 0; cs < 6; ++cs)
+        lines << QStringLiteral("cs%1=%2").arg(cs).arg(1 - select);
+    return lines;
+}
+
+// The link as the driver builds it, with the given thread periods.
+class Rig
+{
+public:
+    Rig(bool multi, int transferMs, int supervisorMs)
+    {
+        settings.parse(multi ? QStringList{"x", "-multishield"} : QStringList{"x"});
+        transfer = std::make_unique<ThreadSpiTransmitter>(
+            transferMs, &settings, new SPIparsers(&settings, nullptr, &command), pointers, &board,
+            &linkMutex);
+        supervisor = std::make_unique<ThreadShieldHandler>(supervisorMs, &settings, &command,
+                                                           pointers, &linkMutex, &board);
+        control = std::make_unique<DriverControl>(transfer.get(), supervisor.get(), &settings,
+                                                  &command, pointers, &board);
+        board.threadsRunning = [this] { return transfer->isRunning() || supervisor->isRunning(); };
+    }
+    ~Rig() { board.threadsRunning = nullptr; }
+
+    bool bothRunning() const { return transfer->isRunning() && supervisor->isRunning(); }
+
+    ConsoleCapture capture;
+    Settings settings;
+    std::array<SPIconnector, 6> links;
+    SPIconnector *pointers[6] = {&links[0], &links[1], &links[2], &links[3], &links[4], &links[5]};
+    SPIcommand command{pointers, &settings};
+    QMutex linkMutex;
+    LineBoard board;
+    std::unique_ptr<ThreadSpiTransmitter> transfer;
+    std::unique_ptr<ThreadShieldHandler> supervisor;
+    std::unique_ptr<DriverControl> control;
+};
+
+// Waits (generously) until the transfer loop has exchanged at least n frames since the log began.
+bool waitForBus(const LineBoard &board, int n)
+{
+    for (int i = 0; i < 1000; ++i) {
+        if (board.log().count(QStringLiteral("bus")) >= n)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+class StartAndRestart : public ::testing::TestWithParam<bool>
+{
+};
+
+TEST_P(StartAndRestart, RebootPulseNeverOverlapsBusTraffic)
+{
+    const bool multi = GetParam();
+    Rig rig(multi, 4, 2);
+
+    rig.control->start_connect_with_shield();
+    EXPECT_TRUE(rig.bothRunning());
+    ASSERT_TRUE(waitForBus(rig.board, 3)) << "the transfer loop runs after the start";
+    QStringList log = rig.board.log();
+    EXPECT_EQ(log.mid(0, reboot(multi).size()), reboot(multi)) << "the reboot comes first";
+    EXPECT_EQ(rig.board.lines(), reboot(multi));
+
+    rig.board.clear();
+    rig.control->restart_connect_with_shield();
+    EXPECT_TRUE(rig.bothRunning());
+    ASSERT_TRUE(waitForBus(rig.board, 1)) << "the transfer loop runs again after the restart";
+    log = rig.board.log();
+    EXPECT_EQ(rig.board.lines(), reboot(multi));
+    const int first = log.indexOf(reboot(multi).first());
+    const int last = log.lastIndexOf(reboot(multi).last());
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(log.mid(first, last - first + 1), reboot(multi)) << "no exchange during the reboot";
+    EXPECT_EQ(rig.capture.err().count(QStringLiteral("#Restart ALL Shields")), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, StartAndRestart, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return info.param ? "Multi" : "Single";
+                         });
+
+// A record in the middle of things: online, reading a list, a push pending, identity known.
+void busy(ShieldState &r, quint8 intercom)
+{
+    r.setState(ShieldState::STATE_ONLINE);
+    r.setConsoleModeRead(ShieldState::MODE_READ_VIRTUAL_LIST);
+    ShieldState::addApartment(r.virtualList, 300);
+    ShieldState::addApartment(r.blackList, 1023);
+    r.asyncSendDialplan();
+    r.setIntercom(intercom);
+    r.setFlagAdrGate(true);
+    r.setFirmware(23);
+    r.setBeta(1);
+    r.setShield(5);
+    r.setRevision(2);
+    r.setId_0(1);
+    r.setId_1(2);
+    r.setId_2(3);
+    r.firmwareResponse = true;
+    r.intercomResponse = true;
+    r.ping1Response = true;
+    r.ping2Response = false;
+    r.virtualListAck = false;
+    r.lostInit = true;
+}
+
+TEST(Restart, ResetsRecordsAndLinkFlagsButKeepsListsIntercomAndQueuedFrames)
+{
+    // Periods long enough that neither thread ticks: only the restart touches the records.
+    const int never = 600000;
+    Rig rig(true, never, never);
+    rig.control->start_connect_with_shield();
+    ASSERT_TRUE(rig.bothRunning());
+
+    const QByteArray frame = Frame::compose(SPIcommand::PICKUP, 0, 0, 0, 0);
+    for (int s = 0; s < 6; ++s) {
+        busy(rig.settings.shieldState[size_t(s)], quint8(s + 1));
+        SPIconnector &l = rig.links[size_t(s)];
+        l.command_queue->append(frame);
+        l.event_ack_queue->append(frame);
+        l.audio_queue->append(frame);
+        l.direct_queue->append(frame);
+        l.set_skip_flag(true);
+        l.set_long_packet(true);
+        l.out_error->transmission_error();
+    }
+    rig.board.clear();
+
+    rig.control->restart_connect_with_shield();
+    EXPECT_TRUE(rig.bothRunning());
+    EXPECT_EQ(rig.board.lines(), reboot(true));
+    EXPECT_EQ(rig.capture.err().count(QStringLiteral("#Restart ALL Shields")), 1);
+
+    for (int s = 0; s < 6; ++s) {
+        SCOPED_TRACE(s);
+        ShieldState &r = rig.settings.shieldState[size_t(s)];
+        EXPECT_EQ(r.getState(), ShieldState::STATE_OFFLINE);
+        EXPECT_EQ(r.step, 0);
+        EXPECT_EQ(r.getConsoleModeRead(), ShieldState::MODE_READ_COMMAND);
+        EXPECT_FALSE(r.isSendDialplan());
+        EXPECT_EQ(r.getFirmware(), 0);
+        EXPECT_EQ(r.getBeta(), 0);
+        EXPECT_EQ(r.getShield(), 0);
+        EXPECT_EQ(r.getRevision(), 0);
+        EXPECT_EQ(r.getId_0() | r.getId_1() | r.getId_2(), 0u);
+        EXPECT_FALSE(r.firmwareResponse);
+        EXPECT_FALSE(r.intercomResponse);
+        EXPECT_FALSE(r.ping1Response);
+        EXPECT_TRUE(r.ping2Response);
+        EXPECT_TRUE(r.virtualListAck);
+        EXPECT_FALSE(r.lostInit);
+        // Kept: lists, intercom, address gate.
+        EXPECT_EQ(ShieldState::listWord16(r.virtualList, 18), 0x1000);
+        EXPECT_EQ(ShieldState::listWord16(r.blackList, 63), 0x8000);
+        EXPECT_EQ(r.getIntercom(), s + 1);
+        EXPECT_TRUE(r.getFlagAdrGate());
+
+        SPIconnector &l = rig.links[size_t(s)];
+        EXPECT_EQ(l.command_queue->size(), 1);
+        EXPECT_EQ(l.event_ack_queue->size(), 1);
+        EXPECT_EQ(l.audio_queue->size(), 1);
+        EXPECT_EQ(l.direct_queue->size(), 1);
+        EXPECT_FALSE(l.get_skip_flag());
+        EXPECT_FALSE(l.get_long_packet());
+        EXPECT_EQ(l.out_error->getErrorCount(), 0);
+    }
+}
+
+TEST(Restart, RepeatedRestartsEachRebootAndLeaveBothThreadsRunning)
+{
+    Rig rig(false, 4, 2);
+    rig.control->start_connect_with_shield();
+    rig.board.clear();
+    for (int i = 0; i < 3; ++i)
+        rig.control->restart_connect_with_shield();
+    EXPECT_TRUE(rig.bothRunning());
+    EXPECT_EQ(rig.board.lines(), reboot(false) + reboot(false) + reboot(false));
+    EXPECT_EQ(rig.capture.err().count(QStringLiteral("#Restart ALL Shields")), 3);
+}
+
+}  // namespace
