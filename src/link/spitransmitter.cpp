@@ -27,6 +27,9 @@ SPItransmitter::~SPItransmitter() = default;
 
 void SPItransmitter::to_null()
 {
+    // The link records are shared with the supervisor, which may be cleaning a lost shield while
+    // the transfer thread is being stopped; the reset waits for it like a cycle would.
+    QMutexLocker lock(mutex);
     for (SPIconnector *link : connectors)
         link->to_null();
     tx_buffer.resize(Frame::longSize);
@@ -99,13 +102,13 @@ bool SPItransmitter::fillControlFrame(quint8 shield, SPIconnector *link)
     QByteArray frame;
     if (link->direct_queue->take(&frame)) {
         for (int i = 0; i < Frame::controlSize; ++i)
-            tx_buffer[i] = frame.at(i);
+            tx_buffer[i] = static_cast<char>(Frame::byte(frame, i));
         crc.buf_crc_add(tx_buffer, Frame::controlSize);
         return true;
     }
     if (link->event_ack_queue->take(&frame)) {
         for (int i = 0; i < Frame::shortSize; ++i)
-            tx_buffer[i] = frame.at(i);
+            tx_buffer[i] = static_cast<char>(Frame::byte(frame, i));
         return true;
     }
 
@@ -114,7 +117,7 @@ bool SPItransmitter::fillControlFrame(quint8 shield, SPIconnector *link)
     case SpiOutErrorController::SEND_NEW:
         link->command_queue->take(&frame);
         for (int i = 0; i < Frame::controlSize; ++i)
-            tx_buffer[i] = frame.at(i);
+            tx_buffer[i] = static_cast<char>(Frame::byte(frame, i));
         tx_buffer[Frame::startByte] =
             static_cast<char>(out->set_bit_order(Frame::byte(tx_buffer, Frame::startByte)));
         crc.buf_crc_add(tx_buffer, Frame::controlSize);

@@ -34,6 +34,7 @@ public:
     ~SPItransmitter() override;
 
     // Link records' flags and error controllers back to their start (queues stay), buffers sized.
+    // Takes the link mutex, so it is never called from inside a cycle.
     void to_null();
     // One transfer cycle.
     void main_func();
