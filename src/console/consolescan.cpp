@@ -25,42 +25,57 @@ void ConsoleScan::cycle_scan()
         "#WARNING: standard input closed: no more host commands are read, the driver goes on"));
 }
 
-bool ConsoleScan::readLine(QString *line)
+bool ConsoleScan::readPiece(QByteArray *piece)
 {
     for (;;) {
-        QByteArray bytes = input->readLine(maxLineBytes + 2);
-        if (bytes.isEmpty()) {
-            // Nothing at all: the end of input, or a device that cannot deliver any more.
-            if (input->atEnd() || !input->waitForReadyRead(-1))
-                return false;
-            continue;
-        }
-        if (!bytes.endsWith('\n') && bytes.size() > maxLineBytes) {
-            // Too long: drop the rest of the line as it comes, then the line itself.
+        // readLine() keeps one byte of its limit for a terminating zero.
+        *piece = input->readLine(maxLineBytes + 3);
+        if (!piece->isEmpty())
+            return true;
+        // Nothing at all: the end of input, or a device that cannot deliver any more.
+        if (input->atEnd() || !input->waitForReadyRead(-1))
+            return false;
+    }
+}
+
+bool ConsoleScan::readLine(QString *line)
+{
+    QByteArray bytes;
+    for (;;) {
+        if (!readPiece(&bytes))
+            return false;
+        bool tooLong = false;
+        if (!bytes.endsWith('\n') && bytes.size() >= maxLineBytes + 2) {
+            // The piece filled up before the end of the line, so the line cannot be within the
+            // limit even with "\r\n": drop the rest of it as it comes.
+            tooLong = true;
             QByteArray rest;
             do {
-                rest = input->readLine(maxLineBytes + 2);
-            } while (!rest.isEmpty() && !rest.endsWith('\n'));
-            Console::err.line(QStringLiteral("#ERROR: console line longer than ") +
-                              QString::number(maxLineBytes) +
-                              QStringLiteral(" bytes discarded"));
-            if (rest.isEmpty())
-                return false;
-            continue;
+                if (!readPiece(&rest)) {
+                    reportLongLine();
+                    return false;
+                }
+            } while (!rest.endsWith('\n'));
+        } else {
+            if (bytes.endsWith('\n'))
+                bytes.chop(1);
+            if (bytes.endsWith('\r'))
+                bytes.chop(1);
+            tooLong = bytes.size() > maxLineBytes;
         }
-        if (bytes.endsWith('\n'))
-            bytes.chop(1);
-        if (bytes.endsWith('\r'))
-            bytes.chop(1);
-        if (bytes.size() > maxLineBytes) {
-            Console::err.line(QStringLiteral("#ERROR: console line longer than ") +
-                              QString::number(maxLineBytes) +
-                              QStringLiteral(" bytes discarded"));
+        if (tooLong) {
+            reportLongLine();
             continue;
         }
         *line = QString::fromUtf8(bytes);
         return true;
     }
+}
+
+void ConsoleScan::reportLongLine()
+{
+    Console::err.line(QStringLiteral("#ERROR: console line longer than ") +
+                      QString::number(maxLineBytes) + QStringLiteral(" bytes discarded"));
 }
 
 bool ConsoleScan::parseUnsigned(const QString &word, quint32 *value)

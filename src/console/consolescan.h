@@ -41,7 +41,8 @@ public:
 
     ConsoleScan(SPIcommand *command, SPIconnector **links, Settings *settings, Board *board);
 
-    // Reads from this device instead of standard input (tools and tests).
+    // Reads from this device instead of standard input (tools and tests): a buffer, or a device
+    // whose reads block until a whole line or the end of input, as standard input does.
     void setInput(QIODevice *device) { input = device; }
     // Executes one line as read from the host, without its end-of-line.
     void processLine(const QString &line);
@@ -57,8 +58,13 @@ public Q_SLOTS:
     void cycle_scan();
 
 private:
-    // The next line without its end-of-line; false at the end of input.
+    // The next line without its end-of-line; false at the end of input. Over-long lines are
+    // reported and skipped.
     bool readLine(QString *line);
+    // The next piece of a line: up to maxLineBytes + 2 bytes, ending with "\n" unless the line
+    // goes on or the input ended without one; false at the end of input.
+    bool readPiece(QByteArray *piece);
+    void reportLongLine();
     QString prefix(quint8 shield) const;
     QString suffix(quint8 shield) const;
     static bool parseUnsigned(const QString &word, quint32 *value);
