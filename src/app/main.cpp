@@ -9,6 +9,7 @@
 #include "board/boardsimbus.h"
 #include "config/settings.h"
 #include "console/consolescan.h"
+#include "link/emulatedboard.h"
 #include "link/spicommand.h"
 #include "link/spiconnector.h"
 #include "link/threadspitransmitter.h"
@@ -29,6 +30,8 @@ namespace {
 
 Board *createBoard(const Settings &settings)
 {
+    if (settings.emulate)
+        return new EmulatedBoard(settings.multiShield ? 1 : 0);
     if (settings.simbus)
         return new BoardSimbus(settings.simbusPath);
     return new BoardConfigured(settings.boardName, settings.spidevPath);

@@ -92,6 +92,7 @@ Settings::ParseResult Settings::parse(const QStringList &list)
         Console::err.line(QStringLiteral("WAV: Файл открыт успешно"));
     }
 
+    emulate = indexOf(list, QStringLiteral("-emulate")) >= 0;
     simbus = indexOf(list, QStringLiteral("-simbus")) >= 0;
     if (simbus)
         simbusPath = wordAfter(list, QStringLiteral("-simbus"));

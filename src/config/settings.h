@@ -50,8 +50,9 @@ public:
     WAV_Reader wavReader;
     QStringList intercomOptions;
 
-    // Where the shields are reached: the board's own pins (boardName, spidevPath) or the
-    // simulated bus at simbusPath.
+    // Where the shields are reached: the board's own pins (boardName, spidevPath), the
+    // simulated bus at simbusPath, or shields emulated inside the driver.
+    bool emulate = false;
     bool simbus = false;
     QString simbusPath;
     QString boardName;

@@ -75,6 +75,73 @@ void ShieldModel::startAfresh()
     bootStep = BootStep::Idle;
     pendingAck79 = false;
     ++startCount;
+    tell(bootloader ? QStringLiteral("started in its bootloader")
+                    : QStringLiteral("started its application"));
+}
+
+void ShieldModel::setObserver(Observer newObserver)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    observer = std::move(newObserver);
+}
+
+void ShieldModel::tell(const QString &what) const
+{
+    if (observer)
+        observer(address, what);
+}
+
+QString ShieldModel::describeCommand(const QByteArray &frame)
+{
+    const quint8 code = Frame::code(frame);
+    const QString n16 = QString::number(Frame::u16At4(frame));
+    const QString b5 = QString::number(Frame::byte(frame, 5));
+    switch (code) {
+    case SPIcommand::READ_FIRMWARE: return QStringLiteral("read firmware");
+    case SPIcommand::READ_SHIELD: return QStringLiteral("read shield");
+    case SPIcommand::READ_INTERCOM: return QStringLiteral("read intercom");
+    case SPIcommand::READ_VID0: return QStringLiteral("read id 0");
+    case SPIcommand::READ_VID1: return QStringLiteral("read id 1");
+    case SPIcommand::READ_VID2: return QStringLiteral("read id 2");
+    case SPIcommand::PICKUP: return QStringLiteral("pickup");
+    case SPIcommand::DROP: return QStringLiteral("drop");
+    case SPIcommand::DIAL: return QStringLiteral("dial ") + n16;
+    case SPIcommand::PHONE_DETECT: return QStringLiteral("phonedetect ") + n16;
+    case SPIcommand::OPEN: return QStringLiteral("open door ") + b5;
+    case SPIcommand::SET_INTERCOM: return QStringLiteral("set intercom ") + b5;
+    case SPIcommand::VIRTUAL_LIST_WORD:
+        return QStringLiteral("virtual list word ") + QString::number(Frame::u16At2(frame));
+    case SPIcommand::BLACK_LIST_WORD:
+        return QStringLiteral("black list word ") + QString::number(Frame::u16At2(frame));
+    case SPIcommand::AUDIO_PLAY: return QStringLiteral("audio ") + (b5 == QLatin1String("0") ? QStringLiteral("off") : QStringLiteral("on"));
+    case SPIcommand::SPI_LOOP_RETURN:
+        return QStringLiteral("loop return ") + QString::number(Frame::u32At2(frame));
+    case SPIcommand::PING_1: return QStringLiteral("ping 1");
+    case SPIcommand::PING_2: return QStringLiteral("ping 2");
+    case SPIcommand::REBOOT_SHIELD: return QStringLiteral("reboot");
+    default:
+        return QStringLiteral("command 0x") + QString::number(code, 16);
+    }
+}
+
+QString ShieldModel::describeEvent(const QByteArray &frame)
+{
+    const quint8 code = Frame::code(frame);
+    switch (code) {
+    case 0x80: return QStringLiteral("dial ") + QString::number(Frame::u16At4(frame));
+    case 0x81: return QStringLiteral("pickup");
+    case 0x82: return QStringLiteral("open");
+    case 0x83: return QStringLiteral("hangup");
+    case 0x84: return QStringLiteral("phone ") + QString::number(Frame::byte(frame, 5));
+    case 0x85: return QStringLiteral("pickup with audio");
+    case 0x86: return QStringLiteral("key ") + QString::number(Frame::u16At4(frame));
+    case 0xE0: return QStringLiteral("loop ") + QString::number(Frame::u32At2(frame));
+    case 0xE1: return QStringLiteral("error 0x") + QString::number(Frame::u32At2(frame), 16);
+    case 0xE2: return QStringLiteral("debug text");
+    case 0xE3: return QStringLiteral("debug ") + QString::number(Frame::u32At2(frame));
+    default:
+        return QStringLiteral("event 0x") + QString::number(code, 16);
+    }
 }
 
 QByteArray ShieldModel::transfer(const QByteArray &sent)
@@ -157,6 +224,7 @@ QByteArray ShieldModel::bootloaderTransfer(const QByteArray &sent)
         bootStep = BootStep::Idle;
         if ((b(0) ^ b(1) ^ b(2) ^ b(3)) == b(4)) {
             // Jump to the application, which starts afresh; the final acknowledge still goes out.
+            tell(QStringLiteral("bootloader: go to the application"));
             startAfresh();
             bootloaderOut = ackOnSecondDummy;
         }
@@ -173,12 +241,14 @@ void ShieldModel::receiveControl(const QByteArray &control)
         // A ping comes while the driver looks for this shield: its command toggle starts anew.
         lastCommand.clear();
         executed.append(control);
+        tell(QStringLiteral("executed ping 1"));
         lastReply = makeFrame(Frame::start0(control), code, 0);
         pendingReply = lastReply;
         return;
     }
     if (Frame::isEvent(control)) {
         if (!events.isEmpty() && control == events.first()) {
+            tell(QStringLiteral("event acknowledged: ") + describeEvent(control));
             acknowledged.append(events.takeFirst());
             eventJustOffered = false;
         }
@@ -188,6 +258,7 @@ void ShieldModel::receiveControl(const QByteArray &control)
         lastCommand = control;
         lastReply = execute(control);
         executed.append(control);
+        tell(QStringLiteral("executed ") + describeCommand(control));
     }
     pendingReply = lastReply;
 }

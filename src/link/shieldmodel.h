@@ -15,9 +15,11 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QString>
 #include <QtGlobal>
 
 #include <array>
+#include <functional>
 #include <mutex>
 
 class ShieldModel
@@ -34,6 +36,15 @@ public:
     };
 
     explicit ShieldModel(quint8 address = 0);
+
+    // Told, in words, what the shield does: each command executed, each event acknowledged,
+    // each start. Called from the thread of the transfer, with the shield's lock held: it must not
+    // call back into the shield.
+    using Observer = std::function<void(quint8 shield, const QString &what)>;
+    void setObserver(Observer observer);
+    // A command frame in words, as the observer is told it ("open door 7", "dial 300", ...).
+    static QString describeCommand(const QByteArray &frame);
+    static QString describeEvent(const QByteArray &frame);
 
     // One full-duplex transfer of sent.size() bytes while this shield is selected; returns the
     // bytes clocked back (same size).
@@ -86,7 +97,10 @@ private:
     QByteArray nextControl();
     QByteArray makeFrame(quint8 start, quint8 code, quint32 payload) const;
 
+    void tell(const QString &what) const;
+
     mutable std::mutex mutex;
+    Observer observer;
     const quint8 address;
     Identity identity;
     bool heldInReset = false;

@@ -52,7 +52,7 @@ void SPItransmitter::main_func()
 {
     QMutexLocker lock(mutex);
     quint16 sendWords[Frame::longWords];
-    quint16 receiveWords[Frame::longWords];
+    quint16 receiveWords[Frame::longWords] = {};  // a board that clocks nothing in leaves zeros
     const quint8 last = settings->lastShield;
 
     for (quint8 s = 0; s <= last; ++s) {

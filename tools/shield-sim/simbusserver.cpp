@@ -1,4 +1,4 @@
-#include "support/simbusserver.h"
+#include "shield-sim/simbusserver.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -14,28 +14,38 @@ namespace {
 int counter = 0;
 }
 
-SimbusServer::SimbusServer(int selectLevel) : emulated(selectLevel)
+SimbusServer::SimbusServer(int selectLevel, const QString &path) : emulated(selectLevel)
 {
     emulated.setDelayScale(0.0);
-    socketPath = QDir::tempPath() + QStringLiteral("/stm-simbus-%1-%2.sock")
-                                        .arg(::getpid())
-                                        .arg(++counter);
+    socketPath = !path.isEmpty() ? path
+                                 : QDir::tempPath() + QStringLiteral("/stm-simbus-%1-%2.sock")
+                                                          .arg(::getpid())
+                                                          .arg(++counter);
     const QByteArray name = socketPath.toLocal8Bit();
-    ::unlink(name.constData());
-    listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address;
     std::memset(&address, 0, sizeof address);
     address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, name.constData(), sizeof address.sun_path - 1);
-    ::bind(listenFd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    ::listen(listenFd, 1);
-    worker = std::thread([this] { serve(); });
+    if (static_cast<size_t>(name.size()) < sizeof address.sun_path) {
+        std::memcpy(address.sun_path, name.constData(), static_cast<size_t>(name.size()));
+        ::unlink(name.constData());
+        listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (listenFd >= 0 &&
+            (::bind(listenFd, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0 ||
+             ::listen(listenFd, 1) < 0)) {
+            ::close(listenFd);
+            listenFd = -1;
+        }
+    }
+    if (listenFd >= 0)
+        worker = std::thread([this] { serve(); });
 }
 
 SimbusServer::~SimbusServer()
 {
     stopping = true;
     disconnectClient();
+    if (listenFd < 0)
+        return;
     ::shutdown(listenFd, SHUT_RDWR);
     worker.join();
     ::close(listenFd);
@@ -73,6 +83,8 @@ void SimbusServer::serve()
         if (fd < 0)
             continue;
         clientFd = fd;
+        if (connectionObserver)
+            connectionObserver(true);
         for (;;) {
             char type = 0;
             if (!readAll(fd, &type, 1))
@@ -102,5 +114,7 @@ void SimbusServer::serve()
         int expected = fd;
         if (clientFd.compare_exchange_strong(expected, -1))
             ::close(fd);
+        if (connectionObserver)
+            connectionObserver(false);
     }
 }

@@ -1,0 +1,199 @@
+// shield-sim: plays one to six shields on the simulated bus, so the driver can run without the
+// board. A person types commands on standard input; a scenario file plays them with timings.
+// Standard output tells what the shields see.
+
+#include "shield-sim/simbusserver.h"
+#include "shield-sim/simcontrol.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSet>
+#include <QStringList>
+#include <QTextStream>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+const char *const usage =
+    "Usage: shield-sim [options]\n"
+    "Plays up to six intercom line boards (shields) on the simulated bus that stm-driver reaches\n"
+    "with -simbus PATH. Start shield-sim first, then the driver with the same PATH.\n"
+    "\n"
+    "Options:\n"
+    "  --socket PATH      the bus socket (default /tmp/stm-simbus.sock)\n"
+    "  --shields LIST     the shields present, e.g. 0,1 (default 0-5); the others stay silent\n"
+    "  --multishield      chip select 1 selects a shield (the driver runs with -multishield)\n"
+    "  --single           chip select 0 selects (the driver runs without -multishield)\n"
+    "                     (default: the one line that differs from the other five is selected)\n"
+    "  --scenario FILE    play the commands of FILE (one per line, \"wait MS\" between them);\n"
+    "                     a last line \"repeat\" plays it again from the top\n"
+    "  --verbose          also print pings and every list word\n"
+    "  --help             this text\n"
+    "\n"
+    "Standard input takes the same commands as a scenario. Output lines: \"shield N: executed\n"
+    "open door 7\", \"shield N: event acknowledged: dial 300\", \"driver connected\", ...\n"
+    "\n";
+
+std::mutex printMutex;
+
+void print(const QString &line)
+{
+    const QByteArray bytes = line.toUtf8() + '\n';
+    std::lock_guard<std::mutex> lock(printMutex);
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+bool quietLine(const QString &what)
+{
+    // Pings and the list words fill the screen; the end of each list is enough.
+    if (what == QLatin1String("executed ping 1") || what == QLatin1String("executed ping 2"))
+        return true;
+    if (what.startsWith(QLatin1String("executed virtual list word ")) ||
+        what.startsWith(QLatin1String("executed black list word ")))
+        return !what.endsWith(QLatin1String(" 63"));
+    return false;
+}
+
+QString socketToRemove;
+
+void onSignal(int)
+{
+    if (!socketToRemove.isEmpty())
+        ::unlink(socketToRemove.toLocal8Bit().constData());
+    ::_exit(0);
+}
+
+void playScenario(SimControl *control, QStringList lines)
+{
+    const bool repeat = !lines.isEmpty() && lines.last().trimmed() == QLatin1String("repeat");
+    if (repeat)
+        lines.removeLast();
+    do {
+        for (const QString &line : lines) {
+            const int ms = SimControl::waitMs(line);
+            if (ms >= 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+                continue;
+            }
+            if (SimControl::isBlank(line))
+                continue;
+            QString answer;
+            const bool ok = control->execute(line, &answer);
+            print(QStringLiteral("scenario: ") + line.trimmed() +
+                  (ok ? QString() : QStringLiteral("  -- ") + answer));
+        }
+    } while (repeat);
+}
+
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QString socketPath = QStringLiteral("/tmp/stm-simbus.sock");
+    QString scenarioPath;
+    QSet<int> present = {0, 1, 2, 3, 4, 5};
+    int selectLevel = -1;
+    bool verbose = false;
+
+    const QStringList args = app.arguments().mid(1);
+    for (int i = 0; i < args.size(); ++i) {
+        const QString &a = args.at(i);
+        const auto value = [&]() -> QString {
+            if (i + 1 >= args.size()) {
+                std::fprintf(stderr, "shield-sim: %s needs a value\n", qPrintable(a));
+                std::exit(2);
+            }
+            return args.at(++i);
+        };
+        if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+            std::fputs(usage, stdout);
+            std::fputs(qPrintable(SimControl::help() + QLatin1Char('\n')), stdout);
+            return 0;
+        } else if (a == QLatin1String("--socket")) {
+            socketPath = value();
+        } else if (a == QLatin1String("--scenario")) {
+            scenarioPath = value();
+        } else if (a == QLatin1String("--shields")) {
+            present.clear();
+            for (const QString &s : value().split(QLatin1Char(','))) {
+                bool ok = false;
+                const int n = s.toInt(&ok);
+                if (!ok || n < 0 || n > 5) {
+                    std::fprintf(stderr, "shield-sim: --shields takes addresses 0-5, e.g. 0,1\n");
+                    return 2;
+                }
+                present.insert(n);
+            }
+        } else if (a == QLatin1String("--multishield")) {
+            selectLevel = 1;
+        } else if (a == QLatin1String("--single")) {
+            selectLevel = 0;
+        } else if (a == QLatin1String("--verbose")) {
+            verbose = true;
+        } else {
+            std::fprintf(stderr, "shield-sim: unknown option %s (see --help)\n", qPrintable(a));
+            return 2;
+        }
+    }
+
+    QStringList scenario;
+    if (!scenarioPath.isEmpty()) {
+        QFile file(scenarioPath);
+        if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+            std::fprintf(stderr, "shield-sim: cannot read scenario %s\n", qPrintable(scenarioPath));
+            return 1;
+        }
+        scenario = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    }
+
+    SimbusServer server(selectLevel, socketPath);
+    if (!server.listening()) {
+        std::fprintf(stderr, "shield-sim: cannot listen on %s\n", qPrintable(socketPath));
+        return 1;
+    }
+    socketToRemove = socketPath;
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    EmulatedBoard &board = server.board();
+    for (int s = 0; s < 6; ++s) {
+        board.shield(s).setMute(!present.contains(s));
+        board.shield(s).setObserver([verbose](quint8 shield, const QString &what) {
+            if (verbose || !quietLine(what))
+                print(QStringLiteral("shield %1: %2").arg(shield).arg(what));
+        });
+    }
+    server.setConnectionObserver([](bool connected) {
+        print(connected ? QStringLiteral("driver connected") : QStringLiteral("driver gone"));
+    });
+    print(QStringLiteral("shield-sim listening on ") + socketPath);
+
+    SimControl control(&board);
+    if (!scenario.isEmpty())
+        std::thread([&control, scenario] { playScenario(&control, scenario); }).detach();
+
+    // Commands from a person, until standard input ends; the shields go on serving after that.
+    std::thread([&control] {
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            QString answer;
+            const bool ok = control.execute(QString::fromStdString(line), &answer);
+            if (!answer.isEmpty())
+                print(ok ? answer : QStringLiteral("error: ") + answer);
+        }
+    }).detach();
+
+    return app.exec();
+}

@@ -1,0 +1,221 @@
+#include "shield-sim/simcontrol.h"
+
+#include <functional>
+#include <map>
+
+namespace {
+
+// Event codes a shield raises.
+const quint8 eventDial = 0x80;
+const quint8 eventPickup = 0x81;
+const quint8 eventOpen = 0x82;
+const quint8 eventHangup = 0x83;
+const quint8 eventPhone = 0x84;
+const quint8 eventPickupAudio = 0x85;
+const quint8 eventKey = 0x86;
+const quint8 eventLoop = 0xE0;
+const quint8 eventError = 0xE1;
+const quint8 eventDebugText = 0xE2;
+const quint8 eventDebugNumber = 0xE3;
+
+bool parseNumber(const QString &word, quint32 *value)
+{
+    bool ok = false;
+    *value = word.startsWith(QLatin1String("0x")) ? word.mid(2).toUInt(&ok, 16)
+                                                  : word.toUInt(&ok, 10);
+    return ok;
+}
+
+bool parseOnOff(const QString &word, bool *value)
+{
+    if (word == QLatin1String("on") || word == QLatin1String("1")) {
+        *value = true;
+        return true;
+    }
+    if (word == QLatin1String("off") || word == QLatin1String("0")) {
+        *value = false;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool SimControl::isBlank(const QString &line)
+{
+    const QString t = line.trimmed();
+    return t.isEmpty() || t.startsWith(QLatin1Char('#'));
+}
+
+int SimControl::waitMs(const QString &line)
+{
+    const QStringList w = line.simplified().split(QLatin1Char(' '));
+    if (w.size() != 2 || w.first() != QLatin1String("wait"))
+        return -1;
+    bool ok = false;
+    const int ms = w.at(1).toInt(&ok);
+    return ok && ms >= 0 ? ms : -1;
+}
+
+QString SimControl::help()
+{
+    return QStringLiteral(
+        "Commands (S is a shield address 0-5; numbers are decimal, or hex with 0x):\n"
+        "  dial S NUMBER [INDEX]   the handset dials NUMBER (event 0x80; INDEX: address index)\n"
+        "  pickup S                the handset is picked up (0x81)\n"
+        "  open S                  the door is opened (0x82)\n"
+        "  hangup S                the handset hangs up (0x83; also: drop S)\n"
+        "  phone S RESULT          phone detection result 0-4 (0x84)\n"
+        "  pickupaudio S           pickup with audio (0x85)\n"
+        "  key S VALUE [INDEX]     a key opens the door (0x86)\n"
+        "  loop S VALUE            SPI loop-back test with a 32-bit value (0xE0)\n"
+        "  error S CODE            error report, e.g. error 0 0x102 (0xE1)\n"
+        "  debug S TEXT            debug text of up to 4 characters (0xE2)\n"
+        "  debugnum S VALUE        debug number (0xE3)\n"
+        "  mute S | unmute S       the shield stops / starts answering\n"
+        "  corrupt S N             every Nth frame the shield sends has a bad CRC (0: off)\n"
+        "  busy S on|off           dial and phone-detect replies say busy\n"
+        "  lostinit S              the next ping reply reports lost initialisation\n"
+        "  loopback S on|off       audio to the host is the host's own audio (else a test tone)\n"
+        "  bootloader S            the shield restarts into its STM32 bootloader\n"
+        "  ack79 S                 the next frame the shield sends begins with 0x79\n"
+        "  status                  one line per shield\n"
+        "  wait MS                 (scenario files) pause MS milliseconds\n"
+        "  help                    this text\n"
+        "Lines starting with # are comments.");
+}
+
+bool SimControl::parseShield(const QStringList &words, int at, int *shield, QString *answer) const
+{
+    quint32 value = 0;
+    if (at >= words.size() || !parseNumber(words.at(at), &value) || value > 5) {
+        *answer = QStringLiteral("no shield address 0-5 in \"") + words.join(QLatin1Char(' ')) +
+                  QLatin1Char('"');
+        return false;
+    }
+    *shield = static_cast<int>(value);
+    return true;
+}
+
+QString SimControl::status() const
+{
+    QStringList lines;
+    for (int s = 0; s < 6; ++s) {
+        ShieldModel &m = board->shield(s);
+        lines << QStringLiteral("shield %1: %2, audio %3, intercom %4, %5 commands executed, "
+                                "%6 events acknowledged, %7 pending")
+                     .arg(s)
+                     .arg(m.inBootloader() ? QStringLiteral("in bootloader")
+                                           : QStringLiteral("running"))
+                     .arg(m.audioOn() ? QStringLiteral("on") : QStringLiteral("off"))
+                     .arg(m.intercom())
+                     .arg(m.executedCommands().size())
+                     .arg(m.acknowledgedEvents().size())
+                     .arg(m.pendingEvents());
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
+bool SimControl::execute(const QString &line, QString *answer)
+{
+    answer->clear();
+    if (isBlank(line))
+        return true;
+    const QStringList w = line.simplified().split(QLatin1Char(' '));
+    const QString &verb = w.first();
+    if (verb == QLatin1String("help")) {
+        *answer = help();
+        return true;
+    }
+    if (verb == QLatin1String("status")) {
+        *answer = status();
+        return true;
+    }
+    if (verb == QLatin1String("wait")) {
+        *answer = QStringLiteral("wait belongs in scenario files");
+        return waitMs(line) >= 0;
+    }
+
+    int s = 0;
+    if (!parseShield(w, 1, &s, answer))
+        return false;
+    ShieldModel &shield = board->shield(s);
+    quint32 a = 0;
+    quint32 b = 0;
+    const bool hasA = w.size() > 2 && parseNumber(w.at(2), &a);
+    const bool hasB = w.size() > 3 && parseNumber(w.at(3), &b);
+    bool flag = false;
+    const bool hasFlag = w.size() > 2 && parseOnOff(w.at(2), &flag);
+    const auto need = [&](bool ok, const char *what) {
+        if (!ok)
+            *answer = QStringLiteral("usage: ") + verb + QLatin1Char(' ') + QLatin1String(what);
+        return ok;
+    };
+
+    if (verb == QLatin1String("dial")) {
+        if (!need(hasA && a <= 0xFFFF, "S NUMBER [INDEX]"))
+            return false;
+        shield.raiseDial(static_cast<quint16>(a), static_cast<quint8>(hasB ? b : 0));
+    } else if (verb == QLatin1String("key")) {
+        if (!need(hasA && a <= 0xFFFF, "S VALUE [INDEX]"))
+            return false;
+        shield.raiseKey(static_cast<quint16>(a), static_cast<quint8>(hasB ? b : 0));
+    } else if (verb == QLatin1String("pickup")) {
+        shield.raiseEvent(eventPickup, 0);
+    } else if (verb == QLatin1String("open")) {
+        shield.raiseEvent(eventOpen, 0);
+    } else if (verb == QLatin1String("hangup") || verb == QLatin1String("drop")) {
+        shield.raiseEvent(eventHangup, 0);
+    } else if (verb == QLatin1String("pickupaudio")) {
+        shield.raiseEvent(eventPickupAudio, 0);
+    } else if (verb == QLatin1String("phone")) {
+        if (!need(hasA && a <= 0xFF, "S RESULT"))
+            return false;
+        shield.raiseEvent(eventPhone, a);
+    } else if (verb == QLatin1String("loop")) {
+        if (!need(hasA, "S VALUE"))
+            return false;
+        shield.raiseEvent(eventLoop, a);
+    } else if (verb == QLatin1String("error")) {
+        if (!need(hasA, "S CODE"))
+            return false;
+        shield.raiseEvent(eventError, a);
+    } else if (verb == QLatin1String("debugnum")) {
+        if (!need(hasA, "S VALUE"))
+            return false;
+        shield.raiseEvent(eventDebugNumber, a);
+    } else if (verb == QLatin1String("debug")) {
+        if (!need(w.size() > 2, "S TEXT"))
+            return false;
+        // Characters go out as the shield sends them: the first in byte 5, then 4, 3, 2.
+        const QByteArray text = w.at(2).toLatin1().left(4);
+        quint32 payload = 0;
+        for (int i = 0; i < text.size(); ++i)
+            payload |= quint32(static_cast<quint8>(text.at(i))) << (8 * i);
+        shield.raiseEvent(eventDebugText, payload);
+    } else if (verb == QLatin1String("mute") || verb == QLatin1String("unmute")) {
+        shield.setMute(verb == QLatin1String("mute"));
+    } else if (verb == QLatin1String("corrupt")) {
+        if (!need(hasA, "S N"))
+            return false;
+        shield.setCorruptEvery(static_cast<int>(a));
+    } else if (verb == QLatin1String("busy")) {
+        if (!need(hasFlag, "S on|off"))
+            return false;
+        shield.setBusy(flag);
+    } else if (verb == QLatin1String("loopback")) {
+        if (!need(hasFlag, "S on|off"))
+            return false;
+        shield.setLoopback(flag);
+    } else if (verb == QLatin1String("lostinit")) {
+        shield.setLostInit(true);
+    } else if (verb == QLatin1String("bootloader")) {
+        shield.enterBootloader();
+    } else if (verb == QLatin1String("ack79")) {
+        shield.sendBootloaderAck();
+    } else {
+        *answer = QStringLiteral("unknown command \"") + verb + QStringLiteral("\" (try help)");
+        return false;
+    }
+    return true;
+}
