@@ -24,6 +24,7 @@
 #include <QThread>
 
 #include <csignal>
+#include <mutex>
 #include <cstdio>
 
 namespace {
@@ -77,7 +78,7 @@ int main(int argc, char *argv[])
     SPIparsers *parsers = new SPIparsers(&settings, stand, command);
 
     // 10. The two periodic threads, not started yet.
-    QMutex linkMutex;
+    std::mutex linkMutex;
     ThreadSpiTransmitter *transferThread =
         new ThreadSpiTransmitter(16, &settings, parsers, links, board, &linkMutex);
     ThreadShieldHandler *supervisorThread =

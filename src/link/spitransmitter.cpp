@@ -8,11 +8,9 @@
 #include "shield/bootloaderhost.h"
 #include "shield/spiparsers.h"
 
-#include <QMutex>
-#include <QMutexLocker>
 
 SPItransmitter::SPItransmitter(QObject *parent, Settings *settings, SPIparsers *parsers,
-                               SPIconnector **links, Board *board, QMutex *mutex)
+                               SPIconnector **links, Board *board, std::mutex *mutex)
     : QObject(parent), board(board), parsers(parsers), settings(settings), mutex(mutex)
 {
     parsers->setParent(this);
@@ -29,7 +27,7 @@ void SPItransmitter::to_null()
 {
     // The link records are shared with the supervisor, which may be cleaning a lost shield while
     // the transfer thread is being stopped; the reset waits for it like a cycle would.
-    QMutexLocker lock(mutex);
+    std::lock_guard<std::mutex> lock(*mutex);
     for (SPIconnector *link : connectors)
         link->to_null();
     tx_buffer.resize(Frame::longSize);
@@ -50,7 +48,7 @@ quint8 SPItransmitter::releaseLevel() const
 
 void SPItransmitter::main_func()
 {
-    QMutexLocker lock(mutex);
+    std::lock_guard<std::mutex> lock(*mutex);
     quint16 sendWords[Frame::longWords];
     quint16 receiveWords[Frame::longWords] = {};  // a board that clocks nothing in leaves zeros
     const quint8 last = settings->lastShield;

@@ -13,10 +13,10 @@
 
 #include <array>
 #include <memory>
+#include <mutex>
 
 class Board;
 class BootloaderHost;
-class QMutex;
 class Settings;
 class SPIconnector;
 class SPIparsers;
@@ -30,7 +30,7 @@ public:
     static constexpr quint32 bootloaderGoAddress = 0x08000000;
 
     SPItransmitter(QObject *parent, Settings *settings, SPIparsers *parsers, SPIconnector **links,
-                   Board *board, QMutex *mutex);
+                   Board *board, std::mutex *mutex);
     ~SPItransmitter() override;
 
     // Link records' flags and error controllers back to their start (queues stay), buffers sized.
@@ -74,6 +74,6 @@ private:
     std::unique_ptr<BootloaderHost> bootloader;
     QByteArray tx_buffer;
     QByteArray rx_buffer;
-    QMutex *mutex;
+    std::mutex *mutex;
     SoftwareTimer report_timer;
 };

@@ -3,7 +3,7 @@
 #include "link/spitransmitter.h"
 
 ThreadSpiTransmitter::ThreadSpiTransmitter(quint32 period, Settings *settings, SPIparsers *parsers,
-                                           SPIconnector **links, Board *board, QMutex *mutex)
+                                           SPIconnector **links, Board *board, std::mutex *mutex)
     : TimerThread(period),
       transmitter(new SPItransmitter(nullptr, settings, parsers, links, board, mutex))
 {

@@ -5,8 +5,9 @@
 
 #include "board/timerthread.h"
 
+#include <mutex>
+
 class Board;
-class QMutex;
 class Settings;
 class SPIconnector;
 class SPIparsers;
@@ -18,7 +19,7 @@ class ThreadSpiTransmitter : public TimerThread
 
 public:
     ThreadSpiTransmitter(quint32 period, Settings *settings, SPIparsers *parsers,
-                         SPIconnector **links, Board *board, QMutex *mutex);
+                         SPIconnector **links, Board *board, std::mutex *mutex);
     // Stops the thread if it runs and releases the transmitter with its parsers.
     ~ThreadSpiTransmitter() override;
 

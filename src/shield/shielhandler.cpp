@@ -5,11 +5,9 @@
 #include "link/spicommand.h"
 #include "link/spiconnector.h"
 
-#include <QMutex>
-#include <QMutexLocker>
 
 ShielHandler::ShielHandler(QObject *parent, Settings *settings, SPIcommand *command,
-                           SPIconnector **linkRecords, QMutex *linkMutex, Board *board)
+                           SPIconnector **linkRecords, std::mutex *linkMutex, Board *board)
     : QObject(parent), command(command), settings(settings), linkMutex(linkMutex), board(board)
 {
     for (size_t i = 0; i < links.size(); ++i)
@@ -82,7 +80,7 @@ void ShielHandler::process_offline(uchar shield)
 void ShielHandler::cleanLink(uchar shield)
 {
     SPIconnector *link = links[shield];
-    QMutexLocker lock(linkMutex);
+    std::lock_guard<std::mutex> lock(*linkMutex);
     link->rx_frame.clear();
     link->command_queue->clear();
     link->event_ack_queue->clear();

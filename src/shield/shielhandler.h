@@ -11,9 +11,9 @@
 #include <QString>
 
 #include <array>
+#include <mutex>
 
 class Board;
-class QMutex;
 class Settings;
 class SPIcommand;
 class SPIconnector;
@@ -30,7 +30,7 @@ public:
     static constexpr int ping2Ticks = 1500;
 
     ShielHandler(QObject *parent, Settings *settings, SPIcommand *command, SPIconnector **links,
-                 QMutex *linkMutex, Board *board);
+                 std::mutex *linkMutex, Board *board);
 
     // One tick over the served shields; shields beyond them stay offline and silent.
     void main_func();
@@ -55,7 +55,7 @@ private:
     SPIcommand *command;
     Settings *settings;
     std::array<SPIconnector *, 6> links{};
-    QMutex *linkMutex;
+    std::mutex *linkMutex;
     Board *board;
 
     // Per-shield counters of this supervisor's thread; a link restart keeps them.

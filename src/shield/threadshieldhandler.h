@@ -4,8 +4,9 @@
 
 #include "board/timerthread.h"
 
+#include <mutex>
+
 class Board;
-class QMutex;
 class Settings;
 class ShielHandler;
 class SPIcommand;
@@ -17,7 +18,7 @@ class ThreadShieldHandler : public TimerThread
 
 public:
     ThreadShieldHandler(unsigned period, Settings *settings, SPIcommand *command,
-                        SPIconnector **links, QMutex *linkMutex, Board *board);
+                        SPIconnector **links, std::mutex *linkMutex, Board *board);
     // Stops the thread if it runs and releases the handler.
     ~ThreadShieldHandler() override;
 

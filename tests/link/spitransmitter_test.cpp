@@ -16,7 +16,6 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QMutex>
 #include <QPair>
 #include <QStringList>
 
@@ -186,7 +185,7 @@ public:
     SPIconnector *pointers[6] = {&links[0], &links[1], &links[2], &links[3], &links[4], &links[5]};
     SPIcommand command{pointers, &settings};
     ScriptedBoard board;
-    QMutex mutex;
+    std::mutex mutex;
     SPIparsers *parsers = nullptr;  // a child of the transmitter
     std::unique_ptr<SPItransmitter> transmitter;
 
@@ -628,7 +627,7 @@ TEST(TransferThread, StopEndsTheCyclesAndResetsLinkRecordsButKeepsQueuedFrames)
     SPIconnector *pointers[6] = {&links[0], &links[1], &links[2], &links[3], &links[4], &links[5]};
     SPIcommand command(pointers, &settings);
     ScriptedBoard board;
-    QMutex mutex;
+    std::mutex mutex;
     ThreadSpiTransmitter thread(1, &settings, new SPIparsers(&settings, nullptr, &command),
                                 pointers, &board, &mutex);
 

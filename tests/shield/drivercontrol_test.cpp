@@ -12,7 +12,6 @@
 #include "shield/threadshieldhandler.h"
 #include "support/consolecapture.h"
 
-#include <QMutex>
 #include <QStringList>
 
 #include <gtest/gtest.h>
@@ -127,7 +126,7 @@ public:
     std::array<SPIconnector, 6> links;
     SPIconnector *pointers[6] = {&links[0], &links[1], &links[2], &links[3], &links[4], &links[5]};
     SPIcommand command{pointers, &settings};
-    QMutex linkMutex;
+    std::mutex linkMutex;
     LineBoard board;
     std::unique_ptr<ThreadSpiTransmitter> transfer;
     std::unique_ptr<ThreadShieldHandler> supervisor;

@@ -10,7 +10,7 @@
 #include "shield/shielhandler.h"
 #include "support/consolecapture.h"
 
-#include <QMutex>
+#include <mutex>
 
 #include <gtest/gtest.h>
 
@@ -157,7 +157,7 @@ public:
     std::array<SPIconnector, 6> links;
     SPIconnector *pointers[6] = {&links[0], &links[1], &links[2], &links[3], &links[4], &links[5]};
     SPIcommand command{pointers, &settings};
-    QMutex linkMutex;
+    std::mutex linkMutex;
     Board board;
     ShielHandler handler{nullptr, &settings, &command, pointers, &linkMutex, &board};
     std::vector<std::pair<bool, int>> sounds;

@@ -129,7 +129,7 @@ bool DriverHarness::waitOnline(int shield, int timeoutMs)
 
 void DriverHarness::underLinkMutex(const std::function<void()> &f)
 {
-    QMutexLocker lock(&linkMutex);
+    std::lock_guard<std::mutex> lock(linkMutex);
     f();
 }
 

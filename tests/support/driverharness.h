@@ -13,6 +13,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 
 class DriverControl;
 class SoundPlayControl;
@@ -65,7 +66,7 @@ public:
     SPIconnector *links[6] = {};
     SPIcommand *command = nullptr;
     SPIparsers *parsers = nullptr;  // owned by the transfer thread's transmitter
-    QMutex linkMutex;
+    std::mutex linkMutex;
     ThreadSpiTransmitter *transferThread = nullptr;
     ThreadShieldHandler *supervisorThread = nullptr;
     DriverControl *control = nullptr;
