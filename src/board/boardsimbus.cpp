@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -18,12 +20,22 @@ BoardSimbus::BoardSimbus(const QString &socketPath) : path(socketPath)
 
 BoardSimbus::~BoardSimbus()
 {
-    if (fd >= 0)
-        ::close(fd);
+    if (watcher.joinable()) {
+        const char wake = 0;
+        while (::write(wakeWrite, &wake, 1) < 0 && errno == EINTR) {
+        }
+        watcher.join();
+    }
+    for (int f : {fd, wakeRead, wakeWrite}) {
+        if (f >= 0)
+            ::close(f);
+    }
 }
 
 void BoardSimbus::lib_init()
 {
+    if (fd >= 0)
+        return;  // already connected
     const QByteArray name = path.toLocal8Bit();
     sockaddr_un address;
     std::memset(&address, 0, sizeof address);
@@ -40,6 +52,9 @@ void BoardSimbus::lib_init()
         if (s < 0 || ::connect(s, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0)
             problem = std::strerror(errno);
     }
+    int wake[2] = {-1, -1};
+    if (!problem && ::pipe2(wake, O_CLOEXEC) < 0)
+        problem = std::strerror(errno);
     if (problem) {
         if (s >= 0)
             ::close(s);
@@ -47,8 +62,13 @@ void BoardSimbus::lib_init()
                           QStringLiteral("\": ") + QString::fromLocal8Bit(problem));
         std::exit(1);
     }
-    std::lock_guard<std::mutex> lock(mutex);
-    fd = s;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        fd = s;
+    }
+    wakeRead = wake[0];
+    wakeWrite = wake[1];
+    watcher = std::thread(&BoardSimbus::watch, this);
 }
 
 void BoardSimbus::digitalWrite(quint8 pin, quint8 level)
@@ -96,8 +116,30 @@ void BoardSimbus::exchange(const char *data, size_t length, quint8 *reply, size_
     }
 }
 
+void BoardSimbus::watch()
+{
+    // Only a hang-up is asked for: reply bytes are the transfers' business, not the watcher's.
+    pollfd watched[2] = {{fd, POLLRDHUP, 0}, {wakeRead, POLLIN, 0}};
+    for (;;) {
+        if (::poll(watched, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (watched[1].revents)
+            return;  // the board is being destroyed
+        if (watched[0].revents & (POLLRDHUP | POLLHUP | POLLERR))
+            busLost("closed by the simulator");
+    }
+}
+
 void BoardSimbus::busLost(const char *what)
 {
+    if (lost.exchange(true)) {
+        // Another thread is already ending the process.
+        for (;;)
+            ::pause();
+    }
     Console::err.line(QStringLiteral("#ERROR: simulated bus lost (") + QLatin1String(what) +
                       QStringLiteral("); nothing can be driven, exiting"));
     // Other threads may be inside the board or the console; end at once without running

@@ -2,21 +2,28 @@
 // The simulated bus: every pin write and shield SPI transfer goes as a message over a Unix-domain
 // stream socket to a simulator that plays the shields. Called from the transfer thread and the
 // main thread; one mutex serialises the socket, so a message is always sent whole and a
-// transfer's request and reply are never split by another message.
+// transfer's request and reply are never split by another message. A watcher thread of its own
+// notices when the simulator goes away while nothing is being sent.
 
 #include "board/pinboard.h"
 
 #include <QString>
 
+#include <atomic>
 #include <mutex>
+#include <thread>
 
 class BoardSimbus : public PinBoard
 {
 public:
     explicit BoardSimbus(const QString &socketPath);
     ~BoardSimbus() override;
+    BoardSimbus(const BoardSimbus &) = delete;
+    BoardSimbus &operator=(const BoardSimbus &) = delete;
 
-    // Connects to the simulator; a failure ends the process with status 1.
+    // Connects to the simulator and starts watching the connection. A failure to connect ends
+    // the process with status 1; so does the simulator closing the connection at any time later
+    // (destroy the board first to let go of the simulator quietly).
     void lib_init() override;
     void spi_transfer(quint8 *buffer, quint8 *received, quint16 length) override;
     // The alternative SPI interface is not simulated: nothing is sent and nothing received.
@@ -33,9 +40,15 @@ private:
     // Sends all bytes, then reads `replyLength` bytes into reply; ends the process when the
     // simulator is gone. Called with the mutex held.
     void exchange(const char *data, size_t length, quint8 *reply, size_t replyLength);
+    // Watcher thread: waits for the simulator to hang up (or for the destructor's wake-up).
+    void watch();
+    // Writes the one "#ERROR" line and ends the process; a second caller just waits for the end.
     [[noreturn]] void busLost(const char *what);
 
     QString path;
-    std::mutex mutex;  // guards fd: one whole message (and its reply) at a time
-    int fd = -1;
+    std::mutex mutex;  // guards fd writes: one whole message (and its reply) at a time
+    int fd = -1;       // set once by lib_init before the watcher starts, closed after it ends
+    int wakeRead = -1, wakeWrite = -1;  // the destructor's wake-up of the watcher
+    std::thread watcher;
+    std::atomic<bool> lost{false};  // the first thread to find the bus gone reports it
 };

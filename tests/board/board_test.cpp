@@ -1,0 +1,248 @@
+// The board layer: the line set-up and pulses every pin-driven board shares, the do-nothing base
+// board, and the configured board's behaviour on a machine without the SPI device.
+
+#include "board/board.h"
+#include "board/boardconfigured.h"
+#include "support/consolecapture.h"
+#include "support/recordingboard.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace {
+
+QStringList writesOf(std::initializer_list<std::pair<int, int>> writes)
+{
+    QStringList lines;
+    for (const auto &w : writes)
+        lines << QStringLiteral("write %1=%2").arg(w.first).arg(w.second);
+    return lines;
+}
+
+}  // namespace
+
+TEST(PinBoardLines, GpioInitSetsUpEveryLineAndReleasesResetLast)
+{
+    RecordingBoard board;
+    board.gpio_init();
+    const QStringList expected = QStringList{QStringLiteral("mode 6"), QStringLiteral("write 6=0"),
+                                             QStringLiteral("mode 15"), QStringLiteral("mode 16"),
+                                             QStringLiteral("mode 13"), QStringLiteral("mode 10"),
+                                             QStringLiteral("mode 9"),  QStringLiteral("mode 8"),
+                                             QStringLiteral("mode 0"),  QStringLiteral("mode 7")} +
+                                 writesOf({{15, 0}, {16, 0}, {13, 0}, {10, 0}, {9, 0}, {8, 0},
+                                           {0, 0}, {7, 1}});
+    EXPECT_EQ(board.log(), expected);
+}
+
+TEST(PinBoardLines, ChipSelectOfEachShieldDrivesItsPin)
+{
+    const std::array<quint8, 6> pins = {15, 16, 13, 10, 9, 8};
+    using Setter = void (Board::*)(quint8);
+    const std::array<Setter, 6> direct = {&Board::spi_set_cs0, &Board::spi_set_cs1,
+                                          &Board::spi_set_cs2, &Board::spi_set_cs3,
+                                          &Board::spi_set_cs4, &Board::spi_set_cs5};
+    for (quint8 shield = 0; shield < 6; ++shield) {
+        for (quint8 level : {1, 0}) {
+            SCOPED_TRACE(testing::Message() << "shield " << int(shield) << " level " << int(level));
+            RecordingBoard board;
+            Board &asBoard = board;
+            asBoard.spi_set_cs(shield, level);
+            (asBoard.*direct[shield])(level);
+            const RecordingBoard::PinWrite w{pins[shield], level};
+            EXPECT_EQ(board.writes(), (QList<RecordingBoard::PinWrite>{w, w}));
+        }
+    }
+}
+
+TEST(PinBoardLines, ChipSelectAboveShieldFiveDrivesNothing)
+{
+    RecordingBoard board;
+    for (int shield : {6, 7, 15, 255})
+        board.spi_set_cs(static_cast<quint8>(shield), 1);
+    EXPECT_TRUE(board.events().isEmpty()) << board.log().join(QLatin1Char('\n')).toStdString();
+}
+
+TEST(PinBoardLines, ResetAndDebugLines)
+{
+    RecordingBoard board;
+    board.gpio_set_reset(0);
+    board.gpio_set_debug(1);
+    board.gpio_set_reset(1);
+    board.gpio_set_debug(0);
+    EXPECT_EQ(board.log(), writesOf({{7, 0}, {0, 1}, {7, 1}, {0, 0}}));
+}
+
+TEST(PinBoardLines, RestartPulsesResetThenLetsShieldsSettle)
+{
+    RecordingBoard board;
+    board.restart();
+    EXPECT_EQ(board.log(), (QStringList{QStringLiteral("write 7=0"), QStringLiteral("delay_ms 600"),
+                                        QStringLiteral("write 7=1"),
+                                        QStringLiteral("delay_ms 200")}));
+}
+
+TEST(PinBoardLines, DelaysReallyBlock)
+{
+    // The pin-driven boards' own delays (not the recording double's).
+    struct SleepingBoard : PinBoard {
+        void pinMode(quint8) override {}
+        void digitalWrite(quint8, quint8) override {}
+    } board;
+    QElapsedTimer clock;
+    clock.start();
+    board.delay_ms(50);
+    board.delay_us(20000);
+    EXPECT_GE(clock.elapsed(), 70);
+}
+
+TEST(RecordingBoardScript, TransfersAnsweredFromQueueThenHandlerThenZeros)
+{
+    RecordingBoard board;
+    board.queueReply(QByteArray("\x01\x02", 2));             // shorter: padded with zeros
+    board.queueReply(QByteArray("\x0a\x0b\x0c\x0d\x0e", 5));  // longer: cut
+    quint8 buffer[4];
+    quint8 received[4];
+    auto transfer = [&](quint8 fill) {
+        std::fill(std::begin(buffer), std::end(buffer), fill);
+        board.spi_transfer(buffer, received, 4);
+        return QByteArray(reinterpret_cast<const char *>(received), 4);
+    };
+    EXPECT_EQ(transfer(0x11), QByteArray("\x01\x02\x00\x00", 4));
+    EXPECT_EQ(transfer(0x22), QByteArray("\x0a\x0b\x0c\x0d", 4));
+    EXPECT_EQ(transfer(0x33), QByteArray(4, '\0'));
+    board.setReplyHandler([](const QByteArray &sent) { return sent.toUpper(); });
+    std::memcpy(buffer, "ab#d", 4);
+    board.spi_transfer(buffer, received, 4);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(received), 4), QByteArray("AB#D"));
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(buffer), 4), QByteArray("AB#D"));
+    EXPECT_EQ(board.transfers(), (QList<QByteArray>{QByteArray(4, '\x11'), QByteArray(4, '\x22'),
+                                                    QByteArray(4, '\x33'), QByteArray("ab#d")}));
+}
+
+TEST(PlainBoard, EveryOperationDoesNothing)
+{
+    Board board;
+    EXPECT_EQ(board.timerPeriodUs, 0u);
+    quint8 buffer[4] = {1, 2, 3, 4};
+    quint8 received[4] = {9, 9, 9, 9};
+    QElapsedTimer clock;
+    clock.start();
+    board.lib_init();
+    board.lib_deinit();
+    board.gpio_init();
+    board.gpio_set_reset(1);
+    board.gpio_set_debug(1);
+    board.spi_init();
+    board.spi_deinit();
+    board.spi_set_cs0(1);
+    board.spi_set_cs1(1);
+    board.spi_set_cs2(1);
+    board.spi_set_cs3(1);
+    board.spi_set_cs4(1);
+    board.spi_set_cs5(1);
+    board.spi_set_cs(0, 1);
+    board.spi_transfer(buffer, received, 4);
+    board.spi1_init();
+    board.spi1_deinit();
+    board.spi1_transfer(buffer, received, 4);
+    board.restart();
+    board.delay_ms(3000);
+    board.delay_us(3000000);
+    // Generous: a base that slept would take six seconds.
+    EXPECT_LT(clock.elapsed(), 2500);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(buffer), 4), QByteArray("\x1\x2\x3\x4"));
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(received), 4), QByteArray(4, '\x9'));
+}
+
+TEST(ConfiguredBoard, ConstructionSetsPacingAndChipSelectWriters)
+{
+    BoardConfigured board;
+    EXPECT_EQ(board.timerPeriodUs, 16000u);
+    for (auto writer : board.csWriters)
+        EXPECT_NE(writer, nullptr);
+    EXPECT_EQ(BoardConfigured::knownBoardNames(),
+              (QStringList{QStringLiteral("opizero"), QStringLiteral("h3")}));
+    EXPECT_EQ(BoardConfigured::defaultBoardName(), QStringLiteral("opizero"));
+    EXPECT_TRUE(BoardConfigured::isKnownBoard(QStringLiteral("h3")));
+    for (const char *name : {"nope", "", "H3", "opizero "})
+        EXPECT_FALSE(BoardConfigured::isKnownBoard(QString::fromLatin1(name))) << name;
+}
+
+TEST(ConfiguredBoard, TransferWithoutDeviceReturnsTheBytesSent)
+{
+    // Unopened SPI device: nothing is clocked in, so both buffers hold the bytes sent, and
+    // received changes in the first `length` bytes only.
+    for (quint16 length : {0, 1, 4, 8, 528}) {
+        SCOPED_TRACE(testing::Message() << "length " << length);
+        BoardConfigured board;
+        QByteArray buffer(600, '\0');
+        for (int i = 0; i < buffer.size(); ++i)
+            buffer[i] = static_cast<char>(i * 7 + 1);
+        const QByteArray sent = buffer;
+        QByteArray received(600, '\x5a');
+        board.spi_transfer(reinterpret_cast<quint8 *>(buffer.data()),
+                           reinterpret_cast<quint8 *>(received.data()), length);
+        EXPECT_EQ(buffer, sent);
+        EXPECT_EQ(received.left(length), sent.left(length));
+        EXPECT_EQ(received.mid(length), QByteArray(600 - length, '\x5a'));
+    }
+}
+
+TEST(ConfiguredBoard, UnusableSpiDeviceIsReportedOnceAndTransfersGoOn)
+{
+    struct Case {
+        const char *board;
+        const char *spidev;
+        const char *reported;  // the device named in the error line
+        const char *problem;
+    };
+    const Case cases[] = {
+        {"opizero", "", "/dev/spidev1.1", "cannot open"},
+        {"h3", "", "/dev/spidev0.0", "cannot open"},
+        {"h3", "/nonexistent/spidev9.9", "/nonexistent/spidev9.9", "cannot open"},
+        // Opens, but is no SPI device: the set-up fails.
+        {"opizero", "/dev/null", "/dev/null", "cannot configure"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.reported);
+        if (QFileInfo::exists(QString::fromLatin1(c.reported)) && c.spidev[0] == '\0')
+            continue;  // on the board itself the usual device is there
+        ConsoleCapture console;
+        BoardConfigured board(QString::fromLatin1(c.board), QString::fromLatin1(c.spidev));
+        board.spi_init();
+        EXPECT_TRUE(console.out().isEmpty());
+        ASSERT_EQ(console.err().size(), 1);
+        const QString line = console.err().first();
+        EXPECT_TRUE(line.startsWith(QStringLiteral("#ERROR")));
+        EXPECT_TRUE(line.contains(QLatin1String(c.reported))) << line.toStdString();
+        EXPECT_TRUE(line.contains(QLatin1String(c.problem))) << line.toStdString();
+
+        quint8 buffer[3] = {0x0a, 0x01, 0x02};
+        quint8 received[3] = {};
+        board.spi_transfer(buffer, received, 3);
+        EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(received), 3),
+                  QByteArray("\x0a\x01\x02", 3));
+    }
+}
+
+TEST(ConfiguredBoard, LinesWithoutGpioChipAreQuiet)
+{
+    // Before lib_init (or when it could not open the chip) the line operations drive nothing
+    // and report nothing.
+    ConsoleCapture console;
+    BoardConfigured board;
+    board.gpio_init();
+    for (quint8 s = 0; s < 8; ++s)
+        board.spi_set_cs(s, 1);
+    board.gpio_set_debug(1);
+    board.gpio_set_reset(0);
+    EXPECT_TRUE(console.out().isEmpty());
+    EXPECT_TRUE(console.err().isEmpty());
+}
