@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <poll.h>
 #include <unistd.h>
 
 namespace Console {
@@ -54,6 +55,13 @@ void LineStream::writeAll(const QByteArray &bytes)
         if (written < 0) {
             if (errno == EINTR)
                 continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                // A descriptor the host made non-blocking: wait for room rather than drop the
+                // rest of a protocol line.
+                pollfd room = {fd, POLLOUT, 0};
+                if (::poll(&room, 1, -1) >= 0 || errno == EINTR)
+                    continue;
+            }
             return;  // the reader is gone; a console line is not worth more than that
         }
         data += written;
