@@ -54,7 +54,10 @@ void UDPread::writeBufUDP()
             break;
         }
         QByteArray datagram(static_cast<int>(size), '\0');
-        socket->readDatagram(datagram.data(), size);
+        const qint64 got = socket->readDatagram(datagram.data(), size);
+        if (got < 0)
+            break;  // a failed read must not put made-up bytes into the stream
+        datagram.truncate(static_cast<int>(got));
         QMutexLocker lock(streamMutex);
         pending.append(datagram);
         while (pending.size() >= blockSize) {

@@ -32,7 +32,7 @@ public:
     enum Result : int {
         OPENED = 0,
         CANNOT_OPEN = 1,
-        NOT_RIFF_WAVE = 2,
+        NOT_RIFF_WAVE = 2,  // also a file shorter than the 44-byte header
         NO_DATA_CHUNK = 4,
         NOT_8_BIT = 5,
         SIZE_MISMATCH = 6,
