@@ -165,7 +165,8 @@ QByteArray ShieldModel::frameTransfer(const QByteArray &sent)
     if (pendingAck79) {
         control[Frame::startByte] = static_cast<char>(Frame::bootloaderAck);
         pendingAck79 = false;
-    } else if (corruptEvery > 0 && Frame::start0(control) != 0 && ++framesSinceCorrupt >= corruptEvery) {
+    } else if (corruptEvery > 0 && Frame::start0(control) != 0 &&
+               ++framesSinceCorrupt >= corruptEvery) {
         framesSinceCorrupt = 0;
         control[Frame::crcLow] = static_cast<char>(Frame::byte(control, Frame::crcLow) ^ 0x5A);
     }
@@ -182,7 +183,14 @@ QByteArray ShieldModel::frameTransfer(const QByteArray &sent)
         out.replace(Frame::audioOffset, Frame::audioSize, audioOut);
     }
 
-    receiveControl(sent.left(Frame::shortSize));
+    // Noise on the way in too: every Nth frame from the driver arrives damaged.
+    QByteArray received = sent.left(Frame::shortSize);
+    if (corruptEvery > 0 && Frame::start0(received) != 0 &&
+        ++receivedSinceCorrupt >= corruptEvery) {
+        receivedSinceCorrupt = 0;
+        received[Frame::crcLow] = static_cast<char>(Frame::byte(received, Frame::crcLow) ^ 0x5A);
+    }
+    receiveControl(received);
     if (sent.size() >= Frame::longSize && audio) {
         hostAudio = sent.mid(Frame::audioOffset, Frame::audioSize);
         hostAudioCount += Frame::audioSize;
@@ -390,6 +398,7 @@ void ShieldModel::setCorruptEvery(int n)
     std::lock_guard<std::mutex> lock(mutex);
     corruptEvery = n;
     framesSinceCorrupt = 0;
+    receivedSinceCorrupt = 0;
 }
 
 void ShieldModel::setBusy(bool value)

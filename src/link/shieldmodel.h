@@ -11,7 +11,8 @@
 // - raises events with its own toggle bit and offers each until the driver echoes it back;
 // - plays 528-byte packets while its audio is on: a test tone, or the host's audio looped back;
 // - can sit in its STM32 bootloader until it is told to jump to its application;
-// - faults on request: mute, a corrupt frame every Nth transfer, lost initialisation, busy.
+// - faults on request: mute, a corrupt frame every Nth transfer in both directions, lost
+//   initialisation, busy, a 0x79 frame.
 
 #include <QByteArray>
 #include <QList>
@@ -59,7 +60,8 @@ public:
     void raiseDial(quint16 number, quint8 addressIndex = 0);
     void raiseKey(quint16 key, quint8 addressIndex = 0);
     void setMute(bool mute);                    // clocks out zeros, executes nothing
-    void setCorruptEvery(int n);                // every nth non-idle frame has a bad CRC; 0 = off
+    // Every nth non-idle frame in each direction has a bad CRC (0: off).
+    void setCorruptEvery(int n);
     void setBusy(bool busy);                    // dial/phone-detect replies say busy
     void setLostInit(bool lost);                // the next second-ping reply reports it, once
     void setLoopback(bool loopback);            // audio out = the host audio of the last packet
@@ -109,6 +111,7 @@ private:
     bool mute = false;
     int corruptEvery = 0;
     int framesSinceCorrupt = 0;
+    int receivedSinceCorrupt = 0;
     bool busy = false;
     bool lostInit = false;
     bool loopback = false;

@@ -188,3 +188,47 @@ TEST(LinkEndToEnd, ShieldStartingInItsBootloaderIsHandedToItsApplication)
     // The shield is left released after the hand-off: chip select 0 rests at 1 in this mode.
     EXPECT_EQ(h.board->level(15), 1);
 }
+
+TEST(LinkEndToEnd, NoisyBusLosesNothingAndDuplicatesNothing)
+{
+    DriverHarness h;
+    h.start();
+    ASSERT_TRUE(h.waitForLine(blackListDone));
+    h.model(0).setCorruptEvery(3);  // one frame in three damaged, each way
+
+    const int count = 20;
+    for (int i = 0; i < count; ++i) {
+        h.model(0).raiseDial(static_cast<quint16>(100 + i));
+        h.command->command_dial(0, static_cast<quint16>(500 + i));
+    }
+    ASSERT_TRUE(h.waitForLine(QStringLiteral("dial %1").arg(100 + count - 1), 60000));
+    ASSERT_TRUE(DriverHarness::waitFor(
+        [&] {
+            const QList<QByteArray> done = h.model(0).executedCommands();
+            return !done.isEmpty() && Frame::u16At4(done.last()) == 500 + count - 1 &&
+                   h.model(0).pendingEvents() == 0;
+        },
+        60000));
+
+    // Every event reported exactly once, in order.
+    QStringList dials;
+    for (const QString &line : h.out()) {
+        if (line.startsWith(QStringLiteral("dial ")))
+            dials << line;
+    }
+    QStringList expected;
+    for (int i = 0; i < count; ++i)
+        expected << QStringLiteral("dial %1").arg(100 + i);
+    EXPECT_EQ(dials, expected);
+
+    // Every command executed exactly once, in order.
+    QList<quint16> numbers;
+    for (const QByteArray &frame : h.model(0).executedCommands()) {
+        if (Frame::code(frame) == SPIcommand::DIAL)
+            numbers << Frame::u16At4(frame);
+    }
+    QList<quint16> sent;
+    for (int i = 0; i < count; ++i)
+        sent << static_cast<quint16>(500 + i);
+    EXPECT_EQ(numbers, sent);
+}

@@ -73,7 +73,7 @@ QString SimControl::help()
         "  debug S TEXT            debug text of up to 4 characters (0xE2)\n"
         "  debugnum S VALUE        debug number (0xE3)\n"
         "  mute S | unmute S       the shield stops / starts answering\n"
-        "  corrupt S N             every Nth frame the shield sends has a bad CRC (0: off)\n"
+        "  corrupt S N             every Nth frame each way has a bad CRC (0: off)\n"
         "  busy S on|off           dial and phone-detect replies say busy\n"
         "  lostinit S              the next ping reply reports lost initialisation\n"
         "  loopback S on|off       audio to the host is the host's own audio (else a test tone)\n"
