@@ -33,6 +33,14 @@ void TimerThread::run()
     timer = nullptr;
     runTimer.stop();
     disconnect(&runTimer, &QTimer::timeout, this, &TimerThread::slotTimeOut);
+    finishedRuns.fetch_add(1, std::memory_order_release);
+}
+
+void TimerThread::quitAndWait()
+{
+    quit();
+    wait();
+    finishedRuns.load(std::memory_order_acquire);
 }
 
 void TimerThread::slotTimeOut()

@@ -29,6 +29,10 @@ public Q_SLOTS:
 
 protected:
     void run() override;
+    // Asks the event loop to quit and waits for the thread to end. Everything the thread did is
+    // then visible to the caller (the end of a run publishes it through an atomic, a join that
+    // thread checkers can follow).
+    void quitAndWait();
 
 protected Q_SLOTS:
     // Called in the timer thread at every time-out; the base logs the time of day.
@@ -39,4 +43,5 @@ private:
     // The timer of the current run, null between runs. Touched only inside run(), but each run is
     // another OS thread, hence atomic.
     std::atomic<QTimer *> timer{nullptr};
+    std::atomic<quint32> finishedRuns{0};
 };

@@ -19,8 +19,7 @@ ThreadSpiTransmitter::~ThreadSpiTransmitter()
     if (isRunning()) {
         connect(this, &QThread::finished, transmitter, &QObject::deleteLater,
                 Qt::DirectConnection);
-        quit();
-        wait();
+        quitAndWait();
     } else {
         delete transmitter;
     }
@@ -28,8 +27,7 @@ ThreadSpiTransmitter::~ThreadSpiTransmitter()
 
 void ThreadSpiTransmitter::stop()
 {
-    quit();
-    wait();
+    quitAndWait();
     transmitter->to_null();
 }
 

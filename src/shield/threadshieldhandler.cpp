@@ -19,8 +19,7 @@ ThreadShieldHandler::~ThreadShieldHandler()
 
 void ThreadShieldHandler::stop()
 {
-    quit();
-    wait();
+    quitAndWait();
 }
 
 void ThreadShieldHandler::restart()

@@ -39,16 +39,26 @@ ConsoleCapture::~ConsoleCapture()
     Console::err.setSink(nullptr);
 }
 
+// A copy that shares no data with the lines the writers keep appending to.
+QStringList ConsoleCapture::deepCopy(const QStringList &lines)
+{
+    QStringList copy;
+    copy.reserve(lines.size());
+    for (const QString &line : lines)
+        copy << QString(line.constData(), line.size());
+    return copy;
+}
+
 QStringList ConsoleCapture::out() const
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return outLines;
+    return deepCopy(outLines);
 }
 
 QStringList ConsoleCapture::err() const
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return errLines;
+    return deepCopy(errLines);
 }
 
 void ConsoleCapture::clear()

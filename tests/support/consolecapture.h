@@ -28,6 +28,8 @@ public:
     void clear();
 
 private:
+    static QStringList deepCopy(const QStringList &lines);
+
     mutable std::mutex mutex;
     QStringList outLines;
     QStringList errLines;
