@@ -17,12 +17,7 @@ void LineStream::line(const QString &text)
 {
     QByteArray bytes = text.toUtf8();
     bytes.append('\n');
-    std::lock_guard<std::mutex> lock(mutex);
-    if (sink) {
-        sink(bytes);
-        return;
-    }
-    writeAll(bytes);
+    put(bytes);
 }
 
 void LineStream::lines(const QStringList &texts)
@@ -32,12 +27,16 @@ void LineStream::lines(const QStringList &texts)
         bytes.append(text.toUtf8());
         bytes.append('\n');
     }
+    put(bytes);
+}
+
+void LineStream::put(const QByteArray &bytes)
+{
     std::lock_guard<std::mutex> lock(mutex);
-    if (sink) {
+    if (sink)
         sink(bytes);
-        return;
-    }
-    writeAll(bytes);
+    else
+        writeAll(bytes);
 }
 
 void LineStream::setSink(std::function<void(const QByteArray &)> newSink)

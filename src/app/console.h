@@ -30,6 +30,8 @@ public:
     void setSink(std::function<void(const QByteArray &)> sink);
 
 private:
+    // Hands whole lines to the sink or the descriptor, under the lock.
+    void put(const QByteArray &bytes);
     void writeAll(const QByteArray &bytes);
 
     std::mutex mutex;  // guards fd writes and sink; held for one whole line

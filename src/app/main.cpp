@@ -94,17 +94,7 @@ int main(int argc, char *argv[])
 
     // 12. The playback switch starts and stops the receivers.
     SoundPlayControl *playControl = new SoundPlayControl(nullptr);
-    using Switch = void (SoundPlayControl::*)();
-    const Switch starts[] = {&SoundPlayControl::udp_start_0, &SoundPlayControl::udp_start_1,
-                             &SoundPlayControl::udp_start_2, &SoundPlayControl::udp_start_3,
-                             &SoundPlayControl::udp_start_4, &SoundPlayControl::udp_start_5};
-    const Switch stops[] = {&SoundPlayControl::udp_stop_0, &SoundPlayControl::udp_stop_1,
-                            &SoundPlayControl::udp_stop_2, &SoundPlayControl::udp_stop_3,
-                            &SoundPlayControl::udp_stop_4, &SoundPlayControl::udp_stop_5};
-    for (int i = 0; i < Settings::maxShields; ++i)
-        QObject::connect(playControl, starts[i], udpRead[i], &UDPread::udpStart);
-    for (int i = 0; i < Settings::maxShields; ++i)
-        QObject::connect(playControl, stops[i], udpRead[i], &UDPread::udpStop);
+    playControl->connectReceivers(udpRead);
     QObject::connect(supervisorThread, &ThreadShieldHandler::play_sound, playControl,
                      &SoundPlayControl::play_sound_switch);
     QObject::connect(parsers, &SPIparsers::play_sound, playControl,

@@ -5,12 +5,17 @@
 
 #include <QObject>
 
+class UDPread;
+
 class SoundPlayControl : public QObject
 {
     Q_OBJECT
 
 public:
     explicit SoundPlayControl(QObject *parent = nullptr) : QObject(parent) {}
+
+    // Connects the start and stop signal of shield i to the receiver of shield i (six receivers).
+    void connectReceivers(UDPread *const receivers[6]);
 
 Q_SIGNALS:
     void udp_start_0();
