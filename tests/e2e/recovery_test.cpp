@@ -1,0 +1,183 @@
+// The driver recovering by itself from what shield-sim does to it: a shield that stops answering,
+// one that lost its initialisation, one that restarts in its bootloader, a bootloader byte on
+// the bus; and the one failure it cannot recover from, the bus going away.
+
+#include "support/e2eprocess.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+const QStringList singleSim = {QStringLiteral("--shields"), QStringLiteral("0"),
+                               QStringLiteral("--single")};
+const QStringList singleDriver = {QStringLiteral("-ic"), QStringLiteral("10")};
+const QString pushed = QStringLiteral("#Shield update black list");
+
+// What the host reads when shield 0 comes (back) into service, single-shield mode.
+const QStringList backOnline = {QStringLiteral("Intercom: 10"),
+                                QStringLiteral("Program_STM: 23"),
+                                QStringLiteral("Shield: 12"),
+                                QStringLiteral("Revision: 3"),
+                                QStringLiteral("ID: 3300213436470d30353932"),
+                                QString(),
+                                QStringLiteral("shield_ready"),
+                                QString(),
+                                QStringLiteral("#Shield update virtual list"),
+                                QStringLiteral("#Shield update black list")};
+
+bool isErrorCount(const QString &line)
+{
+    return line.contains(QLatin1String(" WARNING: SPI: TX errors: ")) ||
+           line.contains(QLatin1String(" WARNING: SPI: RX errors: "));
+}
+
+QStringList withoutErrorCounts(QStringList lines)
+{
+    lines.erase(std::remove_if(lines.begin(), lines.end(), isErrorCount), lines.end());
+    return lines;
+}
+
+}  // namespace
+
+TEST(E2eRecovery, SilentShieldIsDisconnectedAndComesBackWhenItAnswers)
+{
+    E2ePair pair(singleSim, singleDriver);
+    ASSERT_TRUE(pair.started()) << pair.describe();
+    const int ready = pair.driver().waitForLine(QStringLiteral("shield_ready"));
+    ASSERT_GE(ready, 0) << pair.describe();
+
+    // Unanswered commands are repeated until the error limit (some 12 s at the driver's pace).
+    // The shield falls silent while its lists are being pushed.
+    const int from = ready + 2;
+    pair.sim().writeLine(QStringLiteral("mute 0"));
+    const int gone = pair.driver().waitForLine(QStringLiteral("shield_disconect"), from, 60000);
+    ASSERT_GE(gone, 0) << pair.describe();
+    const QStringList out = pair.driver().lines();
+    ASSERT_GT(gone, from);
+    // The repeats counted since the last report come right before the disconnection.
+    const QString lastCount = out.at(gone - 1);
+    const QString txPrefix = QStringLiteral("0 WARNING: SPI: TX errors: ");
+    ASSERT_TRUE(lastCount.startsWith(txPrefix)) << pair.describe();
+    EXPECT_GT(lastCount.mid(txPrefix.size()).toInt(), 0) << lastCount.toStdString();
+    // Until then only error counts (and the end of a list that made it through); after it an
+    // empty line.
+    QStringList between = withoutErrorCounts(out.mid(from, gone - from));
+    between.removeAll(QStringLiteral("#Shield update virtual list"));
+    between.removeAll(pushed);
+    EXPECT_EQ(between, QStringList()) << pair.describe();
+    ASSERT_GE(pair.driver().waitForLine(QString(), gone + 1), gone + 1);
+    EXPECT_EQ(pair.driver().lines().at(gone + 1), QString());
+
+    // Offline, the shield takes no commands.
+    pair.driver().writeLine(QStringLiteral("open 3"));
+    ASSERT_GE(pair.driver().waitForLine(
+                  QStringLiteral("#WARNING: Address 0 not available for command"), gone),
+              0)
+        << pair.describe();
+
+    const int back = pair.driver().lineCount();
+    const int simFrom = pair.sim().lineCount();
+    pair.sim().writeLine(QStringLiteral("unmute 0"));
+    ASSERT_GE(pair.driver().waitForLine(pushed, back), 0) << pair.describe();
+    // Both lists are pushed in full, however far the last push had come.
+    EXPECT_EQ(withoutErrorCounts(pair.driver().lines().mid(back)), backOnline) << pair.describe();
+    // The refused command never reached the shield.
+    EXPECT_FALSE(pair.executed(0, simFrom).contains(QStringLiteral("open door 3")))
+        << pair.describe();
+}
+
+TEST(E2eRecovery, LostInitialisationAndBootloaderStartBringTheShieldBack)
+{
+    E2ePair pair(singleSim, singleDriver);
+    ASSERT_TRUE(pair.started()) << pair.describe();
+    ASSERT_GE(pair.driver().waitForLine(pushed), 0) << pair.describe();
+
+    // The shield says in its ping reply that it lost its set-up: identified and given its lists
+    // again.
+    int from = pair.driver().lineCount();
+    int simFrom = pair.sim().lineCount();
+    pair.sim().writeLine(QStringLiteral("lostinit 0"));
+    ASSERT_GE(pair.driver().waitForLine(pushed, from), 0) << pair.describe();
+    EXPECT_EQ(withoutErrorCounts(pair.driver().lines().mid(from)),
+              QStringList{QStringLiteral("0 WARNING: SPI: Shield lost initialization")} +
+                  backOnline)
+        << pair.describe();
+    EXPECT_TRUE(pair.executed(0, simFrom).contains(QStringLiteral("set intercom 10")))
+        << pair.describe();
+
+    // The shield restarts in its STM32 bootloader: the driver makes it start its application.
+    simFrom = pair.sim().lineCount();
+    pair.sim().writeLine(QStringLiteral("bootloader 0"));
+    ASSERT_GE(pair.sim().waitForLine(QStringLiteral("shield 0: bootloader: go to the application"),
+                                     simFrom),
+              0)
+        << pair.describe();
+    EXPECT_GE(pair.sim().waitForLine(QStringLiteral("shield 0: started its application"), simFrom),
+              0)
+        << pair.describe();
+    // In service again: a command reaches it and its events reach the host.
+    simFrom = pair.sim().lineCount();
+    from = pair.driver().lineCount();
+    pair.driver().writeLine(QStringLiteral("open 4"));
+    EXPECT_TRUE(pair.waitExecuted(0, QStringLiteral("open door 4"), simFrom)) << pair.describe();
+    pair.sim().writeLine(QStringLiteral("dial 0 77"));
+    EXPECT_GE(pair.driver().waitForLine(QStringLiteral("dial 77"), from), 0) << pair.describe();
+    EXPECT_EQ(pair.driver().err(), QString()) << pair.describe();
+}
+
+TEST(E2eRecovery, BootloaderByteRestartsEveryShield)
+{
+    const QList<int> present = {0, 2, 5};
+    E2ePair pair({QStringLiteral("--shields"), QStringLiteral("0,2,5"),
+                  QStringLiteral("--multishield")},
+                 {QStringLiteral("-multishield"), QStringLiteral("-ic"), QStringLiteral("10")});
+    ASSERT_TRUE(pair.started()) << pair.describe();
+    for (int s : present) {
+        ASSERT_GE(pair.driver().waitForLine(QStringLiteral("#Shield %1 update black list").arg(s)),
+                  0)
+            << pair.describe();
+    }
+
+    const int from = pair.driver().lineCount();
+    const int simFrom = pair.sim().lineCount();
+    pair.sim().writeLine(QStringLiteral("ack79 2"));
+    ASSERT_TRUE(pair.driver().waitForErr(QStringLiteral("#Restart ALL Shields")))
+        << pair.describe();
+    // Every shield is rebooted, and every present one is announced and given its lists again.
+    for (int s : present) {
+        SCOPED_TRACE(s);
+        EXPECT_GE(pair.driver().waitForLine(QStringLiteral("#Shield %1 update black list").arg(s),
+                                            from),
+                  0)
+            << pair.describe();
+        const QStringList after = pair.driver().lines().mid(from);
+        EXPECT_EQ(after.count(QStringLiteral("%1 shield_ready").arg(s)), 1) << pair.describe();
+        EXPECT_GE(pair.sim().lines().mid(simFrom).count(
+                      QStringLiteral("shield %1: started its application").arg(s)),
+                  1)
+            << pair.describe();
+    }
+    // One bootloader byte, one restart.
+    EXPECT_EQ(pair.driver().err().count(QStringLiteral("#Restart ALL Shields")), 1)
+        << pair.describe();
+    for (int s : {1, 3, 4})
+        EXPECT_FALSE(pair.driver().lines().contains(QStringLiteral("%1 shield_ready").arg(s)));
+}
+
+TEST(E2eRecovery, BusGoneEndsTheDriverWithAnError)
+{
+    E2ePair pair(singleSim, singleDriver);
+    ASSERT_TRUE(pair.started()) << pair.describe();
+    ASSERT_GE(pair.driver().waitForLine(QStringLiteral("shield_ready")), 0) << pair.describe();
+
+    pair.sim().kill();
+    ASSERT_TRUE(pair.driver().waitForFinished()) << pair.describe();
+    EXPECT_EQ(pair.driver().exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(pair.driver().exitCode(), 1);
+    const QStringList errLines = pair.driver().err().split(QLatin1Char('\n'));
+    EXPECT_TRUE(std::any_of(errLines.begin(), errLines.end(),
+                            [](const QString &l) { return l.startsWith(QLatin1String("#ERROR")); }))
+        << pair.describe();
+}

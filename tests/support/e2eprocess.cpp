@@ -1,0 +1,230 @@
+#include "support/e2eprocess.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QTimer>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+E2eProcess::E2eProcess(const QString &name, const QString &program, const QStringList &args)
+    : name(name)
+{
+    QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] { readOut(); });
+    QObject::connect(&process, &QProcess::readyReadStandardError, [this] { readErr(); });
+    process.start(program, args);
+    startedOk = process.waitForStarted(timeoutMs);
+}
+
+E2eProcess::~E2eProcess()
+{
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(timeoutMs);
+    }
+}
+
+void E2eProcess::writeLine(const QString &line)
+{
+    write(line.toUtf8() + '\n');
+}
+
+void E2eProcess::write(const QByteArray &bytes)
+{
+    process.write(bytes);
+}
+
+void E2eProcess::closeInput()
+{
+    process.closeWriteChannel();
+}
+
+void E2eProcess::kill()
+{
+    process.kill();
+    waitUntil([this] { return process.state() == QProcess::NotRunning; });
+}
+
+void E2eProcess::readOut()
+{
+    partial += process.readAllStandardOutput();
+    int end = partial.indexOf('\n');
+    while (end >= 0) {
+        outLines << QString::fromUtf8(partial.left(end));
+        partial.remove(0, end + 1);
+        end = partial.indexOf('\n');
+    }
+}
+
+void E2eProcess::readErr()
+{
+    errBytes += process.readAllStandardError();
+}
+
+int E2eProcess::findLine(const std::function<bool(const QString &)> &match, int from) const
+{
+    for (int i = qMax(from, 0); i < outLines.size(); ++i) {
+        if (match(outLines.at(i)))
+            return i;
+    }
+    return -1;
+}
+
+int E2eProcess::waitForLine(const QString &line, int from, int timeout)
+{
+    const auto match = [&line](const QString &l) { return l == line; };
+    int at = -1;
+    waitUntil([&] { return (at = findLine(match, from)) >= 0; }, timeout);
+    return at;
+}
+
+int E2eProcess::waitForPrefix(const QString &prefix, int from, int timeout)
+{
+    const auto match = [&prefix](const QString &l) { return l.startsWith(prefix); };
+    int at = -1;
+    waitUntil([&] { return (at = findLine(match, from)) >= 0; }, timeout);
+    return at;
+}
+
+bool E2eProcess::waitForErr(const QString &text, int timeout)
+{
+    return waitUntil([&] { return err().contains(text); }, timeout);
+}
+
+bool E2eProcess::waitForFinished(int timeout)
+{
+    const bool ended =
+        waitUntil([this] { return process.state() == QProcess::NotRunning; }, timeout);
+    // What the process wrote last may still sit in the pipes.
+    readOut();
+    readErr();
+    return ended;
+}
+
+std::string E2eProcess::describe() const
+{
+    QString text = QStringLiteral("--- ") + name + QStringLiteral(" standard output ---\n");
+    for (const QString &line : outLines)
+        text += line + QLatin1Char('\n');
+    if (!partial.isEmpty())
+        text += QString::fromUtf8(partial) + QStringLiteral(" [no end of line]\n");
+    text += QStringLiteral("--- ") + name + QStringLiteral(" standard error ---\n") + err();
+    return text.toStdString();
+}
+
+bool E2eProcess::waitUntil(const std::function<bool()> &cond, int timeout)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!cond()) {
+        if (clock.elapsed() >= timeout)
+            return false;
+        pump(20);
+    }
+    return true;
+}
+
+void E2eProcess::pump(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+namespace {
+
+// A socket path no other test of this machine uses at the same time.
+QString uniqueSocketPath()
+{
+    static int counter = 0;
+    return QDir::tempPath() + QStringLiteral("/stm-e2e-%1-%2.sock")
+                                  .arg(QCoreApplication::applicationPid())
+                                  .arg(++counter);
+}
+
+// Exclusive use of the driver's fixed UDP ports, held until the descriptor is closed; released
+// by the kernel too if the test program dies.
+int lockAudioPorts()
+{
+    const QByteArray lockPath =
+        QFile::encodeName(QDir::tempPath() + QStringLiteral("/stm-e2e-audio-ports.lock"));
+    const int fd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return -1;
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            ::close(fd);
+            return -1;
+        }
+    }
+    return fd;
+}
+
+}  // namespace
+
+E2ePair::E2ePair(const QString &simProgram, const QString &driverProgram,
+                 const QStringList &simArgs, const QStringList &driverArgs, bool usesAudioPorts)
+    : path(uniqueSocketPath())
+{
+    if (usesAudioPorts)
+        lockFd = lockAudioPorts();
+    QFile::remove(path);
+    simProcess.reset(new E2eProcess(QStringLiteral("shield-sim"), simProgram,
+                                    QStringList{QStringLiteral("--socket"), path} + simArgs));
+    // The driver gives up at once when nobody listens on the bus socket.
+    if (simProcess->waitForLine(QStringLiteral("shield-sim listening on ") + path) < 0)
+        return;
+    driverProcess.reset(new E2eProcess(QStringLiteral("stm-driver"), driverProgram,
+                                       driverArgs + QStringList{QStringLiteral("-simbus"), path}));
+}
+
+E2ePair::~E2ePair()
+{
+    driverProcess.reset();
+    simProcess.reset();
+    QFile::remove(path);
+    if (lockFd >= 0)
+        ::close(lockFd);
+}
+
+bool E2ePair::started() const
+{
+    return simProcess && simProcess->started() && driverProcess && driverProcess->started();
+}
+
+QStringList E2ePair::executed(int shield, int from) const
+{
+    const QString prefix = QStringLiteral("shield %1: executed ").arg(shield);
+    QStringList what;
+    const QStringList lines = simProcess->lines();
+    for (int i = qMax(from, 0); i < lines.size(); ++i) {
+        if (!lines.at(i).startsWith(prefix))
+            continue;
+        const QString w = lines.at(i).mid(prefix.size());
+        if (w.startsWith(QLatin1String("ping ")) || w.contains(QLatin1String(" list word ")))
+            continue;
+        what << w;
+    }
+    return what;
+}
+
+bool E2ePair::waitExecuted(int shield, const QString &what, int from, int timeout)
+{
+    return simProcess->waitForLine(QStringLiteral("shield %1: executed ").arg(shield) + what, from,
+                                   timeout) >= 0;
+}
+
+std::string E2ePair::describe() const
+{
+    std::string text;
+    if (driverProcess)
+        text += driverProcess->describe() + "\n";
+    if (simProcess)
+        text += simProcess->describe();
+    return text;
+}

@@ -1,0 +1,115 @@
+#pragma once
+// End-to-end helpers: the real stm-driver and the real shield-sim as child processes. Owned and
+// used by the test's main thread only. Their output is read by the main thread's event loop,
+// which every wait below runs, so neither pipe fills up while a test waits on the other program
+// (and UDP sockets of the test are served in the same loop).
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+class E2eProcess
+{
+public:
+    // Generous: the machine may be busy with other tests; no check relies on speed.
+    static constexpr int timeoutMs = 30000;
+
+    E2eProcess(const QString &name, const QString &program, const QStringList &args);
+    // Kills a process that still runs and waits for it.
+    ~E2eProcess();
+    E2eProcess(const E2eProcess &) = delete;
+    E2eProcess &operator=(const E2eProcess &) = delete;
+
+    bool started() const { return startedOk; }
+    bool running() const { return process.state() != QProcess::NotRunning; }
+
+    // Standard input: a line gets "\n" appended; raw bytes go as they are.
+    void writeLine(const QString &line);
+    void write(const QByteArray &bytes);
+    void closeInput();
+    void kill();
+
+    // Index of the first standard-output line at or after `from` that equals `line` (or starts
+    // with `prefix`), waiting for it; -1 when it did not come in time.
+    int waitForLine(const QString &line, int from = 0, int timeout = timeoutMs);
+    int waitForPrefix(const QString &prefix, int from = 0, int timeout = timeoutMs);
+    // Waits until standard error holds `text`.
+    bool waitForErr(const QString &text, int timeout = timeoutMs);
+    // Waits until the process has ended by itself.
+    bool waitForFinished(int timeout = timeoutMs);
+
+    // Complete standard-output lines so far, without their "\n".
+    QStringList lines() const { return outLines; }
+    int lineCount() const { return outLines.size(); }
+    int count(const QString &line) const { return outLines.count(line); }
+    QString err() const { return QString::fromUtf8(errBytes); }
+    int exitCode() const { return process.exitCode(); }
+    QProcess::ExitStatus exitStatus() const { return process.exitStatus(); }
+    // Both streams, for failure messages.
+    std::string describe() const;
+
+    // Runs the main event loop until cond() holds or `timeout` passes; returns cond().
+    static bool waitUntil(const std::function<bool()> &cond, int timeout = timeoutMs);
+    // Runs the main event loop for `ms` milliseconds.
+    static void pump(int ms);
+
+private:
+    void readOut();
+    void readErr();
+    int findLine(const std::function<bool(const QString &)> &match, int from) const;
+
+    QString name;
+    QProcess process;
+    bool startedOk = false;
+    QByteArray partial;  // standard output after the last "\n"
+    QStringList outLines;
+    QByteArray errBytes;
+};
+
+// A shield-sim and a driver connected through a simulated bus on a socket of their own.
+// Tests that make the driver play audio pass usesAudioPorts: the driver's UDP ports are fixed
+// (20002 + 2i out, 20003 + 2i in), so such pairs take a lock shared by all test processes of
+// this machine and never run at the same time, whatever the test runner runs in parallel.
+class E2ePair
+{
+public:
+    E2ePair(const QString &simProgram, const QString &driverProgram, const QStringList &simArgs,
+            const QStringList &driverArgs, bool usesAudioPorts);
+#if defined(SHIELD_SIM_PATH) && defined(STM_DRIVER_PATH)
+    // The two programs of this build (test programs are compiled with their paths).
+    E2ePair(const QStringList &simArgs, const QStringList &driverArgs,
+            bool usesAudioPorts = false)
+        : E2ePair(QStringLiteral(SHIELD_SIM_PATH), QStringLiteral(STM_DRIVER_PATH), simArgs,
+                  driverArgs, usesAudioPorts)
+    {
+    }
+#endif
+    ~E2ePair();
+    E2ePair(const E2ePair &) = delete;
+    E2ePair &operator=(const E2ePair &) = delete;
+
+    // Both programs run and the simulator listened before the driver started.
+    bool started() const;
+    E2eProcess &sim() { return *simProcess; }
+    E2eProcess &driver() { return *driverProcess; }
+    QString socketPath() const { return path; }
+
+    // What shield `shield` executed, as shield-sim tells it ("open door 7", "dial 300", ...),
+    // from the simulator's line `from` on; pings and apartment-list words are left out.
+    QStringList executed(int shield, int from = 0) const;
+    // Waits until shield `shield` executed `what` at or after the simulator's line `from`.
+    bool waitExecuted(int shield, const QString &what, int from = 0,
+                      int timeout = E2eProcess::timeoutMs);
+    // Both programs' output, for failure messages.
+    std::string describe() const;
+
+private:
+    QString path;
+    int lockFd = -1;
+    std::unique_ptr<E2eProcess> simProcess;
+    std::unique_ptr<E2eProcess> driverProcess;
+};
