@@ -4,7 +4,10 @@
 #include "config/settings.h"
 #include "link/spicommand.h"
 
+#include <QFile>
 #include <QIODevice>
+
+#include <unistd.h>
 
 ConsoleScan::ConsoleScan(SPIcommand *command, SPIconnector **linkRecords, Settings *settings,
                          Board *board)
@@ -16,8 +19,20 @@ ConsoleScan::ConsoleScan(SPIcommand *command, SPIconnector **linkRecords, Settin
 
 void ConsoleScan::cycle_scan()
 {
-    if (!input)
-        input = Console::in.device();
+    if (!input) {
+        // Standard input through its descriptor, unbuffered: a line is read with read(2) up to
+        // its end, so a NUL byte in it is data like any other. The stdio stream behind
+        // Console::in reads lines with fgets, which cuts a line at its first NUL (the rest is
+        // lost) and returns nothing for a line that begins with one, which looks like the end
+        // of input.
+        auto *file = new QFile(this);
+        if (file->open(STDIN_FILENO, QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+            input = file;
+        } else {
+            delete file;
+            input = Console::in.device();
+        }
+    }
     QString line;
     while (readLine(&line))
         processLine(line);
@@ -67,7 +82,8 @@ bool ConsoleScan::readLine(QString *line)
             reportLongLine();
             continue;
         }
-        *line = QString::fromUtf8(bytes);
+        // With its length: the QByteArray overload would end the text at a NUL byte.
+        *line = QString::fromUtf8(bytes.constData(), bytes.size());
         return true;
     }
 }
