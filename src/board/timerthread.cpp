@@ -1,8 +1,9 @@
 #include "board/timerthread.h"
 
+#include "board/periodictimer.h"
+
 #include <QDebug>
 #include <QTime>
-#include <QTimer>
 
 TimerThread::TimerThread(quint32 period) : QThread(nullptr), period(period) {}
 
@@ -11,7 +12,7 @@ void TimerThread::slotChangeSpiPeriod(int ms)
     // Inside a tick the blocking connection would wait for this very thread's event loop, which
     // is busy running the tick: the thread would hang for good.
     if (QThread::currentThread() == this) {
-        if (QTimer *current = timer)
+        if (PeriodicTimer *current = timer)
             current->start(ms);
         return;
     }
@@ -22,17 +23,17 @@ void TimerThread::run()
 {
     // The timer lives only for this run: it belongs to this thread, and with it its connections
     // go, so a period change asked for while the thread is stopped cannot wait on a dead loop.
-    QTimer runTimer;
-    runTimer.setTimerType(Qt::PreciseTimer);
-    connect(&runTimer, &QTimer::timeout, this, &TimerThread::slotTimeOut, Qt::DirectConnection);
-    connect(this, &TimerThread::timerStart, &runTimer, qOverload<int>(&QTimer::start),
+    PeriodicTimer runTimer;
+    connect(&runTimer, &PeriodicTimer::timeout, this, &TimerThread::slotTimeOut,
+            Qt::DirectConnection);
+    connect(this, &TimerThread::timerStart, &runTimer, &PeriodicTimer::start,
             Qt::BlockingQueuedConnection);
     runTimer.start(static_cast<int>(period));
     timer = &runTimer;
     exec();
     timer = nullptr;
     runTimer.stop();
-    disconnect(&runTimer, &QTimer::timeout, this, &TimerThread::slotTimeOut);
+    disconnect(&runTimer, &PeriodicTimer::timeout, this, &TimerThread::slotTimeOut);
     finishedRuns.fetch_add(1, std::memory_order_release);
 }
 

@@ -1,13 +1,14 @@
 #pragma once
-// A thread with its own event loop and a precise periodic timer whose time-out runs slotTimeOut()
-// inside that thread. The thread object belongs to the thread that created it (the main thread);
-// the timer belongs to the timer thread.
+// A thread with its own event loop and a precise periodic timer (a PeriodicTimer: on an absolute
+// grid, not rounded to milliseconds) whose time-out runs slotTimeOut() inside that thread. The
+// thread object belongs to the thread that created it (the main thread); the timer belongs to the
+// timer thread.
 
 #include <QThread>
 
 #include <atomic>
 
-class QTimer;
+class PeriodicTimer;
 
 class TimerThread : public QThread
 {
@@ -42,6 +43,6 @@ private:
     const quint32 period;
     // The timer of the current run, null between runs. Touched only inside run(), but each run is
     // another OS thread, hence atomic.
-    std::atomic<QTimer *> timer{nullptr};
+    std::atomic<PeriodicTimer *> timer{nullptr};
     std::atomic<quint32> finishedRuns{0};
 };

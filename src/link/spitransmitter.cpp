@@ -8,6 +8,22 @@
 #include "shield/bootloaderhost.h"
 #include "shield/spiparsers.h"
 
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Copies a frame into a buffer that the loop keeps from cycle to cycle. Assigning would share
+// the bytes, and the next refill of either side would then allocate a fresh copy in every cycle
+// for every shield.
+void copyFrame(QByteArray &to, const QByteArray &from)
+{
+    if (to.size() != from.size())
+        to.resize(from.size());
+    std::memcpy(to.data(), from.constData(), static_cast<size_t>(from.size()));
+}
+
+}  // namespace
 
 SPItransmitter::SPItransmitter(QObject *parent, Settings *settings, SPIparsers *parsers,
                                SPIconnector **links, Board *board, std::mutex *mutex)
@@ -61,15 +77,16 @@ void SPItransmitter::main_func()
         rx_buffer.fill('\0');
         if (link->get_long_packet()) {
             QByteArray packet;
-            tx_buffer = link->audio_queue->take(&packet) ? packet : idle_packet;
-            tx_buffer.resize(Frame::longSize);
+            const QByteArray &audio = link->audio_queue->take(&packet) ? packet : idle_packet;
+            std::memcpy(tx_buffer.data(), audio.constData(),
+                        static_cast<size_t>(std::min(audio.size(), Frame::longSize)));
         }
         if (!fillControlFrame(s, link))
             continue;
 
         const int words = link->get_long_packet() ? Frame::longWords : Frame::shortWords;
         spi_data_transfer(s, tx_buffer, rx_buffer, sendWords, receiveWords, words);
-        link->rx_frame = rx_buffer;
+        copyFrame(link->rx_frame, rx_buffer);
 
         // An audio-play command went out: the frame size follows what it asked for. The frame
         // received in this same cycle was still short, so its audio part is silence.

@@ -1,0 +1,45 @@
+#pragma once
+// A periodic timer of one thread's event loop that expires on an absolute grid with nanosecond
+// resolution. Owned by the thread that creates it and used only there (its slots are reached
+// from other threads through queued connections only).
+//
+// QTimer, even of the precise kind, waits in whole milliseconds: each wait is rounded up, so a
+// 16 ms timer fires a fraction of a millisecond late for several periods and then one millisecond
+// early, and most periods are longer than the nominal one. This timer is a Linux timerfd on the
+// monotonic clock whose expirations wake the event loop through a socket notifier: every period
+// ends on the grid set by start(). Expirations missed while the thread was busy are not made up:
+// they give one timeout(). Where no timerfd can be had, a precise QTimer stands in.
+
+#include <QObject>
+
+class QSocketNotifier;
+class QTimer;
+
+class PeriodicTimer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit PeriodicTimer(QObject *parent = nullptr);
+    ~PeriodicTimer() override;
+    PeriodicTimer(const PeriodicTimer &) = delete;
+    PeriodicTimer &operator=(const PeriodicTimer &) = delete;
+
+    bool isActive() const { return active; }
+
+public Q_SLOTS:
+    // (Re)starts with the period `ms`; the first timeout comes one period from now.
+    void start(int ms);
+    void stop();
+
+Q_SIGNALS:
+    void timeout();
+
+private:
+    void expired();
+
+    int fd = -1;
+    QSocketNotifier *notifier = nullptr;
+    QTimer *fallback = nullptr;
+    bool active = false;
+};
