@@ -13,12 +13,15 @@
 #include <QTextStream>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -37,6 +40,11 @@ const char *const usage =
     "  --scenario FILE    play the commands of FILE (one per line, \"wait MS\" between them);\n"
     "                     a last line \"repeat\" plays it again from the top\n"
     "  --verbose          also print pings and every list word\n"
+    "  --timing-log FILE  write one line per SPI transfer to FILE (for bench/run):\n"
+    "                     T <steady-clock ns> <shield or -1> <length> <8 bytes sent> <8 bytes\n"
+    "                     received> and, for long packets, <first 8 audio bytes sent> <first 8\n"
+    "                     audio bytes received>; bytes in hex. Written every 50 ms and when\n"
+    "                     the driver goes\n"
     "  --help             this text\n"
     "\n"
     "Standard input takes the same commands as a scenario. Output lines: \"shield N: executed\n"
@@ -63,6 +71,82 @@ bool quietLine(const QString &what)
         return !what.endsWith(QLatin1String(" 63"));
     return false;
 }
+
+// The transfer log of --timing-log: the serving thread only appends to a buffer in memory, so
+// the file never slows a transfer down; a writer thread of its own empties the buffer into the
+// file every 50 ms.
+class TimingLog
+{
+public:
+    bool open(const QString &path)
+    {
+        fd = ::open(path.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return false;
+        std::thread([this] {
+            for (;;) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                flush();
+            }
+        }).detach();
+        return true;
+    }
+
+    // Serving thread.
+    void record(const SimbusServer::Transfer &t)
+    {
+        char line[160];
+        const long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 t.at.time_since_epoch())
+                                 .count();
+        int n = std::snprintf(line, sizeof line, "T %lld %d %u ", ns, t.shield,
+                              static_cast<unsigned>(t.length));
+        const auto hex = [&](const quint8 *bytes, int from) {
+            for (int i = from; i < from + 8; ++i) {
+                const unsigned value = i < t.length ? bytes[i] : 0u;
+                n += std::snprintf(line + n, sizeof line - static_cast<size_t>(n), "%02x", value);
+            }
+            line[n++] = ' ';
+        };
+        hex(t.sent, 0);
+        hex(t.received, 0);
+        if (t.length >= 16) {
+            hex(t.sent, 8);
+            hex(t.received, 8);
+        }
+        line[n - 1] = '\n';
+        std::lock_guard<std::mutex> lock(mutex);
+        pending.append(line, static_cast<size_t>(n));
+    }
+
+    // Writer thread, and the serving thread when the driver goes.
+    void flush()
+    {
+        std::lock_guard<std::mutex> writing(writeMutex);  // chunks reach the file in order
+        std::string out;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            out.swap(pending);
+        }
+        size_t done = 0;
+        while (done < out.size()) {
+            const ssize_t w = ::write(fd, out.data() + done, out.size() - done);
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                return;
+            done += static_cast<size_t>(w);
+        }
+    }
+
+private:
+    int fd = -1;
+    std::mutex writeMutex;
+    std::mutex mutex;
+    std::string pending;  // guarded by mutex
+};
+
+TimingLog timingLog;
 
 QString socketToRemove;
 
@@ -105,6 +189,7 @@ int main(int argc, char *argv[])
     QSet<int> present = {0, 1, 2, 3, 4, 5};
     int selectLevel = -1;
     bool verbose = false;
+    QString timingLogPath;
 
     const QStringList args = app.arguments().mid(1);
     for (int i = 0; i < args.size(); ++i) {
@@ -141,6 +226,8 @@ int main(int argc, char *argv[])
             selectLevel = 0;
         } else if (a == QLatin1String("--verbose")) {
             verbose = true;
+        } else if (a == QLatin1String("--timing-log")) {
+            timingLogPath = value();
         } else {
             std::fprintf(stderr, "shield-sim: unknown option %s (see --help)\n", qPrintable(a));
             return 2;
@@ -157,7 +244,15 @@ int main(int argc, char *argv[])
         scenario = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
     }
 
-    SimbusServer server(selectLevel, socketPath);
+    SimbusServer::TransferObserver logTransfer;
+    if (!timingLogPath.isEmpty()) {
+        if (!timingLog.open(timingLogPath)) {
+            std::fprintf(stderr, "shield-sim: cannot write %s\n", qPrintable(timingLogPath));
+            return 1;
+        }
+        logTransfer = [](const SimbusServer::Transfer &t) { timingLog.record(t); };
+    }
+    SimbusServer server(selectLevel, socketPath, logTransfer);
     if (!server.listening()) {
         std::fprintf(stderr, "shield-sim: cannot listen on %s\n", qPrintable(socketPath));
         return 1;
@@ -175,7 +270,10 @@ int main(int argc, char *argv[])
                 print(QStringLiteral("shield %1: %2").arg(shield).arg(what));
         });
     }
-    server.setConnectionObserver([](bool connected) {
+    const bool logging = !timingLogPath.isEmpty();
+    server.setConnectionObserver([logging](bool connected) {
+        if (!connected && logging)
+            timingLog.flush();
         print(connected ? QStringLiteral("driver connected") : QStringLiteral("driver gone"));
     });
     print(QStringLiteral("shield-sim listening on ") + socketPath);

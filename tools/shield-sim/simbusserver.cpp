@@ -14,7 +14,8 @@ namespace {
 int counter = 0;
 }
 
-SimbusServer::SimbusServer(int selectLevel, const QString &path) : emulated(selectLevel)
+SimbusServer::SimbusServer(int selectLevel, const QString &path, TransferObserver transferObserver)
+    : emulated(selectLevel), transferObserver(std::move(transferObserver))
 {
     emulated.setDelayScale(0.0);
     socketPath = !path.isEmpty() ? path
@@ -61,6 +62,17 @@ void SimbusServer::disconnectClient()
     }
 }
 
+void SimbusServer::tellConnection(bool connected)
+{
+    std::function<void(bool)> observer;
+    {
+        std::lock_guard<std::mutex> lock(observerMutex);
+        observer = connectionObserver;
+    }
+    if (observer)
+        observer(connected);
+}
+
 bool SimbusServer::readAll(int fd, char *data, size_t length)
 {
     while (length > 0) {
@@ -83,8 +95,7 @@ void SimbusServer::serve()
         if (fd < 0)
             continue;
         clientFd = fd;
-        if (connectionObserver)
-            connectionObserver(true);
+        tellConnection(true);
         for (;;) {
             char type = 0;
             if (!readAll(fd, &type, 1))
@@ -102,9 +113,21 @@ void SimbusServer::serve()
                 QByteArray data(length, '\0');
                 if (length > 0 && !readAll(fd, data.data(), length))
                     break;
+                const auto arrived = std::chrono::steady_clock::now();
                 QByteArray reply(length, '\0');
-                emulated.spi_transfer(reinterpret_cast<quint8 *>(data.data()),
-                                      reinterpret_cast<quint8 *>(reply.data()), length);
+                if (transferObserver) {
+                    // The driver's own bytes: spi_transfer overwrites its buffer with the reply.
+                    const QByteArray sent = data;
+                    const int shield = emulated.selectedShield();
+                    emulated.spi_transfer(reinterpret_cast<quint8 *>(data.data()),
+                                          reinterpret_cast<quint8 *>(reply.data()), length);
+                    transferObserver({arrived, shield,
+                                      reinterpret_cast<const quint8 *>(sent.constData()),
+                                      reinterpret_cast<const quint8 *>(reply.constData()), length});
+                } else {
+                    emulated.spi_transfer(reinterpret_cast<quint8 *>(data.data()),
+                                          reinterpret_cast<quint8 *>(reply.data()), length);
+                }
                 if (length > 0 && ::send(fd, reply.constData(), length, MSG_NOSIGNAL) != length)
                     break;
             } else {
@@ -114,7 +137,6 @@ void SimbusServer::serve()
         int expected = fd;
         if (clientFd.compare_exchange_strong(expected, -1))
             ::close(fd);
-        if (connectionObserver)
-            connectionObserver(false);
+        tellConnection(false);
     }
 }

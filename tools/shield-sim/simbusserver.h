@@ -8,20 +8,41 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 class SimbusServer
 {
 public:
+    // One SPI transfer as the bus saw it. The byte pointers are valid during the call only.
+    struct Transfer {
+        std::chrono::steady_clock::time_point at;  // when the driver's request had arrived whole
+        int shield;                                // the shield selected then, -1 for none
+        const quint8 *sent;                        // what the driver clocked out
+        const quint8 *received;                    // what it got back
+        quint16 length;
+    };
+    using TransferObserver = std::function<void(const Transfer &)>;
+
     // Listens at once at `path` (a fresh path in the temporary folder when empty); selectLevel
-    // as EmulatedBoard. listening() tells whether that worked.
-    explicit SimbusServer(int selectLevel = -1, const QString &path = QString());
+    // as EmulatedBoard. listening() tells whether that worked. A transfer observer, when given,
+    // is called from the serving thread after every SPI transfer, before the reply goes back, so
+    // it must be quick; it is given here because a driver may connect as soon as the socket is
+    // there.
+    explicit SimbusServer(int selectLevel = -1, const QString &path = QString(),
+                          TransferObserver transferObserver = TransferObserver());
     ~SimbusServer();
 
     bool listening() const { return listenFd >= 0; }
-    // Called from the serving thread when a driver connects (true) or goes (false).
-    void setConnectionObserver(std::function<void(bool)> observer) { connectionObserver = observer; }
+    // Called from the serving thread when a driver connects (true) or goes (false). May be set
+    // while the server runs.
+    void setConnectionObserver(std::function<void(bool)> observer)
+    {
+        std::lock_guard<std::mutex> lock(observerMutex);
+        connectionObserver = std::move(observer);
+    }
 
     QString path() const { return socketPath; }
     EmulatedBoard &board() { return emulated; }
@@ -38,6 +59,10 @@ private:
     int listenFd = -1;
     std::atomic<int> clientFd{-1};
     std::atomic<bool> stopping{false};
+    void tellConnection(bool connected);
+
+    std::mutex observerMutex;  // guards connectionObserver, set by the owner's thread
     std::function<void(bool)> connectionObserver;
+    const TransferObserver transferObserver;  // fixed before the serving thread starts
     std::thread worker;
 };
