@@ -79,7 +79,8 @@ QString phoneText(quint8 result)
     }
 }
 
-// Up to four characters, byte 5 first, ending at the first zero byte.
+// Up to four characters, byte 5 first, ending at the first zero byte. Control bytes show as '?':
+// a line feed or carriage return from a noisy shield would otherwise cut the host's line in two.
 QString debugText(const QByteArray &frame)
 {
     QByteArray text;
@@ -87,7 +88,7 @@ QString debugText(const QByteArray &frame)
         const quint8 c = Frame::byte(frame, i);
         if (c == 0)
             break;
-        text.append(static_cast<char>(c));
+        text.append(c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c));
     }
     return QString::fromLatin1(text);
 }
