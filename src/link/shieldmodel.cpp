@@ -74,6 +74,9 @@ void ShieldModel::startAfresh()
     bootloaderOut.clear();
     bootStep = BootStep::Idle;
     pendingAck79 = false;
+    // A fresh start has lost whatever the host told the shield; telling it its intercom index
+    // again (identification) makes it whole.
+    lostInit = true;
     ++startCount;
     tell(bootloader ? QStringLiteral("started in its bootloader")
                     : QStringLiteral("started its application"));
@@ -300,6 +303,7 @@ QByteArray ShieldModel::execute(const QByteArray &command)
         break;
     case SPIcommand::SET_INTERCOM:
         intercomIndex = Frame::byte(command, 5);
+        lostInit = false;
         break;
     case SPIcommand::VIRTUAL_LIST_WORD:
     case SPIcommand::BLACK_LIST_WORD: {

@@ -63,7 +63,9 @@ public:
     // Every nth non-idle frame in each direction has a bad CRC (0: off).
     void setCorruptEvery(int n);
     void setBusy(bool busy);                    // dial/phone-detect replies say busy
-    void setLostInit(bool lost);                // the next second-ping reply reports it, once
+    // The next second-ping reply reports lost initialisation, once. A shield that starts afresh
+    // reports it too until it is identified again.
+    void setLostInit(bool lost);
     void setLoopback(bool loopback);            // audio out = the host audio of the last packet
     void setBootloaderOnReset(bool bootloader); // the next start is in the bootloader
     void enterBootloader();                     // now, as after a reset into it

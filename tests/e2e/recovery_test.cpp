@@ -109,6 +109,7 @@ TEST(E2eRecovery, LostInitialisationAndBootloaderStartBringTheShieldBack)
 
     // The shield restarts in its STM32 bootloader: the driver makes it start its application.
     simFrom = pair.sim().lineCount();
+    from = pair.driver().lineCount();
     pair.sim().writeLine(QStringLiteral("bootloader 0"));
     ASSERT_GE(pair.sim().waitForLine(QStringLiteral("shield 0: bootloader: go to the application"),
                                      simFrom),
@@ -117,6 +118,16 @@ TEST(E2eRecovery, LostInitialisationAndBootloaderStartBringTheShieldBack)
     EXPECT_GE(pair.sim().waitForLine(QStringLiteral("shield 0: started its application"), simFrom),
               0)
         << pair.describe();
+    // The restarted application reports at its next ping that it lost its initialisation, and
+    // the driver identifies it again: its intercom index and lists are back.
+    EXPECT_GE(pair.driver().waitForLine(
+                  QStringLiteral("0 WARNING: SPI: Shield lost initialization"), from),
+              0)
+        << pair.describe();
+    EXPECT_GE(pair.sim().waitForLine(QStringLiteral("shield 0: executed set intercom 10"), simFrom),
+              0)
+        << pair.describe();
+    EXPECT_GE(pair.driver().waitForLine(pushed, from), 0) << pair.describe();
     // In service again: a command reaches it and its events reach the host.
     simFrom = pair.sim().lineCount();
     from = pair.driver().lineCount();
