@@ -280,6 +280,8 @@ TEST_F(Parsers, EventLines)
         {false, false, 0, Frame::compose(0xE2, 0x00, 0x00, 0x42, 0x41), {"#DEBUG: AB"}},
         {false, false, 0, Frame::compose(0xE2, 0x41, 0x00, 0x42, 0x43), {"#DEBUG: CB"}},
         {false, false, 0, Frame::compose(0xE2, 0x41, 0x42, 0x43, 0x00), {"#DEBUG: "}},
+        // Control bytes from the shield never split or end a host line.
+        {false, false, 0, Frame::compose(0xE2, 0x42, 0x0D, 0x0A, 0x41), {"#DEBUG: A??B"}},
         {true, false, 4, Frame::compose(0xE2, 0x44, 0x43, 0x42, 0x41), {"#DEBUG 4: ABCD"}},
         {false, false, 0, Frame::compose(0xE3, 0xFF, 0xFF, 0xFF, 0xFF), {"#DEBUG: 4294967295"}},
         {false, false, 0, Frame::compose(0xE3, 0x00, 0x00, 0x03, 0xE8), {"#DEBUG: 1000"}},
