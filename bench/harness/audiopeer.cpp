@@ -1,0 +1,143 @@
+#include "harness/audiopeer.h"
+
+#include "harness/child.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace Bench {
+
+namespace {
+
+sockaddr_in loopback(int port)
+{
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+}  // namespace
+
+AudioPeer::~AudioPeer()
+{
+    stopSending();
+    stopReceiving();
+    for (int fd : receivers) {
+        if (fd >= 0)
+            ::close(fd);
+    }
+}
+
+bool AudioPeer::listen()
+{
+    for (int i = 0; i < shields; ++i) {
+        receivers[i] = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (receivers[i] < 0)
+            return false;
+        const int size = 4 << 20;  // a stall of the harness must not lose the driver's datagrams
+        ::setsockopt(receivers[i], SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        const sockaddr_in address = loopback(hostPortBase + 2 * i);
+        if (::bind(receivers[i], reinterpret_cast<const sockaddr *>(&address), sizeof address) < 0)
+            return false;
+    }
+    return true;
+}
+
+void AudioPeer::startReceiving()
+{
+    receiving = true;
+    receiver = std::thread(&AudioPeer::receiveLoop, this);
+}
+
+void AudioPeer::stopReceiving()
+{
+    receiving = false;
+    if (receiver.joinable())
+        receiver.join();
+}
+
+void AudioPeer::receiveLoop()
+{
+    becomeRealTime();
+    pollfd watched[shields];
+    for (int i = 0; i < shields; ++i)
+        watched[i] = {receivers[i], POLLIN, 0};
+    uint8_t block[2048];
+    while (receiving) {
+        if (::poll(watched, shields, 50) <= 0)
+            continue;
+        for (int i = 0; i < shields; ++i) {
+            if (!(watched[i].revents & POLLIN))
+                continue;
+            for (;;) {
+                const ssize_t n = ::recv(receivers[i], block, sizeof block, MSG_DONTWAIT);
+                if (n < 0)
+                    break;
+                const int64_t at = nowNs();
+                int shield = -1;
+                uint32_t seq = 0;
+                if (n >= 8 && readAudioHead(block, &shield, &seq) && shield == i)
+                    receivedStamps.push_back({at, shield, seq});
+                else
+                    ++foreign;
+            }
+        }
+    }
+}
+
+void AudioPeer::startSending(int64_t periodNs)
+{
+    sending = true;
+    sender = std::thread(&AudioPeer::sendLoop, this, periodNs);
+}
+
+void AudioPeer::stopSending()
+{
+    sending = false;
+    if (sender.joinable())
+        sender.join();
+}
+
+void AudioPeer::sendLoop(int64_t periodNs)
+{
+    becomeRealTime();  // the host keeps its pace
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    uint8_t block[audioBlockSize];
+    for (int i = 0; i < audioBlockSize; i += 2) {
+        block[i] = 0xFF;  // silence, as the driver's own filler
+        block[i + 1] = 0x7F;
+    }
+    timespec next;
+    ::clock_gettime(CLOCK_MONOTONIC, &next);
+    for (uint32_t seq = 0; sending; ++seq) {
+        for (int s = 0; s < shields; ++s) {
+            const auto head = audioHead(s, seq);
+            std::memcpy(block, head.data(), head.size());
+            const sockaddr_in to = loopback(driverPortBase + 2 * s);
+            const int64_t at = nowNs();
+            if (::sendto(fd, block, sizeof block, 0, reinterpret_cast<const sockaddr *>(&to),
+                         sizeof to) == static_cast<ssize_t>(sizeof block))
+                sentStamps.push_back({at, s, seq});
+        }
+        // Absolute deadlines: a late wake-up does not shift the blocks after it.
+        const int64_t ns = next.tv_nsec + periodNs;
+        next.tv_sec += static_cast<time_t>(ns / 1000000000);
+        next.tv_nsec = static_cast<long>(ns % 1000000000);
+        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
+        }
+    }
+    ::close(fd);
+}
+
+}  // namespace Bench

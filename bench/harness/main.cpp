@@ -1,0 +1,554 @@
+// stm-bench-harness: runs stm-driver against shield-sim with six shields, plays a fixed programme
+// on it (bring-up, an idle spell, console commands and line events, six calls with audio both
+// ways, then a shield that stops answering), measures from outside, and prints one markdown
+// table. cyclictest runs beside the driver in the same time window, so the driver's timing stands
+// next to what this machine's scheduler gives any periodic task at that moment.
+//
+//   stm-bench-harness run --driver PATH --sim PATH --out DIR [--quick] [--cyclictest PATH]
+//                         [--no-realtime]   (shield-sim at normal priority)
+//   stm-bench-harness micro-table FILE.json     (Google Benchmark JSON to a markdown table)
+
+#include "harness/analysis.h"
+#include "harness/audiopeer.h"
+#include "harness/child.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <sched.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace Bench;
+
+namespace {
+
+constexpr double cycleMs = 16.0;
+constexpr double tickMs = 2.0;
+constexpr int ticksPerFirstPing = 1000;
+constexpr int silentShield = 5;  // the shield that stops answering for the tick measurement
+constexpr int64_t ms = 1000000;  // nanoseconds
+
+// Time plan of one run, in milliseconds from the start of the measuring window.
+struct Plan {
+    int64_t window;       // cycle periods and cyclictest
+    int64_t idleEnd;      // idle from the start of the window
+    int64_t commandsEnd;  // console commands and line events until then
+    int64_t sendStart;    // audio from the host (the calls start at commandsEnd)
+    int64_t sendEnd;
+    int64_t dropAt;  // calls end
+    int64_t tick;    // first pings to the silent shield, after it was lost
+};
+
+const Plan fullPlan{60000, 20000, 32000, 32500, 56500, 57000, 30000};
+const Plan quickPlan{24000, 6000, 10000, 10500, 20500, 21000, 12000};
+
+void sleepUntil(int64_t ns)
+{
+    timespec at{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+    }
+}
+
+std::string fixed(double value, int decimals)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+[[noreturn]] void fail(const std::string &why)
+{
+    std::cerr << "stm-bench-harness: " << why << std::endl;
+    std::exit(1);
+}
+
+// The simulator plays the bus, so its time stamps should follow the driver's transfers as a
+// logic analyser would: its threads get the lowest real-time priority when the system allows it.
+// The driver and cyclictest stay at normal priority. Returns whether every thread got it.
+bool raiseToRealTime(pid_t pid)
+{
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR *dir = ::opendir(tasks.c_str());
+    if (!dir)
+        return false;
+    bool all = true;
+    while (dirent *entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        sched_param param{};
+        param.sched_priority = 1;
+        all = ::sched_setscheduler(std::atoi(entry->d_name), SCHED_FIFO, &param) == 0 && all;
+    }
+    ::closedir(dir);
+    return all;
+}
+
+// Period deviations (period - nominal) of both sources, binned for the picture.
+void writeHistogram(const std::string &path, const std::vector<double> &driver,
+                    const std::vector<double> &machine)
+{
+    const double binUs = 50, limitUs = 3000;
+    const int bins = static_cast<int>(2 * limitUs / binUs) + 1;
+    std::vector<size_t> a(static_cast<size_t>(bins)), b(static_cast<size_t>(bins));
+    const auto put = [&](std::vector<size_t> &counts, double periodMs) {
+        double us = (periodMs - cycleMs) * 1000.0;
+        us = std::max(-limitUs, std::min(limitUs, us));  // beyond the edges: into the edge bins
+        ++counts[static_cast<size_t>(std::lround((us + limitUs) / binUs))];
+    };
+    for (double p : driver)
+        put(a, p);
+    for (double p : machine)
+        put(b, p);
+    std::ofstream out(path);
+    out << "# period - 16 ms (us), driver count, cyclictest count; edge bins hold all beyond\n";
+    for (int i = 0; i < bins; ++i)
+        out << (i * binUs - limitUs) << ' ' << a[static_cast<size_t>(i)] << ' '
+            << b[static_cast<size_t>(i)] << '\n';
+}
+
+struct Row {
+    std::string what, figure, beside, target, met;
+};
+
+std::string verdict(bool ok)
+{
+    return ok ? "yes" : "**no**";
+}
+
+std::string latencyFigure(const Summary &s)
+{
+    if (s.count == 0)
+        return "no samples";
+    return "p50 " + fixed(s.p50, 2) + " ms, p99 " + fixed(s.p99, 2) + " ms (max " +
+           fixed(s.max, 2) + ")";
+}
+
+int run(const std::string &driver, const std::string &sim, const std::string &outDir, bool quick,
+        const std::string &cyclictestPath, bool realTimeSimulator)
+{
+    const Plan plan = quick ? quickPlan : fullPlan;
+    ::mkdir(outDir.c_str(), 0755);
+    const std::string socket = outDir + "/bus.sock";
+    const std::string timingLog = outDir + "/transfers.log";
+    ::unlink(socket.c_str());
+
+    AudioPeer audio;
+    if (!audio.listen())
+        fail(std::string("cannot bind the host audio ports 20002-20012 (") + std::strerror(errno) +
+             "): is another driver or test using them?");
+    audio.startReceiving();
+
+    Child simulator;
+    if (!simulator.start({sim, "--socket", socket, "--multishield", "--timing-log", timingLog},
+                         outDir + "/shield-sim.out", outDir + "/shield-sim.err"))
+        fail("cannot start " + sim);
+    for (int i = 0; i < 100 && ::access(socket.c_str(), F_OK) != 0; ++i)
+        ::usleep(50000);
+    if (::access(socket.c_str(), F_OK) != 0)
+        fail("shield-sim did not open its socket");
+    ::usleep(100000);  // its input reader starts after the socket is there
+    const bool simulatorRealTime = realTimeSimulator && raiseToRealTime(simulator.pid());
+    for (int s = 0; s < AudioPeer::shields; ++s)
+        simulator.writeLine("loopback " + std::to_string(s) + " on");
+
+    // Bring-up: six shields from the driver's start.
+    Child stm;
+    const int64_t started = nowNs();
+    if (!stm.start({driver, "-multishield", "-ic", "10", "-simbus", socket}, std::string(),
+                   outDir + "/driver.err"))
+        fail("cannot start " + driver);
+    std::cerr << "driver started (pid " << stm.pid() << "), waiting for six shields" << std::endl;
+    int64_t lastReady = 0, lastPushed = 0;
+    for (int s = 0; s < AudioPeer::shields; ++s) {
+        const std::string n = std::to_string(s);
+        const int64_t ready = stm.waitForLine(n + " shield_ready", started + 40000 * ms);
+        const int64_t pushed =
+            stm.waitForLine("#Shield " + n + " update black list", started + 60000 * ms);
+        if (ready < 0 || pushed < 0)
+            fail("shield " + n + " did not come into service (see " + outDir + ")");
+        lastReady = std::max(lastReady, ready);
+        lastPushed = std::max(lastPushed, pushed);
+    }
+    const double readyMs = static_cast<double>(lastReady - started) / 1e6;
+    const double pushedMs = static_cast<double>(lastPushed - started) / 1e6;
+
+    // The measuring window, with cyclictest beside the driver.
+    sleepUntil(nowNs() + 500 * ms);
+    const int64_t w0 = nowNs();
+    Child cyclictest;
+    bool haveCyclictest = !cyclictestPath.empty() &&
+                          cyclictest.start({cyclictestPath, "-i", "16000", "-D",
+                                            std::to_string(plan.window / 1000), "-q", "-v"},
+                                           outDir + "/cyclictest.out", outDir + "/cyclictest.err");
+    std::cerr << "measuring window of " << plan.window / 1000 << " s: idle, commands and events, "
+              << "six calls" << std::endl;
+
+    // Idle.
+    sleepUntil(w0 + 2000 * ms);
+    const int64_t idleFrom = nowNs();
+    const double idleCpu0 = processCpuSeconds(stm.pid());
+    sleepUntil(w0 + plan.idleEnd * ms);
+    const double idleCpu = (processCpuSeconds(stm.pid()) - idleCpu0) /
+                           (static_cast<double>(nowNs() - idleFrom) / 1e9) * 100.0;
+
+    // Console commands and line events, alternately, 100 ms apart at a random phase of the cycle.
+    std::mt19937 random(1);
+    std::uniform_int_distribution<int> phase(0, 15);
+    std::vector<Stamp> commands, events;
+    for (int k = 0;; ++k) {
+        const int64_t at = w0 + (plan.idleEnd + 100 * k + phase(random)) * ms;
+        if (at >= w0 + (plan.commandsEnd - 100) * ms)
+            break;
+        sleepUntil(at);
+        const int shield = (k / 2) % AudioPeer::shields;
+        const std::string s = std::to_string(shield);
+        if (k % 2 == 0) {
+            const uint32_t number = 1000 + static_cast<uint32_t>(k);
+            commands.push_back(
+                {stm.writeLine(s + " dial " + std::to_string(number)), shield, number});
+        } else {
+            // Debug-number events take the same road as dials (parser, line), but the driver's
+            // dial-flood guard would stop reporting dials that come this close together.
+            const uint32_t number = 3000 + static_cast<uint32_t>(k);
+            events.push_back({simulator.writeLine("debugnum " + s + " " + std::to_string(number)),
+                              shield, number});
+        }
+    }
+
+    // Six calls with audio both ways.
+    sleepUntil(w0 + plan.commandsEnd * ms);
+    for (int s = 0; s < AudioPeer::shields; ++s)
+        stm.writeLine(std::to_string(s) + " pickup");
+    sleepUntil(w0 + plan.sendStart * ms);
+    audio.startSending(static_cast<int64_t>(cycleMs * ms));
+    sleepUntil(w0 + (plan.sendStart + 1000) * ms);
+    const int64_t callFrom = nowNs();
+    const double callCpu0 = processCpuSeconds(stm.pid());
+    sleepUntil(w0 + plan.sendEnd * ms);
+    const double callCpu = (processCpuSeconds(stm.pid()) - callCpu0) /
+                           (static_cast<double>(nowNs() - callFrom) / 1e9) * 100.0;
+    audio.stopSending();
+    sleepUntil(w0 + plan.dropAt * ms);
+    for (int s = 0; s < AudioPeer::shields; ++s)
+        stm.writeLine(std::to_string(s) + " drop");
+    sleepUntil(w0 + plan.window * ms);
+    const int64_t w1 = nowNs();
+
+    if (haveCyclictest) {
+        for (int i = 0; i < 200 && cyclictest.running(); ++i)
+            ::usleep(50000);
+        haveCyclictest = !cyclictest.running();
+    }
+
+    // The supervisor tick: a shield that stops answering is lost, then pinged every 1000 ticks.
+    std::cerr << "shield " << silentShield << " stops answering; timing its first pings"
+              << std::endl;
+    simulator.writeLine("mute " + std::to_string(silentShield));
+    const int64_t lost =
+        stm.waitForLine(std::to_string(silentShield) + " shield_disconect", nowNs() + 40000 * ms);
+    if (lost < 0)
+        fail("the silent shield was not reported lost");
+    sleepUntil(lost + plan.tick * ms);
+    const int64_t tickEnd = nowNs();
+    const long rssKb = peakRssKb(stm.pid());
+    const bool driverAlive = stm.running();
+
+    stm.stop();
+    sleepUntil(nowNs() + 400 * ms);  // shield-sim writes the rest of its log when the driver goes
+    simulator.stop();
+    audio.stopReceiving();
+    if (!driverAlive)
+        fail("the driver ended during the run (see " + outDir + "/driver.err)");
+
+    {
+        std::ofstream out(outDir + "/driver.out");
+        for (const Line &line : stm.linesSoFar())
+            out << line.ns << ' ' << line.text << '\n';
+        std::ofstream stimuli(outDir + "/stimuli.log");
+        for (const Stamp &c : commands)
+            stimuli << c.ns << " command " << c.shield << " dial " << c.key << '\n';
+        for (const Stamp &e : events)
+            stimuli << e.ns << " event " << e.shield << " debugnum " << e.key << '\n';
+        stimuli << w0 << " window-start\n"
+                << w1 << " window-end\n"
+                << lost << " shield-lost\n"
+                << tickEnd << " tick-end\n";
+    }
+
+    // Analysis.
+    const std::vector<Transfer> log = readTransferLog(timingLog);
+    if (log.empty())
+        fail("no transfers in " + timingLog);
+    const std::vector<double> periods = cyclePeriods(log, 0, w0, w1);
+    const Summary period = summarize(periods);
+    const Summary deviation = summarize(deviations(periods, cycleMs));
+    const TickEstimate tick = tickFromPings(log, silentShield, lost, tickEnd, ticksPerFirstPing);
+
+    std::vector<double> machineLatency, machinePeriods;
+    if (haveCyclictest) {
+        std::ifstream in(outDir + "/cyclictest.out");
+        machineLatency = parseCyclictest(in);
+        machinePeriods = periodsFromLatencies(machineLatency, 16000);
+    }
+    const Summary latency =
+        summarize(std::vector<double>(machineLatency.begin(), machineLatency.end()));
+    const Summary machinePeriod = summarize(machinePeriods);
+    const Summary machineDeviation = summarize(deviations(machinePeriods, cycleMs));
+
+    // Console command to the bus: the first frame with the command's code and number; apart,
+    // the commands that had to wait for the shield's one command slot (a second ping or another
+    // command still unanswered).
+    const std::vector<Stamp> dialsOnBus = commandsOnBus(log, 0x13);
+    std::vector<double> commandTimes, freeSlotTimes;
+    for (const Stamp &c : commands) {
+        const std::vector<double> one = matchLatencies({c}, dialsOnBus);
+        if (one.empty())
+            continue;
+        commandTimes.push_back(one.front());
+        if (!slotWasTaken(log, c, c.ns + static_cast<int64_t>(one.front() * ms), 0x13,
+                          static_cast<int64_t>(2 * cycleMs * ms)))
+            freeSlotTimes.push_back(one.front());
+    }
+    const Summary commandLatency = summarize(commandTimes);
+    const Summary freeSlotLatency = summarize(freeSlotTimes);
+    // Event on the bus to its line: the first offer of each event frame to the first line.
+    std::vector<Stamp> eventLines;
+    for (const Line &line : stm.linesSoFar()) {
+        int shield = -1;
+        uint32_t number = 0;
+        if (parseDebugNumberLine(line.text, &shield, &number))
+            eventLines.push_back({line.ns, shield, number});
+    }
+    const Summary eventLatency =
+        summarize(matchLatencies(firstOccurrences(eventsOnBus(log, 0xE3)), eventLines));
+    // Audio: host datagram to the bus, and the shield's block (the host's block played back)
+    // from the bus to the host datagram.
+    const std::vector<Stamp> toShield = audioToShield(log);
+    const std::vector<Stamp> fromShield = audioFromShield(log);
+    const Summary audioIn = summarize(matchLatencies(audio.sent(), firstOccurrences(toShield)));
+    const Summary audioOut =
+        summarize(matchLatencies(firstOccurrences(fromShield), audio.received()));
+    const LossCount lossIn = countLoss(audio.sent(), toShield);
+    const LossCount lossOut = countLoss(fromShield, audio.received());
+
+    const BringUpMinimum minimum = protocolMinimum(cycleMs, tickMs);
+
+    // The table.
+    std::vector<Row> rows;
+    const std::string machineRef =
+        haveCyclictest ? "cyclictest, 16 ms interval" : "(no cyclictest)";
+    rows.push_back(
+        {"Transfer cycle: median period (" + std::to_string(period.count) + " periods over " +
+             std::to_string(plan.window / 1000) + " s)",
+         fixed(period.p50, 3) + " ms",
+         haveCyclictest ? machineRef + ": " + fixed(machinePeriod.p50, 3) + " ms" : machineRef,
+         "16.0 ± 0.05 ms", verdict(std::fabs(period.p50 - cycleMs) <= 0.05)});
+    const double ratio = latency.p99 > 0 ? deviation.p99 / (latency.p99 / 1000.0) : 0;
+    rows.push_back(
+        {"Transfer cycle: p99 of \\|period − 16 ms\\|", fixed(deviation.p99, 3) + " ms",
+         haveCyclictest
+             ? "cyclictest p99 wake-up latency " + fixed(latency.p99 / 1000.0, 3) +
+                   " ms: **ratio " + fixed(ratio, 2) +
+                   "**; cyclictest's own p99 \\|period − 16 ms\\| " +
+                   fixed(machineDeviation.p99, 3) + " ms: ratio " +
+                   fixed(machineDeviation.p99 > 0 ? deviation.p99 / machineDeviation.p99 : 0, 2)
+             : machineRef,
+         "ratio ≤ 2", haveCyclictest ? verdict(ratio <= 2.0) : "–"});
+    rows.push_back({"Transfer cycle: longest period", fixed(period.max, 3) + " ms",
+                    haveCyclictest
+                        ? "longest cyclictest period " + fixed(machinePeriod.max, 3) +
+                              " ms, max wake-up latency " + fixed(latency.max / 1000.0, 3) + " ms"
+                        : machineRef,
+                    "–", "–"});
+    rows.push_back({"Supervisor tick: mean, from " + std::to_string(tick.pings) +
+                        " first pings to a shield that never answers (1000 ticks apart)",
+                    fixed(tick.meanTickMs, 4) + " ms",
+                    "ping intervals " + fixed(tick.minIntervalMs, 1) + " to " +
+                        fixed(tick.maxIntervalMs, 1) + " ms",
+                    "2.0 ± 0.01 ms",
+                    verdict(tick.pings >= 2 && std::fabs(tick.meanTickMs - tickMs) <= 0.01)});
+    rows.push_back({"CPU of the driver: six shields online, idle",
+                    fixed(idleCpu, 2) + " % of one core", "", "≤ 2 %", verdict(idleCpu <= 2.0)});
+    rows.push_back({"CPU of the driver: six calls, audio both ways",
+                    fixed(callCpu, 2) + " % of one core", "", "–", "–"});
+    rows.push_back(
+        {"Console command → its first frame on the bus (" + std::to_string(commandLatency.count) +
+             " of " + std::to_string(commands.size()) + ")",
+         latencyFigure(commandLatency),
+         std::to_string(commands.size() - freeSlotTimes.size()) +
+             " waited for the shield's command slot (a second ping or a list word "
+             "unanswered); the other " +
+             std::to_string(freeSlotLatency.count) + ": " + latencyFigure(freeSlotLatency),
+         "p99 < 17 ms", verdict(commandLatency.count > 0 && commandLatency.p99 < 17.0)});
+    rows.push_back({"Event frame on the bus → its line on stdout (debug-number events, " +
+                        std::to_string(eventLatency.count) + " of " +
+                        std::to_string(events.size()) + ")",
+                    latencyFigure(eventLatency), "", "p99 < 1 ms",
+                    verdict(eventLatency.count > 0 && eventLatency.p99 < 1.0)});
+    rows.push_back({"UDP datagram in → its block on the bus (" + std::to_string(audioIn.count) +
+                        " blocks, host at 512 bytes per 16 ms)",
+                    latencyFigure(audioIn), "3 cycles are 48 ms", "p99 < 48 ms",
+                    verdict(audioIn.count > 0 && audioIn.p99 < 3 * cycleMs)});
+    rows.push_back(
+        {"Block on the bus → its UDP datagram out (" + std::to_string(audioOut.count) + " blocks)",
+         latencyFigure(audioOut), "", "–", "–"});
+    rows.push_back({"Audio blocks lost / duplicated, host → shield",
+                    std::to_string(lossIn.lost) + " / " + std::to_string(lossIn.duplicated) +
+                        " of " + std::to_string(lossIn.given),
+                    "", "0 / 0",
+                    verdict(lossIn.given > 0 && lossIn.lost == 0 && lossIn.duplicated == 0)});
+    rows.push_back({"Audio blocks lost / duplicated, shield → host",
+                    std::to_string(lossOut.lost) + " / " + std::to_string(lossOut.duplicated) +
+                        " of " + std::to_string(lossOut.given),
+                    "", "0 / 0",
+                    verdict(lossOut.given > 0 && lossOut.lost == 0 && lossOut.duplicated == 0)});
+    const double readyOver = (readyMs / minimum.readyMs - 1) * 100;
+    const double pushedOver = (pushedMs / minimum.pushedMs - 1) * 100;
+    rows.push_back({"Bring-up: start → last \"shield_ready\" of six",
+                    fixed(readyMs / 1000, 3) + " s",
+                    "protocol minimum " + fixed(minimum.readyMs / 1000, 3) + " s (+" +
+                        fixed(readyOver, 1) + " %)",
+                    "within 5 %", verdict(readyOver <= 5)});
+    rows.push_back({"Bring-up: start → last end of list push of six",
+                    fixed(pushedMs / 1000, 3) + " s",
+                    "protocol minimum " + fixed(minimum.pushedMs / 1000, 3) + " s (+" +
+                        fixed(pushedOver, 1) + " %)",
+                    "within 5 %", verdict(pushedOver <= 5)});
+    rows.push_back({"Peak resident memory (VmHWM)",
+                    fixed(static_cast<double>(rssKb) / 1024.0, 1) + " MiB", "", "–", "–"});
+
+    std::ostringstream table;
+    table << "| Measure | Driver | Beside it | Target | Met |\n|---|---|---|---|---|\n";
+    for (const Row &r : rows)
+        table << "| " << r.what << " | " << r.figure << " | " << r.beside << " | " << r.target
+              << " | " << r.met << " |\n";
+    std::ofstream(outDir + "/table.md") << table.str();
+    std::cout << table.str();
+
+    writeHistogram(outDir + "/histogram.dat", periods, machinePeriods);
+    std::ofstream notes(outDir + "/notes.md");
+    notes << "- Window: " << plan.window / 1000
+          << " s with six shields online: " << plan.idleEnd / 1000
+          << " s idle (CPU measured over its last " << (plan.idleEnd - 2000) / 1000
+          << " s), console commands and line events until " << plan.commandsEnd / 1000
+          << " s, six calls with audio both ways until " << plan.dropAt / 1000
+          << " s (CPU measured over " << (plan.sendEnd - plan.sendStart - 1000) / 1000
+          << " s of audio).\n"
+          << "- Cycle periods: intervals between the simulator's time stamps of consecutive "
+             "transfers to shield 0, the first in every cycle. "
+          << (simulatorRealTime
+                  ? "shield-sim ran at real-time priority (SCHED_FIFO 1) so that its stamps follow "
+                    "the bus closely, and so did the harness's threads that read the driver's "
+                    "standard output and send and receive the UDP audio; the driver and cyclictest "
+                    "ran at normal priority.\n"
+                  : "shield-sim could not get real-time priority: its own wake-up delays are in "
+                    "the driver's periods.\n")
+          << "- Audio: " << audio.sent().size() << " datagrams sent, " << audio.received().size()
+          << " received; blocks coming out that were never put in: " << lossIn.foreign
+          << " (host → shield), " << lossOut.foreign
+          << " (shield → host); datagrams to the host without a test block head: "
+          << audio.foreignDatagrams()
+          << " (the silence each shield plays back before the host's first block and after its "
+             "last).\n"
+          << "- The headline ratio divides the driver's p99 period deviation by cyclictest's p99 "
+             "wake-up latency. A period holds two wake-ups (a late one after an early one), so "
+             "cyclictest's own p99 period deviation, measured the same way as the driver's, is "
+             "the like-for-like figure; both are given.\n"
+          << "- Console commands are \"S dial N\" lines, one every 200 ms over the six shields; "
+             "line events are debug-number events (0xE3) raised in shield-sim between them.\n"
+          << "- Protocol minimum of the bring-up: 800 ms reboot, 2 cycles for the first ping and "
+             "its answer, 750 ticks before identification, 13 cycles for its 7 commands; the push "
+             "adds 2 cycles for each of 128 list words and each of the "
+          << "2 second pings that fall into it (16 ms cycle, 2 ms tick).\n";
+    return 0;
+}
+
+int microTable(const std::string &path)
+{
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadOnly))
+        fail("cannot read " + path);
+    const QJsonArray benchmarks = QJsonDocument::fromJson(file.readAll())
+                                      .object()
+                                      .value(QStringLiteral("benchmarks"))
+                                      .toArray();
+    std::cout << "| Benchmark | Wall time per iteration | CPU time per iteration | Share of the "
+                 "16 ms cycle |\n|---|---|---|---|\n";
+    for (const QJsonValue &v : benchmarks) {
+        const QJsonObject b = v.toObject();
+        if (b.value(QStringLiteral("run_type")).toString() == QLatin1String("aggregate") &&
+            b.value(QStringLiteral("aggregate_name")).toString() != QLatin1String("median"))
+            continue;
+        const std::string unit = b.value(QStringLiteral("time_unit")).toString().toStdString();
+        const double scale = unit == "ns" ? 1 : unit == "us" ? 1e3 : unit == "ms" ? 1e6 : 1e9;
+        const double real = b.value(QStringLiteral("real_time")).toDouble() * scale;
+        const double cpu = b.value(QStringLiteral("cpu_time")).toDouble() * scale;
+        const std::string name = b.value(QStringLiteral("name")).toString().toStdString();
+        const auto human = [](double ns) {
+            return ns >= 1e6   ? fixed(ns / 1e6, 3) + " ms"
+                   : ns >= 1e3 ? fixed(ns / 1e3, 2) + " µs"
+                               : fixed(ns, 1) + " ns";
+        };
+        const bool cycle = name.find("Cycle") != std::string::npos;
+        std::cout << "| " << name << " | " << human(real) << " | " << human(cpu) << " | "
+                  << (cycle ? fixed(cpu / 16e6 * 100, 4) + " %" : std::string("–")) << " |\n";
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 2 && args[0] == "micro-table")
+        return microTable(args[1]);
+    std::string driver, sim, out, cyclictest;
+    bool quick = false;
+    bool realTimeSimulator = true;
+    for (size_t i = 1; i < args.size(); ++i) {
+        const auto value = [&]() -> std::string {
+            if (i + 1 >= args.size())
+                fail(args[i] + " needs a value");
+            return args[++i];
+        };
+        if (args[i] == "--driver")
+            driver = value();
+        else if (args[i] == "--sim")
+            sim = value();
+        else if (args[i] == "--out")
+            out = value();
+        else if (args[i] == "--cyclictest")
+            cyclictest = value();
+        else if (args[i] == "--quick")
+            quick = true;
+        else if (args[i] == "--no-realtime")
+            realTimeSimulator = false;
+        else
+            fail("unknown option " + args[i]);
+    }
+    if (args.empty() || args[0] != "run" || driver.empty() || sim.empty() || out.empty()) {
+        std::cerr << "usage: stm-bench-harness run --driver PATH --sim PATH --out DIR [--quick] "
+                     "[--cyclictest PATH] [--no-realtime]\n       stm-bench-harness micro-table "
+                     "FILE.json\n";
+        return 2;
+    }
+    return run(driver, sim, out, quick, cyclictest, realTimeSimulator);
+}

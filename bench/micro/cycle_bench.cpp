@@ -1,0 +1,114 @@
+// One whole transfer cycle for six shields with a board whose operations do nothing: what the
+// transfer loop itself costs, without any bus. Short frames (nothing to say), and long packets
+// with host audio queued, whose received audio goes to a UDP sender in another thread as in the
+// driver. The counter of_16ms is the cycle's CPU time as a fraction of the 16 ms period.
+
+#include "app/console.h"
+#include "board/board.h"
+#include "config/settings.h"
+#include "link/frame.h"
+#include "link/spicommand.h"
+#include "link/spiconnector.h"
+#include "link/spitransmitter.h"
+#include "shield/spiparsers.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QThread>
+
+#include <benchmark/benchmark.h>
+
+#include <memory>
+#include <mutex>
+
+namespace {
+
+constexpr double cycleSeconds = 0.016;
+constexpr int shields = 6;
+
+// The link of a driver serving six shields, on a null board.
+struct Rig {
+    Rig()
+    {
+        Console::out.setSink([](const QByteArray &) {});
+        settings.parse({QStringLiteral("stm-driver"), QStringLiteral("-multishield"),
+                        QStringLiteral("-ic"), QStringLiteral("10")});
+        Console::out.setSink({});
+        for (auto &link : links)
+            link = new SPIconnector;
+        command.reset(new SPIcommand(links, &settings));
+        parsers = new SPIparsers(&settings, nullptr, command.get());
+        transmitter.reset(new SPItransmitter(nullptr, &settings, parsers, links, &board, &mutex));
+        // The audio goes where the driver sends it: queued to an object of another thread.
+        sinkThread.start();
+        sink.moveToThread(&sinkThread);
+        QObject::connect(
+            parsers, &SPIparsers::udp_write, &sink, [](quint8, QByteArray) {},
+            Qt::QueuedConnection);
+    }
+    ~Rig()
+    {
+        sinkThread.quit();
+        sinkThread.wait();
+        transmitter.reset();
+        for (auto &link : links)
+            delete link;
+    }
+
+    Settings settings;
+    Board board;
+    SPIconnector *links[shields];
+    std::unique_ptr<SPIcommand> command;
+    SPIparsers *parsers;  // owned by the transmitter
+    std::mutex mutex;
+    std::unique_ptr<SPItransmitter> transmitter;
+    QThread sinkThread;
+    QObject sink;
+};
+
+void reportBudget(benchmark::State &state)
+{
+    state.counters["of_16ms"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * cycleSeconds,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+void BM_CycleSixShieldsShortFrames(benchmark::State &state)
+{
+    Rig rig;
+    for (auto _ : state)
+        rig.transmitter->main_func();
+    reportBudget(state);
+}
+BENCHMARK(BM_CycleSixShieldsShortFrames);
+
+void BM_CycleSixShieldsLongPackets(benchmark::State &state)
+{
+    Rig rig;
+    QByteArray packet(Frame::longSize, '\0');
+    Frame::fillSilence(packet, Frame::audioOffset);
+    packet[Frame::audioOffset] = 0x11;  // not the idle packet
+    const auto refill = [&] {
+        for (SPIconnector *link : rig.links) {
+            for (int i = 0; i < 4096; ++i)
+                link->audio_queue->append(packet);
+        }
+    };
+    for (SPIconnector *link : rig.links)
+        link->set_long_packet(true);
+    refill();
+    int left = 4096;
+    for (auto _ : state) {
+        if (--left == 0) {
+            state.PauseTiming();
+            refill();
+            left = 4096;
+            state.ResumeTiming();
+        }
+        rig.transmitter->main_func();
+    }
+    reportBudget(state);
+}
+BENCHMARK(BM_CycleSixShieldsLongPackets);
+
+}  // namespace

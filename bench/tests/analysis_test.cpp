@@ -1,0 +1,310 @@
+// The harness's arithmetic: what it reads from the simulator and cyclictest, and how it turns
+// time stamps into periods, latencies and lost blocks. A slip here would print wrong figures
+// without any visible failure, so the cases pin each rule down.
+
+#include "harness/analysis.h"
+
+#include "link/crc16.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <unistd.h>
+
+using namespace Bench;
+
+namespace {
+
+// A frame with its CRC, as it stands on the bus.
+std::array<uint8_t, 8> frame(uint8_t start, uint8_t code, uint8_t b4, uint8_t b5)
+{
+    std::array<uint8_t, 8> f{start, code, 0, 0, b4, b5, 0, 0};
+    const quint16 crc = CRC16::calc(f.data(), 6);
+    f[6] = static_cast<uint8_t>(crc >> 8);
+    f[7] = static_cast<uint8_t>(crc);
+    return f;
+}
+
+Transfer sentTo(int64_t ms, int shield, const std::array<uint8_t, 8> &sent)
+{
+    Transfer t;
+    t.ns = ms * 1000000;
+    t.shield = shield;
+    t.length = 8;
+    t.sent = sent;
+    return t;
+}
+
+}  // namespace
+
+TEST(TransferLog, LinesOfTheSimulatorAreReadAndMalformedOnesRefused)
+{
+    Transfer t;
+    ASSERT_TRUE(parseTransfer("T 123456789 3 8 0a6000000000b980 8a6000000000799f", &t));
+    EXPECT_EQ(t.ns, 123456789);
+    EXPECT_EQ(t.shield, 3);
+    EXPECT_EQ(t.length, 8);
+    EXPECT_EQ(t.sent[1], 0x60);
+    EXPECT_EQ(t.received[0], 0x8A);
+    EXPECT_EQ(t.received[7], 0x9F);
+    EXPECT_FALSE(t.hasAudio);
+
+    ASSERT_TRUE(parseTransfer(
+        "T 5 -1 528 0000000000000000 0000000000000000 a75e02fd01000000 FF7FFF7FFF7FFF7F", &t));
+    EXPECT_EQ(t.shield, -1);
+    EXPECT_TRUE(t.hasAudio);
+    EXPECT_EQ(t.sentAudio[2], 2);
+    EXPECT_EQ(t.receivedAudio[1], 0x7F);
+
+    const char *const bad[] = {
+        "",
+        "X 1 0 8 0a6000000000b980 8a6000000000799f",                        // not a transfer line
+        "T 1 0 8 0a6000000000b98 8a6000000000799f",                         // 15 hex digits
+        "T 1 0 8 0a6000000000b98g 8a6000000000799f",                        // not hex
+        "T one 0 8 0a6000000000b980 8a6000000000799f",                      // no time
+        "T 1 0 528 0000000000000000 0000000000000000 a75e02fd01000000 zz",  // bad audio head
+    };
+    for (const char *line : bad)
+        EXPECT_FALSE(parseTransfer(line, &t)) << line;
+}
+
+TEST(Statistics, PercentilesByNearestRank)
+{
+    std::vector<double> hundred;
+    for (int i = 100; i >= 1; --i)
+        hundred.push_back(i);
+    const Summary s = summarize(hundred);
+    EXPECT_EQ(s.count, 100u);
+    EXPECT_DOUBLE_EQ(s.min, 1);
+    EXPECT_DOUBLE_EQ(s.p50, 50);
+    EXPECT_DOUBLE_EQ(s.p99, 99);
+    EXPECT_DOUBLE_EQ(s.max, 100);
+    EXPECT_DOUBLE_EQ(s.mean, 50.5);
+
+    EXPECT_DOUBLE_EQ(percentile({7}, 99), 7);
+    EXPECT_DOUBLE_EQ(percentile({1, 2, 3}, 99), 3);  // never below the top of a small sample
+    EXPECT_DOUBLE_EQ(percentile({}, 50), 0);
+    EXPECT_EQ(summarize({}).count, 0u);
+}
+
+TEST(Periods, OnlyTheGivenShieldInsideTheWindow)
+{
+    const auto ping = frame(0x0A, 0x60, 0, 0);
+    const std::vector<Transfer> log = {
+        sentTo(0, 0, ping),  sentTo(1, 1, ping),  sentTo(16, 0, ping), sentTo(17, 1, ping),
+        sentTo(33, 0, ping), sentTo(34, 1, ping), sentTo(48, 0, ping), sentTo(64, 0, ping),
+    };
+    const std::vector<double> periods = cyclePeriods(log, 0, 16 * 1000000, 64 * 1000000);
+    ASSERT_EQ(periods.size(), 2u);  // 16 -> 33 -> 48; 0 and 64 lie outside
+    EXPECT_DOUBLE_EQ(periods[0], 17);
+    EXPECT_DOUBLE_EQ(periods[1], 15);
+    const std::vector<double> d = deviations(periods, 16);
+    EXPECT_DOUBLE_EQ(d[0], 1);
+    EXPECT_DOUBLE_EQ(d[1], 1);
+}
+
+TEST(SupervisorTick, MeanTickFromFirstPingsOfOneShield)
+{
+    const auto ping = frame(0x0A, 0x60, 0, 0);
+    auto damaged = ping;
+    damaged[7] ^= 1;
+    std::vector<Transfer> log;
+    for (int k = 0; k < 5; ++k) {
+        log.push_back(sentTo(1000 + 2002 * k, 5, ping));
+        log.push_back(sentTo(1001 + 2002 * k, 4, ping));                      // another shield
+        log.push_back(sentTo(1002 + 2002 * k, 5, frame(0x8A, 0x61, 0, 0)));   // not a first ping
+        log.push_back(sentTo(1003 + 2002 * k, 5, damaged));                   // no valid frame
+        log.push_back(sentTo(1004 + 2002 * k, 5, std::array<uint8_t, 8>{}));  // idle
+    }
+    const TickEstimate e = tickFromPings(log, 5, 0, 100000 * 1000000LL, 1000);
+    EXPECT_EQ(e.pings, 5);
+    EXPECT_NEAR(e.meanTickMs, 2.002, 1e-9);
+    EXPECT_NEAR(e.minIntervalMs, 2002, 1e-9);
+    EXPECT_NEAR(e.maxIntervalMs, 2002, 1e-9);
+
+    EXPECT_EQ(tickFromPings(log, 5, 0, 2000 * 1000000LL, 1000).meanTickMs, 0);  // one ping only
+}
+
+TEST(Cyclictest, SampleLinesOfThreadZeroOnly)
+{
+    std::istringstream out(
+        "Max CPUs = 2\n"
+        "# /dev/cpu_dma_latency set to 0us\n"
+        "Thread 0 Interval: 16500\n"
+        "       0:       0:      63\n"
+        "       1:       0:     999\n"
+        "       0:       1:      80\n"
+        "       0:       2:    1200\n"
+        "T: 0 ( 9688) P: 0 I:16000 C:    125 Min:     62 Act:   79 Avg: 1255 Max:    6187\n");
+    const std::vector<double> latencies = parseCyclictest(out);
+    ASSERT_EQ(latencies, (std::vector<double>{63, 80, 1200}));
+    const std::vector<double> periods = periodsFromLatencies(latencies, 16000);
+    ASSERT_EQ(periods.size(), 2u);
+    EXPECT_DOUBLE_EQ(periods[0], 16.017);
+    EXPECT_DOUBLE_EQ(periods[1], 17.12);
+}
+
+TEST(Matching, EachCauseToTheFirstEffectOfItsShieldAndKeyAtOrAfterIt)
+{
+    const std::vector<Stamp> causes = {
+        {10000000, 0, 7},  // effect 3 ms later
+        {20000000, 1, 7},  // same key, other shield: its own effect
+        {30000000, 0, 8},  // effect only before it: unmatched
+        {40000000, 2, 9},  // no effect at all
+    };
+    const std::vector<Stamp> effects = {
+        {25000000, 0, 8},
+        {14000000, 0, 7},
+        {13000000, 0, 7},
+        {21000000, 1, 7},
+    };
+    size_t unmatched = 0;
+    const std::vector<double> latencies = matchLatencies(causes, effects, &unmatched);
+    EXPECT_EQ(latencies, (std::vector<double>{3, 1}));
+    EXPECT_EQ(unmatched, 2u);
+
+    const std::vector<Stamp> first = firstOccurrences(effects);
+    ASSERT_EQ(first.size(), 3u);
+    EXPECT_EQ(first[0].ns, 13000000);
+    EXPECT_EQ(first[1].ns, 21000000);
+    EXPECT_EQ(first[2].ns, 25000000);
+}
+
+TEST(Matching, LostDuplicatedAndForeignBlocks)
+{
+    const std::vector<Stamp> given = {{1, 0, 1}, {2, 0, 2}, {3, 0, 3}, {4, 1, 1}, {5, 0, 1}};
+    const std::vector<Stamp> came = {{6, 0, 1}, {7, 0, 3}, {8, 0, 3}, {9, 0, 3}, {10, 2, 1}};
+    const LossCount c = countLoss(given, came);
+    EXPECT_EQ(c.given, 4u);       // (0,1) given twice counts once
+    EXPECT_EQ(c.lost, 2u);        // (0,2) and (1,1)
+    EXPECT_EQ(c.duplicated, 2u);  // (0,3) came three times
+    EXPECT_EQ(c.foreign, 1u);     // (2,1)
+    const LossCount clean = countLoss(given, given);
+    EXPECT_EQ(clean.lost + clean.duplicated + clean.foreign, 1u);  // the one given twice
+}
+
+TEST(AudioBlocks, HeadCarriesShieldAndSequenceAndIsRecognised)
+{
+    for (const auto &c :
+         {std::make_pair(0, 0u), std::make_pair(5, 0x01020304u), std::make_pair(3, 0xFFFFFFFFu)}) {
+        const auto head = audioHead(c.first, c.second);
+        int shield = -1;
+        uint32_t seq = 0;
+        ASSERT_TRUE(readAudioHead(head.data(), &shield, &seq));
+        EXPECT_EQ(shield, c.first);
+        EXPECT_EQ(seq, c.second);
+    }
+    const uint8_t silence[8] = {0xFF, 0x7F, 0xFF, 0x7F, 0xFF, 0x7F, 0xFF, 0x7F};
+    int shield = -1;
+    uint32_t seq = 0;
+    EXPECT_FALSE(readAudioHead(silence, &shield, &seq));
+    auto broken = audioHead(2, 9);
+    broken[3] = 0;  // the shield's complement does not match
+    EXPECT_FALSE(readAudioHead(broken.data(), &shield, &seq));
+}
+
+TEST(AudioBlocks, DrawnFromLongTransfersOfTheirOwnShield)
+{
+    Transfer in;
+    in.ns = 1;
+    in.shield = 2;
+    in.length = 528;
+    in.hasAudio = true;
+    in.sentAudio = audioHead(2, 40);
+    in.receivedAudio = audioHead(2, 39);
+    Transfer stray = in;
+    stray.shield = 3;  // a head naming shield 2 on shield 3's transfer is not counted
+    Transfer shortOne = in;
+    shortOne.hasAudio = false;
+    const std::vector<Transfer> log = {in, stray, shortOne};
+    const auto to = audioToShield(log);
+    const auto from = audioFromShield(log);
+    ASSERT_EQ(to.size(), 1u);
+    EXPECT_EQ(to[0].key, 40u);
+    ASSERT_EQ(from.size(), 1u);
+    EXPECT_EQ(from[0].key, 39u);
+}
+
+TEST(FramesOnBus, CommandsAndEventsByCodeWithAValidCrc)
+{
+    Transfer dial = sentTo(5, 1, frame(0x8A, 0x13, 0x04, 0xD2));  // dial 1234
+    dial.received = frame(0x0A, 0x80, 0x0B, 0xB8);                // event: dial 3000
+    Transfer damaged = dial;
+    damaged.sent[6] ^= 0xFF;
+    damaged.received[7] ^= 0xFF;
+    Transfer open = sentTo(6, 1, frame(0x0A, 0x20, 0, 3));
+    const std::vector<Transfer> log = {dial, damaged, open};
+
+    const auto commands = commandsOnBus(log, 0x13);
+    ASSERT_EQ(commands.size(), 1u);
+    EXPECT_EQ(commands[0].shield, 1);
+    EXPECT_EQ(commands[0].key, 1234u);
+    const auto events = eventsOnBus(log, 0x80);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].key, 3000u);
+    EXPECT_TRUE(commandsOnBus(log, 0x61).empty());
+}
+
+TEST(BringUp, ProtocolMinimumAtSixteenAndTwoMilliseconds)
+{
+    const BringUpMinimum m = protocolMinimum(16, 2);
+    // 800 reboot + 2 x 16 ping + 1500 wait + 13 x 16 identification.
+    EXPECT_DOUBLE_EQ(m.readyMs, 2540);
+    // + 256 x 16 for 128 words + 2 x 2 x 16 for the two second pings.
+    EXPECT_DOUBLE_EQ(m.pushedMs, 2540 + 4096 + 64);
+}
+
+TEST(ProcFiles, CpuTimeAndPeakMemory)
+{
+    // The command name may hold spaces and parentheses; utime 250 and stime 50 ticks.
+    const std::string stat =
+        "4242 (stm (odd) name) S 1 4242 4242 0 -1 4194560 500 0 0 0 250 50 0 0 20 0 7 0 100";
+    EXPECT_DOUBLE_EQ(cpuSecondsFromStat(stat, 100), 3.0);
+    EXPECT_LT(cpuSecondsFromStat("no fields", 100), 0);
+    EXPECT_LT(cpuSecondsFromStat("1 (x) S 1 2", 100), 0);
+
+    EXPECT_EQ(
+        vmHwmFromStatus("Name:\tstm\nVmPeak:\t  9000 kB\nVmHWM:\t    5120 kB\nVmRSS: 10 kB\n"),
+        5120);
+    EXPECT_EQ(vmHwmFromStatus("Name:\tstm\n"), -1);
+    EXPECT_GT(processCpuSeconds(::getpid()), -1);
+    EXPECT_GT(peakRssKb(::getpid()), 0);
+}
+
+TEST(FramesOnBus, ACommandWaitsWhenAnotherCommandHeldTheSlot)
+{
+    const Stamp command{100 * 1000000LL, 2, 1234};
+    const int64_t onBus = 140 * 1000000LL;
+    const int64_t lookBack = 32 * 1000000LL;
+    const auto dial = frame(0x8A, 0x13, 0x04, 0xD2);
+    struct Case {
+        const char *what;
+        Transfer other;
+        bool taken;
+    };
+    const Case cases[] = {
+        {"a second ping before it", sentTo(90, 2, frame(0x0A, 0x61, 0x5A, 0x00)), true},
+        {"a list word in between", sentTo(120, 2, frame(0x0A, 0x32, 0, 1)), true},
+        {"a second ping too long before", sentTo(60, 2, frame(0x0A, 0x61, 0x5A, 0x00)), false},
+        {"a ping to another shield", sentTo(120, 3, frame(0x0A, 0x61, 0x5A, 0x00)), false},
+        {"a first ping", sentTo(120, 2, frame(0x0A, 0x60, 0, 0)), false},
+        {"an event echoed back", sentTo(120, 2, frame(0x8A, 0xE3, 0x0B, 0xB9)), false},
+        {"an idle frame", sentTo(120, 2, std::array<uint8_t, 8>{}), false},
+        {"its own frame, repeated", sentTo(120, 2, dial), false},
+        {"after it reached the bus", sentTo(150, 2, frame(0x0A, 0x61, 0x5A, 0x00)), false},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(slotWasTaken({c.other}, command, onBus, 0x13, lookBack), c.taken) << c.what;
+}
+
+TEST(EventLines, DebugNumberLinesOfAMultiShieldDriver)
+{
+    int shield = -1;
+    uint32_t number = 0;
+    ASSERT_TRUE(parseDebugNumberLine("#DEBUG 3: 3001", &shield, &number));
+    EXPECT_EQ(shield, 3);
+    EXPECT_EQ(number, 3001u);
+    for (const char *line : {"#DEBUG: 3001", "#DEBUG 3: abc", "#DEBUG 3:3001", "#DEBUG 3 : 3001",
+                             "3 dial 3001", "#DEBUG 3: 3001 x", "#ERROR 3: 3001"})
+        EXPECT_FALSE(parseDebugNumberLine(line, &shield, &number)) << line;
+}
