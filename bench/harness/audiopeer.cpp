@@ -39,15 +39,26 @@ AudioPeer::~AudioPeer()
 
 bool AudioPeer::listen()
 {
+    // A failed attempt leaves nothing bound, so that it can be tried again.
+    const auto release = [this] {
+        const int error = errno;
+        for (int &fd : receivers) {
+            if (fd >= 0)
+                ::close(fd);
+            fd = -1;
+        }
+        errno = error;
+        return false;
+    };
     for (int i = 0; i < shields; ++i) {
         receivers[i] = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         if (receivers[i] < 0)
-            return false;
+            return release();
         const int size = 4 << 20;  // a stall of the harness must not lose the driver's datagrams
         ::setsockopt(receivers[i], SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
         const sockaddr_in address = loopback(hostPortBase + 2 * i);
         if (::bind(receivers[i], reinterpret_cast<const sockaddr *>(&address), sizeof address) < 0)
-            return false;
+            return release();
     }
     return true;
 }

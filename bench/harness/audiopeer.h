@@ -25,7 +25,7 @@ public:
     AudioPeer(const AudioPeer &) = delete;
     AudioPeer &operator=(const AudioPeer &) = delete;
 
-    // Binds the six host ports; false (with errno set) when one is taken.
+    // Binds the six host ports; false (with errno set, nothing bound) when one is taken.
     bool listen();
     void startReceiving();
     void stopReceiving();
