@@ -15,42 +15,6 @@ namespace {
 
 constexpr int blockSize = 512;
 
-// The host's end of one shield's audio: it listens where the driver sends and sends where the
-// driver listens.
-class AudioHost
-{
-public:
-    explicit AudioHost(quint16 fromDriverPort) : toDriverPort(fromDriverPort + 1)
-    {
-        QObject::connect(&in, &QUdpSocket::readyRead, [this] {
-            while (in.hasPendingDatagrams()) {
-                QByteArray datagram(static_cast<int>(in.pendingDatagramSize()), '\0');
-                in.readDatagram(datagram.data(), datagram.size());
-                got << datagram;
-            }
-        });
-        listening = in.bind(QHostAddress::LocalHost, fromDriverPort);
-    }
-    void send(const QByteArray &block)
-    {
-        out.writeDatagram(block, QHostAddress::LocalHost, toDriverPort);
-    }
-    // Whether the driver holds its listening port (a bind of our own that shares nothing fails).
-    bool driverListens()
-    {
-        QUdpSocket probe;
-        return !probe.bind(QHostAddress::LocalHost, toDriverPort, QUdpSocket::DontShareAddress);
-    }
-
-    bool listening = false;
-    QList<QByteArray> got;
-
-private:
-    const quint16 toDriverPort;
-    QUdpSocket in;
-    QUdpSocket out;
-};
-
 bool isSilence(const QByteArray &block)
 {
     for (int i = 0; i + 1 < block.size(); i += 2) {

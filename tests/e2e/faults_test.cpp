@@ -33,76 +33,6 @@ const QStringList singleSim = {QStringLiteral("--shields"), QStringLiteral("0"),
 const QStringList singleDriver = {QStringLiteral("-ic"), QStringLiteral("10")};
 const QString pushed = QStringLiteral("#Shield update black list");
 
-// The driver's process id: the process whose command line names this pair's bus socket.
-qint64 driverPid(E2ePair &pair)
-{
-    const QByteArray socket = QFile::encodeName(pair.socketPath());
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString &entry : entries) {
-        bool numeric = false;
-        const qint64 pid = entry.toLongLong(&numeric);
-        if (!numeric)
-            continue;
-        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
-        if (!cmdline.open(QIODevice::ReadOnly))
-            continue;
-        const QList<QByteArray> args = cmdline.readAll().split('\0');
-        const int at = args.indexOf(QByteArrayLiteral("-simbus"));
-        if (at >= 0 && at + 1 < args.size() && args.at(at + 1) == socket)
-            return pid;
-    }
-    return -1;
-}
-
-// Resident memory of a process in kB (VmRSS), -1 when it cannot be read.
-qint64 rssKb(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
-// The host's end of one shield's audio: it listens where the driver sends and sends where the
-// driver listens.
-class AudioHost
-{
-public:
-    explicit AudioHost(quint16 fromDriverPort) : toDriverPort(fromDriverPort + 1)
-    {
-        QObject::connect(&in, &QUdpSocket::readyRead, [this] {
-            while (in.hasPendingDatagrams()) {
-                QByteArray datagram(static_cast<int>(in.pendingDatagramSize()), '\0');
-                in.readDatagram(datagram.data(), datagram.size());
-                got << datagram;
-            }
-        });
-        listening = in.bind(QHostAddress::LocalHost, fromDriverPort);
-    }
-    void send(const QByteArray &block)
-    {
-        out.writeDatagram(block, QHostAddress::LocalHost, toDriverPort);
-    }
-    // Whether the driver holds its listening port (a bind of our own that shares nothing fails).
-    bool driverListens()
-    {
-        QUdpSocket probe;
-        return !probe.bind(QHostAddress::LocalHost, toDriverPort, QUdpSocket::DontShareAddress);
-    }
-
-    bool listening = false;
-    QList<QByteArray> got;
-
-private:
-    const quint16 toDriverPort;
-    QUdpSocket in;
-    QUdpSocket out;
-};
-
 // A host block that can be found again: a tag, its number, and a pattern of its own.
 QByteArray numberedBlock(const char tag[4], quint32 n)
 {
@@ -290,7 +220,7 @@ TEST(E2eFaults, AudioFloodAtTenTimesTheRateIsDroppedWithBoundedMemoryAndReports)
     E2ePair pair(singleSim, singleDriver, true);
     ASSERT_TRUE(pair.started()) << pair.describe();
     ASSERT_GE(pair.driver().waitForLine(pushed), 0) << pair.describe();
-    const qint64 pid = driverPid(pair);
+    const qint64 pid = pair.driver().pid();
     ASSERT_GT(pid, 0) << "no driver process for " << pair.socketPath().toStdString();
     AudioHost host(20002);
     ASSERT_TRUE(host.listening) << "port 20002 is taken";
@@ -352,7 +282,7 @@ TEST(E2eFaults, EndlessLineKeepsMemoryBoundedAndTheNextCommandRuns)
     E2ePair pair(singleSim, singleDriver);
     ASSERT_TRUE(pair.started()) << pair.describe();
     ASSERT_GE(pair.driver().waitForLine(pushed), 0) << pair.describe();
-    const qint64 pid = driverPid(pair);
+    const qint64 pid = pair.driver().pid();
     ASSERT_GT(pid, 0) << "no driver process for " << pair.socketPath().toStdString();
     const qint64 before = rssKb(pid);
     ASSERT_GT(before, 0);

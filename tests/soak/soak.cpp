@@ -54,39 +54,6 @@ bool parseOptions(const QStringList &args, Options *options)
     return options->minutes > 0 && options->shields >= 1 && options->shields <= 6;
 }
 
-// The driver's process id: the process whose command line names this pair's bus socket.
-qint64 driverPid(E2ePair &pair)
-{
-    const QByteArray socket = QFile::encodeName(pair.socketPath());
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString &entry : entries) {
-        bool numeric = false;
-        const qint64 pid = entry.toLongLong(&numeric);
-        if (!numeric)
-            continue;
-        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
-        if (!cmdline.open(QIODevice::ReadOnly))
-            continue;
-        const QList<QByteArray> args = cmdline.readAll().split('\0');
-        const int at = args.indexOf(QByteArrayLiteral("-simbus"));
-        if (at >= 0 && at + 1 < args.size() && args.at(at + 1) == socket)
-            return pid;
-    }
-    return -1;
-}
-
-qint64 rssKb(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
 // A host audio block: a tag naming the shield, a number, and a pattern of its own.
 QByteArray audioBlock(int shield, quint32 n)
 {
@@ -101,10 +68,10 @@ QByteArray audioBlock(int shield, quint32 n)
 }
 
 // The host's end of one shield's audio.
-class AudioHost
+class SoakAudio
 {
 public:
-    explicit AudioHost(int shield)
+    explicit SoakAudio(int shield)
         : shield(shield), toDriverPort(static_cast<quint16>(20003 + 2 * shield))
     {
         QObject::connect(&in, &QUdpSocket::readyRead, [this] { readAll(); });
@@ -172,7 +139,7 @@ struct Shield {
     qint64 talkBlocks = 0;  // blocks due since the call began talking
     quint32 nextBlock = 0;
     QString awaitedLine;    // the host line that moves the call on
-    std::unique_ptr<AudioHost> audio;
+    std::unique_ptr<SoakAudio> audio;
 };
 
 class Soak
@@ -472,7 +439,7 @@ int Soak::run()
     waited.start();
     for (int s = 0; s < options.shields; ++s) {
         for (;;) {
-            shields[s].audio.reset(new AudioHost(s));
+            shields[s].audio.reset(new SoakAudio(s));
             if (shields[s].audio->listening && !shields[s].audio->driverListens())
                 break;
             shields[s].audio.reset();
@@ -494,7 +461,7 @@ int Soak::run()
         pair->sim().writeLine(QStringLiteral("loopback %1 on").arg(s));
         pair->sim().writeLine(QStringLiteral("corrupt %1 50").arg(s));
     }
-    const qint64 pid = driverPid(*pair);
+    const qint64 pid = pair->driver().pid();
     const qint64 rssStart = rssKb(pid);
     readDriver();
     readSim();
@@ -575,7 +542,7 @@ int Soak::run()
     }
     qint64 audioSent = 0, audioBack = 0, duplicates = 0, foreign = 0, badSize = 0, datagrams = 0;
     for (int s = 0; s < options.shields; ++s) {
-        const AudioHost &a = *shields[s].audio;
+        const SoakAudio &a = *shields[s].audio;
         audioSent += a.sentBytes;
         audioBack += qint64(a.received.size()) * blockSize;
         duplicates += a.duplicates;

@@ -1,5 +1,7 @@
 #include "support/e2eprocess.h"
 
+#include <QHostAddress>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -227,4 +229,39 @@ std::string E2ePair::describe() const
     if (simProcess)
         text += simProcess->describe();
     return text;
+}
+
+qint64 rssKb(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+AudioHost::AudioHost(quint16 fromDriverPort) : toDriverPort(fromDriverPort + 1)
+{
+    QObject::connect(&in, &QUdpSocket::readyRead, [this] {
+        while (in.hasPendingDatagrams()) {
+            QByteArray datagram(static_cast<int>(in.pendingDatagramSize()), '\0');
+            in.readDatagram(datagram.data(), datagram.size());
+            got << datagram;
+        }
+    });
+    listening = in.bind(QHostAddress::LocalHost, fromDriverPort);
+}
+
+void AudioHost::send(const QByteArray &block)
+{
+    out.writeDatagram(block, QHostAddress::LocalHost, toDriverPort);
+}
+
+bool AudioHost::driverListens()
+{
+    QUdpSocket probe;
+    return !probe.bind(QHostAddress::LocalHost, toDriverPort, QUdpSocket::DontShareAddress);
 }

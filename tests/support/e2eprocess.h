@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QProcess>
+#include <QUdpSocket>
 #include <QString>
 #include <QStringList>
 
@@ -26,6 +27,7 @@ public:
 
     bool started() const { return startedOk; }
     bool running() const { return process.state() != QProcess::NotRunning; }
+    qint64 pid() const { return process.processId(); }
 
     // Standard input: a line gets "\n" appended; raw bytes go as they are.
     void writeLine(const QString &line);
@@ -112,4 +114,26 @@ private:
     int lockFd = -1;
     std::unique_ptr<E2eProcess> simProcess;
     std::unique_ptr<E2eProcess> driverProcess;
+};
+
+// Resident memory of a process in kB (VmRSS), -1 when it cannot be read.
+qint64 rssKb(qint64 pid);
+
+// The host's end of one shield's audio: it listens where the driver sends and sends where the
+// driver listens.
+class AudioHost
+{
+public:
+    explicit AudioHost(quint16 fromDriverPort);
+    void send(const QByteArray &block);
+    // Whether the driver holds its listening port (a bind of our own that shares nothing fails).
+    bool driverListens();
+
+    bool listening = false;
+    QList<QByteArray> got;
+
+private:
+    const quint16 toDriverPort;
+    QUdpSocket in;
+    QUdpSocket out;
 };
