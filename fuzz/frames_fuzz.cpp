@@ -157,9 +157,9 @@ private:
             }
         }
         if (length == Frame::longSize) {
-            const quint8 seed = input.u8();
+            const quint8 start = input.u8();
             for (int i = Frame::shortSize; i < Frame::longSize; ++i)
-                frame.append(static_cast<char>(seed + i * 7));
+                frame.append(static_cast<char>(start + i * 7));
         }
         return frame;
     }
@@ -522,10 +522,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 break;
             case 5: {
                 const quint8 shield = in.u8() % shields;
-                const quint8 seed = in.u8();
+                const quint8 start = in.u8();
                 QByteArray packet(Frame::longSize, '\0');
                 for (int i = Frame::audioOffset; i < Frame::audioOffset + Frame::audioSize; ++i)
-                    packet[i] = static_cast<char>(seed ^ (i * 13));
+                    packet[i] = static_cast<char>(start ^ (i * 13));
                 w.links[shield].audio_queue->append(packet);
                 break;
             }

@@ -2,7 +2,7 @@
 // interface to a listening receiver, cut into 512-byte blocks and queued as long packets.
 //
 // Input: operations, each chosen by one byte mod 8:
-//   0-3  send one datagram: its size (16 bits, up to 6143) and a seed for its contents;
+//   0-3  send one datagram: its size (16 bits, up to 6143) and a start value for its contents;
 //   4    the receiver's slot runs (as on readyRead);
 //   5    the event loop runs once (the socket's own readyRead);
 //   6    the transfer loop takes one packet from the queue;
@@ -237,7 +237,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 break;
             default: {
                 const int length = in.u16() % 6144;
-                const quint8 seed = in.u8();
+                const quint8 start = in.u8();
                 while (m.inFlight.size() >= maxInFlight ||
                        (!m.inFlight.isEmpty() && m.inFlightBytes + length > maxInFlightBytes)) {
                     // Room first: the receiver takes what waits, at least one datagram a call.
@@ -247,7 +247,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 QByteArray datagram(length, '\0');
                 ++serial;
                 for (int i = 0; i < length; ++i)
-                    datagram[i] = static_cast<char>(seed + (serial * 31 + i) * 7);
+                    datagram[i] = static_cast<char>(start + (serial * 31 + i) * 7);
                 send(r, m, datagram);
                 step = QStringLiteral("datagram of %1 bytes").arg(length);
                 break;

@@ -40,11 +40,11 @@ void PeriodicTimer::start(int ms)
     // A period of 0 would disarm a timerfd; QTimer takes it as "as often as possible", for which
     // one microsecond is near enough.
     const int64_t ns = ms > 0 ? int64_t(ms) * 1000000 : 1000;
-    itimerspec spec{};
-    spec.it_interval.tv_sec = static_cast<time_t>(ns / 1000000000);
-    spec.it_interval.tv_nsec = static_cast<long>(ns % 1000000000);
-    spec.it_value = spec.it_interval;
-    ::timerfd_settime(fd, 0, &spec, nullptr);
+    itimerspec grid{};
+    grid.it_interval.tv_sec = static_cast<time_t>(ns / 1000000000);
+    grid.it_interval.tv_nsec = static_cast<long>(ns % 1000000000);
+    grid.it_value = grid.it_interval;
+    ::timerfd_settime(fd, 0, &grid, nullptr);
 }
 
 void PeriodicTimer::stop()

@@ -10,7 +10,6 @@ namespace {
 
 const quint8 bootSync = 0x5A;
 const quint8 bootGo = 0x21;
-const quint8 bootAck = 0x79;
 
 QByteArray zeros(int n)
 {

@@ -53,11 +53,11 @@ public:
     QList<quint16> ports;
 };
 
-QByteArray block(quint8 seed)
+QByteArray block(quint8 start)
 {
     QByteArray b(512, '\0');
     for (int i = 0; i < b.size(); ++i)
-        b[i] = static_cast<char>(seed + i);
+        b[i] = static_cast<char>(start + i);
     return b;
 }
 

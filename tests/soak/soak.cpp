@@ -32,7 +32,7 @@ constexpr int blockPeriodMs = 16;  // the pace at which a shield plays the host'
 struct Options {
     double minutes = 10;
     int shields = 6;
-    unsigned seed = 1;
+    unsigned randomStart = 1;
 };
 
 bool parseOptions(const QStringList &args, Options *options)
@@ -44,8 +44,8 @@ bool parseOptions(const QStringList &args, Options *options)
             options->minutes = args.at(++i).toDouble(&ok);
         else if (a == QLatin1String("--shields") && ok)
             options->shields = args.at(++i).toInt(&ok);
-        else if (a == QLatin1String("--seed") && ok)
-            options->seed = args.at(++i).toUInt(&ok);
+        else if (a == QLatin1String("--random") && ok)
+            options->randomStart = args.at(++i).toUInt(&ok);
         else
             ok = false;
         if (!ok)
@@ -145,7 +145,7 @@ struct Shield {
 class Soak
 {
 public:
-    explicit Soak(const Options &options) : options(options), random(options.seed) {}
+    explicit Soak(const Options &options) : options(options), random(options.randomStart) {}
     int run();
 
 private:
@@ -421,8 +421,8 @@ int Soak::run()
     QStringList present;
     for (int s = 0; s < options.shields; ++s)
         present << QString::number(s);
-    std::fprintf(stderr, "stm-soak: %g minutes, shields %s, seed %u\n", options.minutes,
-                 qPrintable(present.join(QLatin1Char(','))), options.seed);
+    std::fprintf(stderr, "stm-soak: %g minutes, shields %s, random start %u\n", options.minutes,
+                 qPrintable(present.join(QLatin1Char(','))), options.randomStart);
     pair.reset(new E2ePair({QStringLiteral("--shields"), present.join(QLatin1Char(',')),
                             QStringLiteral("--multishield")},
                            {QStringLiteral("-multishield"), QStringLiteral("-ic"),
@@ -617,7 +617,7 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     Options options;
     if (!parseOptions(app.arguments(), &options)) {
-        std::fprintf(stderr, "usage: stm-soak [--minutes N] [--shields 1-6] [--seed N]\n");
+        std::fprintf(stderr, "usage: stm-soak [--minutes N] [--shields 1-6] [--random N]\n");
         return 2;
     }
     Soak soak(options);
