@@ -26,26 +26,6 @@ bool isSilence(const QByteArray &block)
     return true;
 }
 
-// A host block that can be found again: a tag, its number, and a pattern of its own.
-QByteArray numberedBlock(const char tag[4], quint32 n)
-{
-    QByteArray block(blockSize, '\0');
-    block.replace(0, 4, tag, 4);
-    for (int i = 0; i < 4; ++i)
-        block[4 + i] = static_cast<char>((n >> (8 * i)) & 0xFF);
-    for (int i = 8; i < blockSize; ++i)
-        block[i] = static_cast<char>((n * 31 + static_cast<quint32>(i) * 7) & 0xFF);
-    return block;
-}
-
-quint32 numberOf(const QByteArray &block)
-{
-    quint32 n = 0;
-    for (int i = 0; i < 4; ++i)
-        n |= quint32(static_cast<quint8>(block.at(4 + i))) << (8 * i);
-    return n;
-}
-
 QList<QByteArray> tagged(const QList<QByteArray> &datagrams, const char tag[4], int from)
 {
     QList<QByteArray> found;

@@ -231,6 +231,26 @@ std::string E2ePair::describe() const
     return text;
 }
 
+QByteArray numberedBlock(const char tag[4], quint32 n)
+{
+    const int blockSize = 512;
+    QByteArray block(blockSize, '\0');
+    block.replace(0, 4, tag, 4);
+    for (int i = 0; i < 4; ++i)
+        block[4 + i] = static_cast<char>((n >> (8 * i)) & 0xFF);
+    for (int i = 8; i < blockSize; ++i)
+        block[i] = static_cast<char>((n * 31 + static_cast<quint32>(i) * 7) & 0xFF);
+    return block;
+}
+
+quint32 numberOf(const QByteArray &block)
+{
+    quint32 n = 0;
+    for (int i = 0; i < 4; ++i)
+        n |= quint32(static_cast<quint8>(block.at(4 + i))) << (8 * i);
+    return n;
+}
+
 qint64 rssKb(qint64 pid)
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));

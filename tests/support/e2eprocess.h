@@ -116,6 +116,11 @@ private:
     std::unique_ptr<E2eProcess> driverProcess;
 };
 
+// A 512-byte host audio block that can be found again: a 4-byte tag, its number, a pattern.
+QByteArray numberedBlock(const char tag[4], quint32 n);
+// The number of such a block.
+quint32 numberOf(const QByteArray &block);
+
 // Resident memory of a process in kB (VmRSS), -1 when it cannot be read.
 qint64 rssKb(qint64 pid);
 
