@@ -55,11 +55,12 @@ SimbusServer::~SimbusServer()
 
 void SimbusServer::disconnectClient()
 {
+    // Only wakes the serving thread, which closes the socket itself: closing it here while that
+    // thread still reads from it could let a new descriptor take its number under the reader.
+    std::lock_guard<std::mutex> lock(clientMutex);
     const int fd = clientFd.exchange(-1);
-    if (fd >= 0) {
+    if (fd >= 0)
         ::shutdown(fd, SHUT_RDWR);
-        ::close(fd);
-    }
 }
 
 void SimbusServer::tellConnection(bool connected)
@@ -94,7 +95,16 @@ void SimbusServer::serve()
         const int fd = ::accept(listenFd, nullptr, nullptr);
         if (fd < 0)
             continue;
-        clientFd = fd;
+        {
+            // Under the lock, so that a server being destroyed either finds this socket to shut
+            // down or is seen here as stopping.
+            std::lock_guard<std::mutex> lock(clientMutex);
+            if (stopping) {
+                ::close(fd);
+                break;
+            }
+            clientFd = fd;
+        }
         tellConnection(true);
         for (;;) {
             char type = 0;
@@ -134,9 +144,11 @@ void SimbusServer::serve()
                 break;  // not the driver's protocol
             }
         }
-        int expected = fd;
-        if (clientFd.compare_exchange_strong(expected, -1))
+        {
+            std::lock_guard<std::mutex> lock(clientMutex);
+            clientFd = -1;
             ::close(fd);
+        }
         tellConnection(false);
     }
 }

@@ -57,6 +57,7 @@ private:
     EmulatedBoard emulated;
     QString socketPath;
     int listenFd = -1;
+    std::mutex clientMutex;  // held while the client socket is taken, shut down or closed
     std::atomic<int> clientFd{-1};
     std::atomic<bool> stopping{false};
     void tellConnection(bool connected);
