@@ -26,7 +26,14 @@ BoardSimbus::~BoardSimbus()
         }
         watcher.join();
     }
-    for (int f : {fd, wakeRead, wakeWrite}) {
+    {
+        // Under the lock: a transfer still in exchange() finishes first, later ones see no bus.
+        std::lock_guard<std::mutex> lock(mutex);
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+    for (int f : {wakeRead, wakeWrite}) {
         if (f >= 0)
             ::close(f);
     }

@@ -154,11 +154,7 @@ class CountingThread : public TimerThread
 {
 public:
     explicit CountingThread(quint32 period) : TimerThread(period) {}
-    ~CountingThread() override
-    {
-        quit();
-        wait();
-    }
+    ~CountingThread() override { quitAndWait(); }
 
     std::atomic<int> ticks{0};
     std::atomic<QThread *> tickThread{nullptr};

@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 #include <fcntl.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -146,14 +147,16 @@ private:
     std::string pending;  // guarded by mutex
 };
 
-TimingLog timingLog;
+// Never destroyed: its writer thread runs until the process ends, whichever way it ends.
+TimingLog &timingLog = *new TimingLog;
 
-QString socketToRemove;
+// The socket's path, copied before the handlers are installed: a signal handler may not allocate.
+char socketToRemove[sizeof(sockaddr_un::sun_path)];
 
 void onSignal(int)
 {
-    if (!socketToRemove.isEmpty())
-        ::unlink(socketToRemove.toLocal8Bit().constData());
+    if (socketToRemove[0] != '\0')
+        ::unlink(socketToRemove);
     ::_exit(0);
 }
 
@@ -257,7 +260,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "shield-sim: cannot listen on %s\n", qPrintable(socketPath));
         return 1;
     }
-    socketToRemove = socketPath;
+    const QByteArray socketName = socketPath.toLocal8Bit();
+    std::snprintf(socketToRemove, sizeof socketToRemove, "%s", socketName.constData());
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
     std::signal(SIGPIPE, SIG_IGN);
