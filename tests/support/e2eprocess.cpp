@@ -263,6 +263,20 @@ qint64 rssKb(qint64 pid)
     return -1;
 }
 
+double cpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    // Fields after the command name in parentheses: state is first, utime 12th, stime 13th.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    return double(fields.at(11).toLongLong() + fields.at(12).toLongLong()) /
+           double(sysconf(_SC_CLK_TCK));
+}
+
 AudioHost::AudioHost(quint16 fromDriverPort) : toDriverPort(fromDriverPort + 1)
 {
     QObject::connect(&in, &QUdpSocket::readyRead, [this] {

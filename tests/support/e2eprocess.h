@@ -123,6 +123,8 @@ quint32 numberOf(const QByteArray &block);
 
 // Resident memory of a process in kB (VmRSS), -1 when it cannot be read.
 qint64 rssKb(qint64 pid);
+// CPU time a process has used so far in seconds (user and system), -1 when it cannot be read.
+double cpuSeconds(qint64 pid);
 
 // The host's end of one shield's audio: it listens where the driver sends and sends where the
 // driver listens.
