@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 
 namespace {
 
@@ -19,16 +18,10 @@ struct CommandCase {
     QStringList executed;  // what the shield executes for it, in order
 };
 
-// Host lines from `from` on, without the periodic link-error counts.
+// Host lines from `from` on, without the link warnings.
 QStringList hostLines(const E2eProcess &driver, int from)
 {
-    QStringList lines = driver.lines().mid(from);
-    lines.erase(std::remove_if(lines.begin(), lines.end(),
-                               [](const QString &l) {
-                                   return l.contains(QLatin1String(" WARNING: SPI: "));
-                               }),
-                lines.end());
-    return lines;
+    return withoutLinkWarnings(driver.lines().mid(from));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -249,6 +250,16 @@ quint32 numberOf(const QByteArray &block)
     for (int i = 0; i < 4; ++i)
         n |= quint32(static_cast<quint8>(block.at(4 + i))) << (8 * i);
     return n;
+}
+
+QStringList withoutLinkWarnings(QStringList lines)
+{
+    lines.erase(std::remove_if(lines.begin(), lines.end(),
+                               [](const QString &l) {
+                                   return l.contains(QLatin1String(" WARNING: SPI: "));
+                               }),
+                lines.end());
+    return lines;
 }
 
 qint64 rssKb(qint64 pid)

@@ -121,6 +121,10 @@ QByteArray numberedBlock(const char tag[4], quint32 n);
 // The number of such a block.
 quint32 numberOf(const QByteArray &block);
 
+// Host lines without the driver's link warnings (" WARNING: SPI: ...": error counts, lost
+// initialisation), which a busy machine may add between the lines a test expects.
+QStringList withoutLinkWarnings(QStringList lines);
+
 // Resident memory of a process in kB (VmRSS), -1 when it cannot be read.
 qint64 rssKb(qint64 pid);
 // CPU time a process has used so far in seconds (user and system), -1 when it cannot be read.
