@@ -2,6 +2,7 @@
 // non-blocking and its pipe is full.
 
 #include "app/console.h"
+#include "support/consolecapture.h"
 
 #include <gtest/gtest.h>
 
@@ -33,12 +34,7 @@ TEST(ConsoleOutput, FullNonBlockingPipeDelaysTheLineInsteadOfDroppingIt)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
     std::string all;
-    std::thread reader([&] {
-        char buffer[65536];
-        ssize_t n;
-        while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0)
-            all.append(buffer, static_cast<size_t>(n));
-    });
+    std::thread reader = readPipeInto(fds[0], all);
     writer.join();
     ::close(fds[1]);
     reader.join();

@@ -2,6 +2,7 @@
 // back is one complete line of one writer, blocks stay together, and nothing is lost.
 
 #include "app/console.h"
+#include "support/consolecapture.h"
 
 #include <QStringList>
 
@@ -33,12 +34,7 @@ TEST(ConsoleLines, ConcurrentWritersNeverInterleaveLinesOrBlocks)
     Console::LineStream stream(fds[1]);
 
     std::string all;
-    std::thread reader([&] {
-        char buffer[65536];
-        ssize_t n;
-        while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0)
-            all.append(buffer, static_cast<size_t>(n));
-    });
+    std::thread reader = readPipeInto(fds[0], all);
 
     std::vector<std::thread> threads;
     for (int w = 0; w < writers; ++w) {

@@ -8,6 +8,7 @@
 #include "link/spicommand.h"
 #include "link/spiconnector.h"
 #include "support/consolecapture.h"
+#include "support/shieldlinks.h"
 
 #include <QBuffer>
 
@@ -48,7 +49,7 @@ QString notAvailable(int shield)
 
 // A reader wired to real settings, link records and command builder; the served shields are
 // online and every captured line before the first test line is forgotten.
-class Reader
+class Reader : public ShieldLinks
 {
 public:
     explicit Reader(bool multiShield)
@@ -95,10 +96,6 @@ public:
     ShieldState &record(int shield) { return settings.shieldState[size_t(shield)]; }
 
     ConsoleCapture capture;
-    Settings settings;
-    std::array<SPIconnector, 6> links;
-    SPIconnector *pointers[6] = {&links[0], &links[1], &links[2], &links[3], &links[4], &links[5]};
-    SPIcommand command{pointers, &settings};
     ConsoleScan scan{&command, pointers, &settings, nullptr};
 };
 

@@ -4,6 +4,7 @@
 #include "link/frame.h"
 #include "link/spicommand.h"
 #include "link/spiconnector.h"
+#include "support/shieldlinks.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +25,7 @@ Bytes bytesOf(const QByteArray &frame)
     return Bytes(frame.begin(), frame.end());
 }
 
-class Builder : public ::testing::Test
+class Builder : public ::testing::Test, public ShieldLinks
 {
 protected:
     // Every frame queued anywhere, as (shield, queue, bytes); events and audio count as wrong.
@@ -48,10 +49,6 @@ protected:
         return queue == Queue::Command ? *l.command_queue : *l.direct_queue;
     }
 
-    Settings settings;
-    std::array<SPIconnector, 6> links;
-    SPIconnector *pointers[6] = {&links[0], &links[1], &links[2], &links[3], &links[4], &links[5]};
-    SPIcommand command{pointers, &settings};
 };
 
 struct Case {

@@ -13,6 +13,7 @@
 #include "link/threadspitransmitter.h"
 #include "shield/spiparsers.h"
 #include "support/consolecapture.h"
+#include "support/shieldlinks.h"
 
 #include <QByteArray>
 #include <QList>
@@ -151,7 +152,7 @@ private:
 
 // One transfer loop with real settings, link records, command builder and parsers over a
 // scripted bus; what the parsers and the loop signal is recorded.
-class Rig
+class Rig : public ShieldLinks
 {
 public:
     explicit Rig(bool multiShield)
@@ -180,10 +181,6 @@ public:
     Lines out() const { return linesOf(console.out()); }
 
     ConsoleCapture console;
-    Settings settings;
-    std::array<SPIconnector, 6> links;
-    SPIconnector *pointers[6] = {&links[0], &links[1], &links[2], &links[3], &links[4], &links[5]};
-    SPIcommand command{pointers, &settings};
     ScriptedBoard board;
     std::mutex mutex;
     SPIparsers *parsers = nullptr;  // a child of the transmitter

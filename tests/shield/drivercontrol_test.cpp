@@ -11,6 +11,7 @@
 #include "shield/spiparsers.h"
 #include "shield/threadshieldhandler.h"
 #include "support/consolecapture.h"
+#include "support/shieldlinks.h"
 
 #include <QStringList>
 
@@ -102,7 +103,7 @@ QStringList reboot(bool multi)
 }
 
 // The link as the driver builds it, with the given thread periods.
-class Rig
+class Rig : public ShieldLinks
 {
 public:
     Rig(bool multi, int transferMs, int supervisorMs)
@@ -122,10 +123,6 @@ public:
     bool bothRunning() const { return transfer->isRunning() && supervisor->isRunning(); }
 
     ConsoleCapture capture;
-    Settings settings;
-    std::array<SPIconnector, 6> links;
-    SPIconnector *pointers[6] = {&links[0], &links[1], &links[2], &links[3], &links[4], &links[5]};
-    SPIcommand command{pointers, &settings};
     std::mutex linkMutex;
     LineBoard board;
     std::unique_ptr<ThreadSpiTransmitter> transfer;

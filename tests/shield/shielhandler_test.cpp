@@ -9,6 +9,7 @@
 #include "link/spiconnector.h"
 #include "shield/shielhandler.h"
 #include "support/consolecapture.h"
+#include "support/shieldlinks.h"
 
 #include <mutex>
 
@@ -42,7 +43,7 @@ const std::vector<Flag> identityFlags = {
 
 // Settings, six link records, the command builder and the supervisor, wired as the driver wires
 // them, with or without "-multishield".
-class Rig
+class Rig : public ShieldLinks
 {
 public:
     explicit Rig(bool multi)
@@ -153,10 +154,6 @@ public:
     }
 
     ConsoleCapture capture;
-    Settings settings;
-    std::array<SPIconnector, 6> links;
-    SPIconnector *pointers[6] = {&links[0], &links[1], &links[2], &links[3], &links[4], &links[5]};
-    SPIcommand command{pointers, &settings};
     std::mutex linkMutex;
     Board board;
     ShielHandler handler{nullptr, &settings, &command, pointers, &linkMutex, &board};

@@ -1,5 +1,7 @@
 #include "support/consolecapture.h"
 
+#include <unistd.h>
+
 namespace {
 // A write holds one line or a block of lines; each ends with an end-of-line.
 QStringList linesOf(const QByteArray &bytes)
@@ -10,6 +12,16 @@ QStringList linesOf(const QByteArray &bytes)
     return lines;
 }
 }  // namespace
+
+std::thread readPipeInto(int fd, std::string &into)
+{
+    return std::thread([fd, &into] {
+        char buffer[65536];
+        ssize_t n;
+        while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+            into.append(buffer, static_cast<size_t>(n));
+    });
+}
 
 void PrintTo(const QString &text, std::ostream *os)
 {

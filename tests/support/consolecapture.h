@@ -8,10 +8,16 @@
 
 #include <mutex>
 #include <ostream>
+#include <string>
+#include <thread>
 
 // Readable test failure messages for texts.
 void PrintTo(const QString &text, std::ostream *os);
 std::ostream &operator<<(std::ostream &os, const QString &text);
+
+// Reads a pipe's read end `fd` in a thread of its own until every write end is closed, appending
+// what comes to `into`. Join the thread before looking at `into`.
+std::thread readPipeInto(int fd, std::string &into);
 
 class ConsoleCapture
 {
