@@ -39,14 +39,14 @@ struct World {
         if (setup & 0x80)
             settings.supportedIntercoms.clear();
         const auto mode = static_cast<ShieldState::ConsoleModeRead_em>(modes % 3);
-        for (int s = 0; s < Settings::maxShields; ++s) {
+        for (int s = 0; s < maxShields; ++s) {
             if (setup & (2 << s)) {
                 settings.shieldState[s].setState(ShieldState::STATE_ONLINE);
                 settings.shieldState[s].setConsoleModeRead(mode);
             }
         }
         command.reset(new SPIcommand(pointers.data(), &settings));
-        scan.reset(new ConsoleScan(command.get(), pointers.data(), &settings, &board));
+        scan.reset(new ConsoleScan(command.get(), &settings));
     }
 
     Settings settings;

@@ -218,15 +218,15 @@ struct World {
         }
         command.reset(new SPIcommand(pointers.data(), &settings));
         // Short watchdog intervals, so that the event loop can make them fire.
-        parsers = new SPIparsers(&settings, nullptr, command.get(), 50, 35, 1);
-        transmitter.reset(
-            new SPItransmitter(nullptr, &settings, parsers, pointers.data(), &bus, &mutex));
+        parsers = std::make_unique<SPIparsers>(&settings, nullptr, command.get(), 50, 35, 1);
+        transmitter.reset(new SPItransmitter(nullptr, &settings, parsers.get(), pointers.data(),
+                                             &bus, &mutex));
         for (int s = 0; s < shields; ++s) {
             links[static_cast<size_t>(s)].set_skip_flag((flags & (1 << s)) != 0);
             if (flags & 0x40)
                 links[static_cast<size_t>(s)].set_long_packet(true);
         }
-        QObject::connect(parsers, &SPIparsers::udp_write,
+        QObject::connect(parsers.get(), &SPIparsers::udp_write,
                          [this](quint8 shield, const QByteArray &audio) {
                              sentToUdp.append(qMakePair(shield, audio));
                          });
@@ -239,7 +239,7 @@ struct World {
     FuzzBus bus;
     std::mutex mutex;
     std::unique_ptr<SPIcommand> command;
-    SPIparsers *parsers = nullptr;  // owned by the transmitter
+    std::unique_ptr<SPIparsers> parsers;
     std::unique_ptr<SPItransmitter> transmitter;
     QList<QPair<quint8, QByteArray>> sentToUdp;
     // The toggle bit the next new command of each shield must carry.

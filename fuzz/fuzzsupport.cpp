@@ -1,6 +1,6 @@
 #include "fuzzsupport.h"
 
-#include "app/console.h"
+#include "base/console.h"
 
 #include <QCoreApplication>
 

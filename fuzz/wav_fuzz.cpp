@@ -6,7 +6,7 @@
 
 #include "fuzzsupport.h"
 
-#include "audio/wav_reader.h"
+#include "config/wav_reader.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -3,7 +3,7 @@
 // with host audio queued, whose received audio goes to a UDP sender in another thread as in the
 // driver. The counter of_16ms is the cycle's CPU time as a fraction of the 16 ms period.
 
-#include "app/console.h"
+#include "base/console.h"
 #include "board/board.h"
 #include "config/settings.h"
 #include "link/frame.h"
@@ -37,13 +37,14 @@ struct Rig {
         for (auto &link : links)
             link = new SPIconnector;
         command.reset(new SPIcommand(links, &settings));
-        parsers = new SPIparsers(&settings, nullptr, command.get());
-        transmitter.reset(new SPItransmitter(nullptr, &settings, parsers, links, &board, &mutex));
+        parsers = std::make_unique<SPIparsers>(&settings, nullptr, command.get());
+        transmitter.reset(
+            new SPItransmitter(nullptr, &settings, parsers.get(), links, &board, &mutex));
         // The audio goes where the driver sends it: queued to an object of another thread.
         sinkThread.start();
         sink.moveToThread(&sinkThread);
         QObject::connect(
-            parsers, &SPIparsers::udp_write, &sink, [](quint8, QByteArray) {},
+            parsers.get(), &SPIparsers::udp_write, &sink, [](quint8, QByteArray) {},
             Qt::QueuedConnection);
     }
     ~Rig()
@@ -59,7 +60,7 @@ struct Rig {
     Board board;
     SPIconnector *links[shields];
     std::unique_ptr<SPIcommand> command;
-    SPIparsers *parsers;  // owned by the transmitter
+    std::unique_ptr<SPIparsers> parsers;
     std::mutex mutex;
     std::unique_ptr<SPItransmitter> transmitter;
     QThread sinkThread;

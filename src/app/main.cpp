@@ -1,21 +1,21 @@
 // The driver process: reads its options, opens the board, builds and wires the link to the
 // shields, and runs the main event loop until it is killed.
 
-#include "app/console.h"
 #include "audio/soundplaycontrol.h"
 #include "audio/udpread.h"
 #include "audio/udpwrite.h"
+#include "base/console.h"
 #include "board/boardconfigured.h"
 #include "board/boardsimbus.h"
 #include "config/settings.h"
 #include "console/consolescan.h"
-#include "link/emulatedboard.h"
+#include "link/linkrecords.h"
 #include "link/spicommand.h"
-#include "link/spiconnector.h"
 #include "link/threadspitransmitter.h"
 #include "shield/drivercontrol.h"
 #include "shield/spiparsers.h"
 #include "shield/threadshieldhandler.h"
+#include "sim/emulatedboard.h"
 #include "stand/stand.h"
 
 #include <QCoreApplication>
@@ -23,19 +23,20 @@
 #include <QMutex>
 #include <QThread>
 
+#include <array>
 #include <csignal>
-#include <mutex>
 #include <cstdio>
+#include <memory>
 
 namespace {
 
-Board *createBoard(const Settings &settings)
+std::unique_ptr<Board> createBoard(const Settings &settings)
 {
     if (settings.emulate)
-        return new EmulatedBoard(settings.multiShield ? 1 : 0);
+        return std::make_unique<EmulatedBoard>(settings.selectLevel());
     if (settings.simbus)
-        return new BoardSimbus(settings.simbusPath);
-    return new BoardConfigured(settings.boardName, settings.spidevPath);
+        return std::make_unique<BoardSimbus>(settings.simbusPath);
+    return std::make_unique<BoardConfigured>(settings.boardName, settings.spidevPath);
 }
 
 }  // namespace
@@ -58,9 +59,12 @@ int main(int argc, char *argv[])
                       QString::number(8));
     Console::out.line();
 
+    // Every object below lives until main returns, which in operation it never does; each has
+    // one owner here, and they are destroyed in reverse order of creation.
+
     // 6. and 7. The board: library, SPI, GPIO.
-    Board *board = createBoard(settings);
-    Stand *stand = new Stand(nullptr, &settings, board);
+    const std::unique_ptr<Board> board = createBoard(settings);
+    Stand stand(nullptr, &settings, board.get());
     board->lib_init();
     if (settings.spi != 0)
         board->spi1_init();
@@ -68,61 +72,61 @@ int main(int argc, char *argv[])
         board->spi_init();
     board->gpio_init();
 
-    // 8. The six link records, shield 0 first.
-    SPIconnector **links = new SPIconnector *[Settings::maxShields];
-    for (int i = 0; i < Settings::maxShields; ++i)
-        links[i] = new SPIconnector;
+    // 8. The six link records, shield 0 first, with the link mutex that guards them.
+    LinkRecords links;
 
     // 9. The command builder and the parsers.
-    SPIcommand *command = new SPIcommand(links, &settings);
-    SPIparsers *parsers = new SPIparsers(&settings, stand, command);
+    SPIcommand command(links.records(), &settings);
+    SPIparsers parsers(&settings, &stand, &command);
 
     // 10. The two periodic threads, not started yet.
-    std::mutex linkMutex;
-    ThreadSpiTransmitter *transferThread =
-        new ThreadSpiTransmitter(16, &settings, parsers, links, board, &linkMutex);
-    ThreadShieldHandler *supervisorThread =
-        new ThreadShieldHandler(2, &settings, command, links, &linkMutex, board);
+    ThreadSpiTransmitter transferThread(16, &settings, &parsers, links.records(), board.get(),
+                                        links.mutex());
+    ThreadShieldHandler supervisorThread(2, &settings, &command, links.records(), links.mutex(),
+                                         board.get());
 
     // 11. Audio from the host: shield i listens on port 20003 + 2i while it plays.
-    QMutex audioMutex[Settings::maxShields];
-    UDPread *udpRead[Settings::maxShields];
-    for (int i = 0; i < Settings::maxShields; ++i) {
-        udpRead[i] = new UDPread(nullptr, &audioMutex[i], static_cast<quint16>(20003 + 2 * i),
-                                 links[i]->audio_queue.get(), board);
+    QMutex audioMutex[maxShields];
+    std::array<std::unique_ptr<UDPread>, maxShields> receivers;
+    UDPread *udpRead[maxShields];
+    for (int i = 0; i < maxShields; ++i) {
+        receivers[i] = std::make_unique<UDPread>(nullptr, &audioMutex[i],
+                                                 static_cast<quint16>(20003 + 2 * i),
+                                                 links[i].audio_queue.get(), board.get());
+        udpRead[i] = receivers[i].get();
     }
 
     // 12. The playback switch starts and stops the receivers.
-    SoundPlayControl *playControl = new SoundPlayControl(nullptr);
-    playControl->connectReceivers(udpRead);
-    QObject::connect(supervisorThread, &ThreadShieldHandler::play_sound, playControl,
+    SoundPlayControl playControl(nullptr);
+    playControl.connectReceivers(udpRead);
+    QObject::connect(&supervisorThread, &ThreadShieldHandler::play_sound, &playControl,
                      &SoundPlayControl::play_sound_switch);
-    QObject::connect(parsers, &SPIparsers::play_sound, playControl,
+    QObject::connect(&parsers, &SPIparsers::play_sound, &playControl,
                      &SoundPlayControl::play_sound_switch);
 
     // 13. Audio to the host: shield i sends to port 20002 + 2i.
     const QList<quint16> ports = {20002, 20004, 20006, 20008, 20010, 20012};
-    UdpWrite *udpWrite = new UdpWrite(nullptr, ports);
-    QObject::connect(parsers, &SPIparsers::udp_write, udpWrite, &UdpWrite::write);
+    UdpWrite udpWrite(nullptr, ports);
+    QObject::connect(&parsers, &SPIparsers::udp_write, &udpWrite, &UdpWrite::write);
 
     // 14. The console reader, in a thread of its own.
     QThread consoleThread;
-    ConsoleScan consoleScan(command, links, &settings, board);
+    ConsoleScan consoleScan(&command, &settings);
     QObject::connect(&consoleThread, &QThread::started, &consoleScan, &ConsoleScan::cycle_scan);
     consoleScan.moveToThread(&consoleThread);
 
     // 15. The link control.
-    DriverControl *driverControl =
-        new DriverControl(transferThread, supervisorThread, &settings, command, links, board);
-    QObject::connect(parsers, &SPIparsers::emergency_restart, driverControl,
+    DriverControl driverControl(&transferThread, &supervisorThread, &settings, &command,
+                                links.records(), board.get());
+    QObject::connect(&parsers, &SPIparsers::emergency_restart, &driverControl,
                      &DriverControl::restart_connect_with_shield);
-    QObject::connect(transferThread, &ThreadSpiTransmitter::emergency_restart, driverControl,
+    QObject::connect(&transferThread, &ThreadSpiTransmitter::emergency_restart, &driverControl,
                      &DriverControl::restart_connect_with_shield, Qt::DirectConnection);
-    QObject::connect(driverControl, &DriverControl::changeSpiPeriod1, transferThread,
+    QObject::connect(&driverControl, &DriverControl::changeSpiPeriod1, &transferThread,
                      &ThreadSpiTransmitter::slotChangeSpiPeriod, Qt::DirectConnection);
 
     // 16. Reboot the shields, start the transfer thread, then the supervisor thread.
-    driverControl->start_connect_with_shield();
+    driverControl.start_connect_with_shield();
 
     // 17. Host commands are read only once the link has started.
     consoleThread.start();

@@ -2,18 +2,18 @@
 
 #include "audio/udpread.h"
 
-void SoundPlayControl::connectReceivers(UDPread *const receivers[6])
+void SoundPlayControl::connectReceivers(UDPread *const receivers[maxShields])
 {
     using Switch = void (SoundPlayControl::*)();
-    const Switch starts[] = {&SoundPlayControl::udp_start_0, &SoundPlayControl::udp_start_1,
+    const Switch starts[maxShields] = {&SoundPlayControl::udp_start_0, &SoundPlayControl::udp_start_1,
                              &SoundPlayControl::udp_start_2, &SoundPlayControl::udp_start_3,
                              &SoundPlayControl::udp_start_4, &SoundPlayControl::udp_start_5};
-    const Switch stops[] = {&SoundPlayControl::udp_stop_0, &SoundPlayControl::udp_stop_1,
+    const Switch stops[maxShields] = {&SoundPlayControl::udp_stop_0, &SoundPlayControl::udp_stop_1,
                             &SoundPlayControl::udp_stop_2, &SoundPlayControl::udp_stop_3,
                             &SoundPlayControl::udp_stop_4, &SoundPlayControl::udp_stop_5};
-    for (int i = 0; i < 6; ++i)
+    for (int i = 0; i < maxShields; ++i)
         connect(this, starts[i], receivers[i], &UDPread::udpStart);
-    for (int i = 0; i < 6; ++i)
+    for (int i = 0; i < maxShields; ++i)
         connect(this, stops[i], receivers[i], &UDPread::udpStop);
 }
 

@@ -3,6 +3,8 @@
 // shield's UDP receiver. Lives in the main thread; play_sound arrives queued from the transfer and
 // supervisor threads.
 
+#include "base/shieldcount.h"
+
 #include <QObject>
 
 class UDPread;
@@ -15,7 +17,7 @@ public:
     explicit SoundPlayControl(QObject *parent = nullptr) : QObject(parent) {}
 
     // Connects the start and stop signal of shield i to the receiver of shield i (six receivers).
-    void connectReceivers(UDPread *const receivers[6]);
+    void connectReceivers(UDPread *const receivers[maxShields]);
 
 Q_SIGNALS:
     void udp_start_0();

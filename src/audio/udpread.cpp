@@ -1,6 +1,6 @@
 #include "audio/udpread.h"
 
-#include "app/console.h"
+#include "base/console.h"
 #include "board/board.h"
 #include "link/datatransmission.h"
 #include "link/frame.h"

@@ -3,6 +3,8 @@
 // and is called only from the main thread: the transfer thread reaches write() through a queued
 // signal, so socket work never enters the transfer cycle.
 
+#include "base/shieldcount.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -12,8 +14,6 @@ class UdpWrite : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr int shieldCount = 6;
-
     // ports[i] is the host's audio port of shield i. With fewer than six ports the process ends
     // with exit status 1 after an error line on the diagnostic log; entries past the sixth are
     // never used.
@@ -25,6 +25,6 @@ public Q_SLOTS:
     void write(quint8 addressShield, QByteArray data);
 
 private:
-    QUdpSocket sockets[shieldCount];  // never bound: the system picks the source port
+    QUdpSocket sockets[maxShields];  // never bound: the system picks the source port
     QList<quint16> ports;
 };

@@ -1,3 +1,3 @@
 #include "board/board.h"
 
-constexpr quint8 Board::pinChipSelect[6];
+constexpr quint8 Board::pinChipSelect[maxShields];

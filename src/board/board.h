@@ -4,6 +4,8 @@
 // the stand loop call it, never at the same time on the same line. This base does nothing at all;
 // subclasses bind it to the board's pins, to the simulated bus or to a test double.
 
+#include "base/shieldcount.h"
+
 #include <QtGlobal>
 
 class Board
@@ -49,5 +51,11 @@ public:
     static constexpr quint8 pinReset = 7;
     static constexpr quint8 pinDebug = 0;
     static constexpr quint8 pinAux = 6;
-    static constexpr quint8 pinChipSelect[6] = {15, 16, 13, 10, 9, 8};
+    static constexpr quint8 pinChipSelect[maxShields] = {15, 16, 13, 10, 9, 8};
+
+    // The chip-select level that selects a shield, and the one that releases it: with several
+    // shields served a shield is selected by 1, with one shield by 0. The board writes whatever
+    // level it is given; every caller asks here.
+    static constexpr quint8 selectLevel(bool multiShield) { return multiShield ? 1 : 0; }
+    static constexpr quint8 releaseLevel(bool multiShield) { return multiShield ? 0 : 1; }
 };

@@ -1,6 +1,6 @@
 #include "board/boardconfigured.h"
 
-#include "app/console.h"
+#include "base/console.h"
 
 #include <gpiod.h>
 

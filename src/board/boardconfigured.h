@@ -41,7 +41,7 @@ public:
     void spi_set_cs(quint8 shield, quint8 level) override;
     void spi_transfer(quint8 *buffer, quint8 *received, quint16 length) override;
 
-    std::array<void (*)(quint8), 6> csWriters;
+    std::array<void (*)(quint8), maxShields> csWriters;
 
     static constexpr const char *gpioChipLabel = "1c20800.pinctrl";
     static constexpr quint32 spiSpeedHz = 1562500;

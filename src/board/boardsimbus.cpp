@@ -1,6 +1,6 @@
 #include "board/boardsimbus.h"
 
-#include "app/console.h"
+#include "base/console.h"
 
 #include <QByteArray>
 

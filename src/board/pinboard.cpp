@@ -20,7 +20,7 @@ void PinBoard::gpio_init()
 
 void PinBoard::spi_set_cs(quint8 shield, quint8 level)
 {
-    if (shield < 6)
+    if (shield < maxShields)
         digitalWrite(pinChipSelect[shield], level);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // A pacing loop that busy-waits on the board's microsecond delay. It occupies the thread that
-// calls cycle() for good; timeout() is emitted from that thread. Nothing in the driver uses it.
+// calls cycle() for good; timeout() is emitted from that thread. Nothing in the driver creates
+// one: it is the pacing device for a board without a usable kernel timer, kept for such a port.
 
 #include <QObject>
 

@@ -1,6 +1,6 @@
 #include "config/settings.h"
 
-#include "app/console.h"
+#include "base/console.h"
 #include "board/boardconfigured.h"
 
 #include <cstdlib>
@@ -55,8 +55,8 @@ Settings::ParseResult Settings::parse(const QStringList &list)
     }
 
     multiShield = indexOf(list, QStringLiteral("-multishield")) >= 0;
-    shieldCount = multiShield ? 6 : 1;
-    lastShield = multiShield ? 5 : 0;
+    shieldCount = multiShield ? maxShields : 1;
+    lastShield = multiShield ? maxShields - 1 : 0;
 
     for (quint8 s = 0; s <= lastShield; ++s)
         set_shield_intercom(s, get_intercom_from_list_arg(list, s));
@@ -138,6 +138,16 @@ void Settings::set_shield_intercom(quint8 shield, quint8 intercom)
     } else {
         shieldState[shield].setFlagAdrGate(false);
     }
+}
+
+QString Settings::addressPrefix(quint8 shield) const
+{
+    return multiShield ? QString::number(shield) + QLatin1Char(' ') : QString();
+}
+
+QString Settings::addressTag(quint8 shield) const
+{
+    return multiShield ? QLatin1Char(' ') + QString::number(shield) : QString();
 }
 
 int Settings::indexOf(const QStringList &list, const QString &word)

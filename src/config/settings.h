@@ -4,8 +4,10 @@
 // set_shield_intercom (console thread), the intercom indexes and gate flags change afterwards;
 // those are atomic.
 
-#include "audio/wav_reader.h"
-#include "shield/shieldstate.h"
+#include "base/shieldcount.h"
+#include "board/board.h"
+#include "config/shieldstate.h"
+#include "config/wav_reader.h"
 
 #include <QList>
 #include <QString>
@@ -17,8 +19,6 @@
 class Settings
 {
 public:
-    static constexpr int maxShields = 6;
-
     // How parsing the command line ends: go on with start-up, or end the process.
     enum class ParseResult { Run, ExitOk, ExitError };
 
@@ -36,6 +36,15 @@ public:
     quint8 get_intercom_from_list_arg(QStringList list, quint8 shield);
     // Stores the index and switches the shield's address gate by the supported list.
     void set_shield_intercom(quint8 shield, quint8 intercom);
+
+    // How a host line names its shield when several are served: the address prefix before the
+    // text ("3 busy") and the address tag after a leading keyword ("#ERROR 3: ..."). With one
+    // shield both are empty.
+    QString addressPrefix(quint8 shield) const;
+    QString addressTag(quint8 shield) const;
+    // The chip-select levels of this configuration (see Board).
+    quint8 selectLevel() const { return Board::selectLevel(multiShield); }
+    quint8 releaseLevel() const { return Board::releaseLevel(multiShield); }
 
     std::array<ShieldState, maxShields> shieldState;
     std::array<std::atomic<quint8>, maxShields> intercomIndex{};

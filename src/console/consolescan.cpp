@@ -1,6 +1,6 @@
 #include "console/consolescan.h"
 
-#include "app/console.h"
+#include "base/console.h"
 #include "config/settings.h"
 #include "link/spicommand.h"
 
@@ -9,12 +9,9 @@
 
 #include <unistd.h>
 
-ConsoleScan::ConsoleScan(SPIcommand *command, SPIconnector **linkRecords, Settings *settings,
-                         Board *board)
-    : QObject(nullptr), command(command), settings(settings), board(board)
+ConsoleScan::ConsoleScan(SPIcommand *command, Settings *settings)
+    : QObject(nullptr), command(command), settings(settings)
 {
-    for (size_t i = 0; i < links.size(); ++i)
-        links[i] = linkRecords[i];
 }
 
 void ConsoleScan::cycle_scan()
@@ -101,16 +98,6 @@ bool ConsoleScan::parseUnsigned(const QString &word, quint32 *value)
     return ok;
 }
 
-QString ConsoleScan::prefix(quint8 shield) const
-{
-    return settings->multiShield ? QString::number(shield) + QLatin1Char(' ') : QString();
-}
-
-QString ConsoleScan::suffix(quint8 shield) const
-{
-    return settings->multiShield ? QLatin1Char(' ') + QString::number(shield) : QString();
-}
-
 void ConsoleScan::processLine(const QString &line)
 {
     QStringList words = line.split(QLatin1Char(' '));
@@ -141,9 +128,9 @@ void ConsoleScan::processLine(const QString &line)
     case ShieldState::MODE_READ_VIRTUAL_LIST:
         if (mode_read_list(words, &record.virtualList) == -1) {
             record.setConsoleModeRead(ShieldState::MODE_READ_BLACK_LIST);
-            Console::out.lines({prefix(shield) + QStringLiteral("mask_block"),
+            Console::out.lines({settings->addressPrefix(shield) + QStringLiteral("mask_block"),
                                 QStringLiteral("#Write blacklist rooms for shield") +
-                                    suffix(shield) + QLatin1Char(':')});
+                                    settings->addressTag(shield) + QLatin1Char(':')});
         }
         break;
     case ShieldState::MODE_READ_BLACK_LIST:
@@ -225,8 +212,8 @@ void ConsoleScan::command_spi_do(quint8 code, quint16 argument, quint8 shield)
         break;
     case DIALPLAN:
         settings->shieldState[shield].setConsoleModeRead(ShieldState::MODE_READ_VIRTUAL_LIST);
-        Console::out.lines({prefix(shield) + QStringLiteral("mask_imit"),
-                            QStringLiteral("#Write rooms for shield") + suffix(shield) +
+        Console::out.lines({settings->addressPrefix(shield) + QStringLiteral("mask_imit"),
+                            QStringLiteral("#Write rooms for shield") + settings->addressTag(shield) +
                                 QLatin1Char(':')});
         break;
     case SET_INTERCOM: {

@@ -4,18 +4,14 @@
 // loaded, stores it in the shield's record. Lives in its own thread, which it occupies while it
 // reads; the shield records and the command builder's queues are safe to use from there.
 
-#include "shield/shieldstate.h"
+#include "config/shieldstate.h"
 
 #include <QObject>
 #include <QStringList>
 
-#include <array>
-
-class Board;
 class QIODevice;
 class Settings;
 class SPIcommand;
-class SPIconnector;
 
 class ConsoleScan : public QObject
 {
@@ -39,7 +35,7 @@ public:
     // writes.
     static constexpr int maxLineBytes = 4096;
 
-    ConsoleScan(SPIcommand *command, SPIconnector **links, Settings *settings, Board *board);
+    ConsoleScan(SPIcommand *command, Settings *settings);
 
     // Reads from this device instead of standard input (tools and tests): a buffer, or a device
     // whose reads block until a whole line or the end of input, as standard input does.
@@ -65,13 +61,9 @@ private:
     // goes on or the input ended without one; false at the end of input.
     bool readPiece(QByteArray *piece);
     void reportLongLine();
-    QString prefix(quint8 shield) const;
-    QString suffix(quint8 shield) const;
     static bool parseUnsigned(const QString &word, quint32 *value);
 
     SPIcommand *command;
-    std::array<SPIconnector *, 6> links{};
     Settings *settings;
-    Board *board;
     QIODevice *input = nullptr;
 };

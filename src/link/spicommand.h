@@ -3,6 +3,8 @@
 // at once: each builder composes its frame in storage of its own and shares only the append,
 // which the queue's mutex guards. A shield address above 5 is ignored.
 
+#include "base/shieldcount.h"
+
 #include <QByteArray>
 #include <QtGlobal>
 
@@ -71,6 +73,6 @@ private:
     void queueDirect(quint8 shield, const QByteArray &frame);
     SPIconnector *link(quint8 shield) const;
 
-    std::array<SPIconnector *, 6> connectors{};
+    std::array<SPIconnector *, maxShields> connectors{};
     Settings *settings;
 };

@@ -3,7 +3,7 @@
 // time-out in transfer cycles, repeats and link loss. Used by the transfer thread under the link
 // mutex, and by the supervisor's reset of a lost shield under the same mutex.
 
-#include "board/softwaretimer.h"
+#include "base/softwaretimer.h"
 
 #include <QByteArray>
 

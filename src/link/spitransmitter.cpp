@@ -1,12 +1,12 @@
 #include "link/spitransmitter.h"
 
-#include "app/console.h"
+#include "base/console.h"
 #include "board/board.h"
 #include "config/settings.h"
+#include "link/bootloaderhost.h"
+#include "link/framesink.h"
 #include "link/spicommand.h"
 #include "link/spiconnector.h"
-#include "shield/bootloaderhost.h"
-#include "shield/spiparsers.h"
 
 #include <algorithm>
 #include <cstring>
@@ -25,11 +25,10 @@ void copyFrame(QByteArray &to, const QByteArray &from)
 
 }  // namespace
 
-SPItransmitter::SPItransmitter(QObject *parent, Settings *settings, SPIparsers *parsers,
+SPItransmitter::SPItransmitter(QObject *parent, Settings *settings, FrameSink *parsers,
                                SPIconnector **links, Board *board, std::mutex *mutex)
     : QObject(parent), board(board), parsers(parsers), settings(settings), mutex(mutex)
 {
-    parsers->setParent(this);
     bootloader.reset(new BootloaderHost(board));
     for (size_t i = 0; i < connectors.size(); ++i)
         connectors[i] = links[i];
@@ -50,16 +49,6 @@ void SPItransmitter::to_null()
     rx_buffer.resize(Frame::longSize);
     idle_packet = QByteArray(Frame::longSize, '\0');
     Frame::fillSilence(idle_packet, Frame::audioOffset);
-}
-
-quint8 SPItransmitter::selectLevel() const
-{
-    return settings->multiShield ? 1 : 0;
-}
-
-quint8 SPItransmitter::releaseLevel() const
-{
-    return settings->multiShield ? 0 : 1;
 }
 
 void SPItransmitter::main_func()
@@ -162,9 +151,8 @@ void SPItransmitter::disconnect(quint8 shield, SPIconnector *link)
     ShieldState &state = settings->shieldState[shield];
     if (state.getState() == ShieldState::STATE_ONLINE) {
         reportErrors(shield, link);
-        const QString prefix =
-            settings->multiShield ? QString::number(shield) + QLatin1Char(' ') : QString();
-        Console::out.lines({prefix + QStringLiteral("shield_disconect"), QString()});
+        Console::out.lines({settings->addressPrefix(shield) + QStringLiteral("shield_disconect"),
+                            QString()});
     }
     link->set_skip_flag(true);
     state.setState(ShieldState::STATE_OFFLINE);
@@ -188,10 +176,10 @@ void SPItransmitter::spi_data_transfer(quint8 shield, const QByteArray &tx, QByt
                                        quint16 *sendWords, quint16 *receiveWords, int n)
 {
     byteArray_to_uint16(tx, sendWords, n);
-    board->spi_set_cs(shield, selectLevel());
+    board->spi_set_cs(shield, settings->selectLevel());
     board->spi_transfer(reinterpret_cast<quint8 *>(sendWords),
                         reinterpret_cast<quint8 *>(receiveWords), static_cast<quint16>(2 * n));
-    board->spi_set_cs(shield, releaseLevel());
+    board->spi_set_cs(shield, settings->releaseLevel());
     uint16_to_byteArray(receiveWords, rx, n);
 }
 
@@ -222,9 +210,9 @@ void SPItransmitter::parser(quint8 shield, const QByteArray &frame, SPIconnector
 void SPItransmitter::bootloaderHandOff(quint8 shield)
 {
     // Release, select, talk to the bootloader, release: the shield is not left selected.
-    board->spi_set_cs(shield, releaseLevel());
-    board->spi_set_cs(shield, selectLevel());
+    board->spi_set_cs(shield, settings->releaseLevel());
+    board->spi_set_cs(shield, settings->selectLevel());
     if (bootloader->init())
         bootloader->goCommand(bootloaderGoAddress);
-    board->spi_set_cs(shield, releaseLevel());
+    board->spi_set_cs(shield, settings->releaseLevel());
 }

@@ -4,7 +4,8 @@
 // cycle holds the link mutex from first to last step. Other threads reach the link records only
 // through their queues (queue mutexes) or under the same link mutex.
 
-#include "board/softwaretimer.h"
+#include "base/shieldcount.h"
+#include "base/softwaretimer.h"
 #include "link/crc16.h"
 #include "link/frame.h"
 
@@ -17,9 +18,9 @@
 
 class Board;
 class BootloaderHost;
+class FrameSink;
 class Settings;
 class SPIconnector;
-class SPIparsers;
 
 class SPItransmitter : public QObject
 {
@@ -29,7 +30,8 @@ public:
     static constexpr quint32 reportCycles = 312;
     static constexpr quint32 bootloaderGoAddress = 0x08000000;
 
-    SPItransmitter(QObject *parent, Settings *settings, SPIparsers *parsers, SPIconnector **links,
+    // parsers: where the received frames go (not owned); mutex: the link mutex.
+    SPItransmitter(QObject *parent, Settings *settings, FrameSink *parsers, SPIconnector **links,
                    Board *board, std::mutex *mutex);
     ~SPItransmitter() override;
 
@@ -62,13 +64,11 @@ private:
     void disconnect(quint8 shield, SPIconnector *link);
     void reportErrors(quint8 shield, SPIconnector *link);
     void bootloaderHandOff(quint8 shield);
-    quint8 selectLevel() const;
-    quint8 releaseLevel() const;
 
     Board *board;
-    SPIparsers *parsers;
+    FrameSink *parsers;
     Settings *settings;
-    std::array<SPIconnector *, 6> connectors{};
+    std::array<SPIconnector *, maxShields> connectors{};
     QByteArray idle_packet;
     CRC16 crc;
     std::unique_ptr<BootloaderHost> bootloader;

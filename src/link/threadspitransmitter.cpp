@@ -2,7 +2,7 @@
 
 #include "link/spitransmitter.h"
 
-ThreadSpiTransmitter::ThreadSpiTransmitter(quint32 period, Settings *settings, SPIparsers *parsers,
+ThreadSpiTransmitter::ThreadSpiTransmitter(quint32 period, Settings *settings, FrameSink *parsers,
                                            SPIconnector **links, Board *board, std::mutex *mutex)
     : TimerThread(period),
       transmitter(new SPItransmitter(nullptr, settings, parsers, links, board, mutex))
@@ -14,8 +14,8 @@ ThreadSpiTransmitter::ThreadSpiTransmitter(quint32 period, Settings *settings, S
 
 ThreadSpiTransmitter::~ThreadSpiTransmitter()
 {
-    // The transmitter and its watchdog timers belong to the transfer thread: a running thread
-    // deletes them itself once its event loop has ended.
+    // The transmitter belongs to the transfer thread: a running thread deletes it itself once
+    // its event loop has ended.
     if (isRunning()) {
         connect(this, &QThread::finished, transmitter, &QObject::deleteLater,
                 Qt::DirectConnection);

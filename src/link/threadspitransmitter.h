@@ -3,14 +3,14 @@
 // in the main thread, which starts and stops it; the transmitter and its parsers live in the
 // transfer thread.
 
-#include "board/timerthread.h"
+#include "base/timerthread.h"
 
 #include <mutex>
 
 class Board;
+class FrameSink;
 class Settings;
 class SPIconnector;
-class SPIparsers;
 class SPItransmitter;
 
 class ThreadSpiTransmitter : public TimerThread
@@ -18,9 +18,9 @@ class ThreadSpiTransmitter : public TimerThread
     Q_OBJECT
 
 public:
-    ThreadSpiTransmitter(quint32 period, Settings *settings, SPIparsers *parsers,
+    ThreadSpiTransmitter(quint32 period, Settings *settings, FrameSink *parsers,
                          SPIconnector **links, Board *board, std::mutex *mutex);
-    // Stops the thread if it runs and releases the transmitter with its parsers.
+    // Stops the thread if it runs and releases the transmitter.
     ~ThreadSpiTransmitter() override;
 
     // Ends the thread after its current cycle, waits for it, then resets the link records' flags

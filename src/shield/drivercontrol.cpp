@@ -1,6 +1,6 @@
 #include "shield/drivercontrol.h"
 
-#include "app/console.h"
+#include "base/console.h"
 #include "config/settings.h"
 #include "link/threadspitransmitter.h"
 #include "shield/shieldcontrol.h"

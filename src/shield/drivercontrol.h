@@ -25,6 +25,8 @@ public:
     ShieldControl *getShieldControl() const { return shieldControl; }
 
 Q_SIGNALS:
+    // Relays ShieldControl::changeSpiPeriod to the transfer thread. Nothing emits it today: the
+    // chain is the way to change the transfer period at run time, kept wired for that use.
     void changeSpiPeriod1(int ms);
 
 public Q_SLOTS:

@@ -23,11 +23,10 @@ void ShieldControl::setAllChipSelects(quint8 level)
 
 void ShieldControl::reboot()
 {
-    const quint8 select = settings->multiShield ? 1 : 0;
-    setAllChipSelects(select);
+    setAllChipSelects(settings->selectLevel());
     board->gpio_set_reset(0);
     board->delay_ms(resetPulseMs);
     board->gpio_set_reset(1);
     board->delay_ms(settleMs);
-    setAllChipSelects(select ? 0 : 1);
+    setAllChipSelects(settings->releaseLevel());
 }

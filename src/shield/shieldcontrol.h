@@ -2,6 +2,8 @@
 // Drives the shields' common reset line and chip selects for a reboot. Lives in the main thread;
 // it runs only while the transfer thread is stopped.
 
+#include "base/shieldcount.h"
+
 #include <QObject>
 
 #include <array>
@@ -33,5 +35,5 @@ private:
     Board *board;
     Settings *settings;
     SPIcommand *command;
-    std::array<SPIconnector *, 6> links{};
+    std::array<SPIconnector *, maxShields> links{};
 };

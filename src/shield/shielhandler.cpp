@@ -1,10 +1,9 @@
 #include "shield/shielhandler.h"
 
-#include "app/console.h"
+#include "base/console.h"
 #include "config/settings.h"
 #include "link/spicommand.h"
 #include "link/spiconnector.h"
-
 
 ShielHandler::ShielHandler(QObject *parent, Settings *settings, SPIcommand *command,
                            SPIconnector **linkRecords, std::mutex *linkMutex, Board *board)
@@ -150,9 +149,7 @@ void ShielHandler::pushList(uchar shield, bool virtualList)
         return;
     quint16 &k = countSendDialplan[shield];
     if (k >= ShieldState::listWords16) {
-        Console::out.line(QStringLiteral("#Shield") +
-                          (settings->multiShield ? QLatin1Char(' ') + QString::number(shield)
-                                                 : QString()) +
+        Console::out.line(QStringLiteral("#Shield") + settings->addressTag(shield) +
                           (virtualList ? QStringLiteral(" update virtual list")
                                        : QStringLiteral(" update black list")));
         k = 0;
@@ -167,16 +164,6 @@ void ShielHandler::pushList(uchar shield, bool virtualList)
     else
         command->command_update_16bit_blacklist(shield, k, word);
     ++k;
-}
-
-QString ShielHandler::prefix(int shield) const
-{
-    return settings->multiShield ? QString::number(shield) + QLatin1Char(' ') : QString();
-}
-
-void ShielHandler::sendToConsoleKvta(int shield, const QString &text)
-{
-    Console::out.lines({prefix(shield) + text, QString()});
 }
 
 void ShielHandler::sendToConsoleKvtaShieldInfo(int shield)
@@ -197,6 +184,6 @@ void ShielHandler::sendToConsoleKvtaShieldInfo(int shield)
     block << QStringLiteral("ID: ") + QString::number(record.getId_0(), 16) +
                  QString::number(record.getId_1(), 16) + QString::number(record.getId_2(), 16);
     block << QString();
-    block << prefix(shield) + QStringLiteral("shield_ready") << QString();
+    block << settings->addressPrefix(shield) + QStringLiteral("shield_ready") << QString();
     Console::out.lines(block);
 }

@@ -5,7 +5,8 @@
 // learns the answers through the shield records' handshake flags; the cleanup of a lost shield's
 // link record holds the link mutex.
 
-#include "shield/shieldstate.h"
+#include "base/shieldcount.h"
+#include "config/shieldstate.h"
 
 #include <QObject>
 #include <QString>
@@ -39,7 +40,6 @@ public:
     void process_online(uchar shield);
     void sendPing1(int shield);
     void sendPing2(int shield);
-    void sendToConsoleKvta(int shield, const QString &text);
     void sendToConsoleKvtaShieldInfo(int shield);
 
 Q_SIGNALS:
@@ -50,17 +50,16 @@ private:
     // One step of a list push: the next word once the previous one is acknowledged, or the
     // end-of-list line after the 64th.
     void pushList(uchar shield, bool virtualList);
-    QString prefix(int shield) const;
 
     SPIcommand *command;
     Settings *settings;
-    std::array<SPIconnector *, 6> links{};
+    std::array<SPIconnector *, maxShields> links{};
     std::mutex *linkMutex;
     Board *board;
 
     // Per-shield counters of this supervisor's thread; a link restart keeps them.
-    std::array<int, 6> ping1Count{};
-    std::array<int, 6> ping2Count{};
-    std::array<const ShieldState::ApartmentList *, 6> pointToDialplan{};
-    std::array<quint16, 6> countSendDialplan{};
+    std::array<int, maxShields> ping1Count{};
+    std::array<int, maxShields> ping2Count{};
+    std::array<const ShieldState::ApartmentList *, maxShields> pointToDialplan{};
+    std::array<quint16, maxShields> countSendDialplan{};
 };

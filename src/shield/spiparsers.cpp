@@ -1,6 +1,6 @@
 #include "shield/spiparsers.h"
 
-#include "app/console.h"
+#include "base/console.h"
 #include "config/settings.h"
 #include "link/frame.h"
 #include "link/spicommand.h"
@@ -110,27 +110,17 @@ SPIparsers::SPIparsers(Settings *settings, Stand *stand, SPIcommand *command, in
 
 WatchDrop *SPIparsers::getWatchDrop(quint8 shield)
 {
-    return shield < shieldCount ? watchDrop[shield] : nullptr;
-}
-
-QString SPIparsers::prefix(quint8 shield) const
-{
-    return settings->multiShield ? QString::number(shield) + QLatin1Char(' ') : QString();
-}
-
-QString SPIparsers::tag(quint8 shield) const
-{
-    return settings->multiShield ? QLatin1Char(' ') + QString::number(shield) : QString();
+    return shield < maxShields ? watchDrop[shield] : nullptr;
 }
 
 void SPIparsers::shieldLine(quint8 shield, const QString &text) const
 {
-    Console::out.line(prefix(shield) + text);
+    Console::out.line(settings->addressPrefix(shield) + text);
 }
 
 void SPIparsers::debugLine(quint8 shield, const QString &text) const
 {
-    Console::out.line(QStringLiteral("#DEBUG") + tag(shield) + QStringLiteral(": ") + text);
+    Console::out.line(QStringLiteral("#DEBUG") + settings->addressTag(shield) + QStringLiteral(": ") + text);
 }
 
 void SPIparsers::numberLine(quint8 shield, const QString &keyword, const QByteArray &frame) const
@@ -143,7 +133,7 @@ void SPIparsers::numberLine(quint8 shield, const QString &keyword, const QByteAr
 
 void SPIparsers::parser_command(quint8 shield, QByteArray frame, SPIconnector *link)
 {
-    if (shield >= shieldCount)
+    if (shield >= maxShields)
         return;
     ShieldState &record = settings->shieldState[shield];
     switch (Frame::code(frame)) {
@@ -213,13 +203,13 @@ void SPIparsers::parser_command(quint8 shield, QByteArray frame, SPIconnector *l
 
 void SPIparsers::parser_error(quint32 code, quint8 shield)
 {
-    Console::out.line(QStringLiteral("#ERROR") + tag(shield) + QStringLiteral(": ") +
+    Console::out.line(QStringLiteral("#ERROR") + settings->addressTag(shield) + QStringLiteral(": ") +
                       errorMessage(code));
 }
 
 void SPIparsers::parser_event(quint8 shield, QByteArray frame, SPIconnector *link)
 {
-    if (shield >= shieldCount)
+    if (shield >= maxShields)
         return;
     switch (Frame::code(frame)) {
         case EVENT_DIAL:
@@ -283,7 +273,7 @@ void SPIparsers::emergency_drop()
 {
     Console::out.line(QStringLiteral("#ERROR: Drop not detect. Emergency restart."));
     if (settings->multiShield) {
-        for (quint8 i = 0; i < shieldCount; ++i) {
+        for (quint8 i = 0; i < maxShields; ++i) {
             if (settings->shieldState[i].getState() != ShieldState::STATE_ONLINE)
                 continue;
             watchDrop[i]->detect_drop();

@@ -1,9 +1,14 @@
 #pragma once
-// The parsers of frames received from the shields. Owned by the transfer thread (it becomes a
-// child of the transfer loop object and moves with it); only the transfer loop calls the parsers,
-// from that thread and under the link mutex, and the drop watchdogs' slot runs there too. Its
-// signals reach receivers in the main thread, queued. It keeps no state of its own besides the
-// watchdogs: what it learns goes into the shield records (atomic fields) and the link records.
+// The parsers of frames received from the shields. The object and its watchdogs live in the
+// thread that created them (the main thread in the driver) for the whole process, so a link
+// restart, which stops the transfer thread, leaves the watchdogs running. Only the transfer loop
+// calls the three parsers, from the transfer thread and under the link mutex; their signals reach
+// main-thread receivers queued. emergency_drop() runs in the owning thread. It keeps no state of
+// its own besides the watchdogs: what it learns goes into the shield records (atomic fields) and
+// the link records.
+
+#include "base/shieldcount.h"
+#include "link/framesink.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -19,26 +24,24 @@ class Stand;
 class WatchDial;
 class WatchDrop;
 
-class SPIparsers : public QObject
+class SPIparsers : public QObject, public FrameSink
 {
     Q_OBJECT
 public:
-    static constexpr int shieldCount = 6;
-
     // Intervals are parameters so tests can use short ones; production passes the defaults.
     SPIparsers(Settings *settings, Stand *stand, SPIcommand *command, int dialWindowMs = 2000,
                quint8 dialLimit = 35, int dropIntervalMs = 420000);
 
     // A reply to a command: stores what the shield reports in its record and raises the
     // matching handshake flag. Unknown codes and shield addresses above 5 are ignored.
-    void parser_command(quint8 shield, QByteArray frame, SPIconnector *link);
+    void parser_command(quint8 shield, QByteArray frame, SPIconnector *link) override;
     // Writes the error line for an error code reported by a shield.
     void parser_error(quint32 code, quint8 shield);
     // A new line event: writes its line, drives the watchdogs, answers where the event asks for
     // it. Unknown codes and shield addresses above 5 are ignored.
-    void parser_event(quint8 shield, QByteArray frame, SPIconnector *link);
+    void parser_event(quint8 shield, QByteArray frame, SPIconnector *link) override;
     // Sends the audio block of a long packet on to UDP; a shorter frame carries no audio.
-    void parser_audio(quint8 shield, QByteArray frame);
+    void parser_audio(quint8 shield, QByteArray frame) override;
 
     WatchDial *getWatchDial() { return watchDial; }
     WatchDrop *getWatchDrop(quint8 shield);
@@ -54,10 +57,6 @@ public Q_SLOTS:
     void emergency_drop();
 
 private:
-    // "3 " before a line's text with several shields served, else nothing.
-    QString prefix(quint8 shield) const;
-    // " 3" after a line's leading keyword with several shields served, else nothing.
-    QString tag(quint8 shield) const;
     // Writes the prefix and the text as one line.
     void shieldLine(quint8 shield, const QString &text) const;
     void debugLine(quint8 shield, const QString &text) const;
@@ -69,5 +68,5 @@ private:
     Stand *stand;  // kept for the test stand; no parser reads it
     SPIcommand *spiCommand;
     WatchDial *watchDial;
-    std::array<WatchDrop *, shieldCount> watchDrop{};
+    std::array<WatchDrop *, maxShields> watchDrop{};
 };

@@ -2,7 +2,7 @@
 // The supervisor thread: its timer runs one supervisor tick every period. The thread object
 // lives in the main thread, which starts and stops it; the handler lives in the supervisor thread.
 
-#include "board/timerthread.h"
+#include "base/timerthread.h"
 
 #include <mutex>
 

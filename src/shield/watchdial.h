@@ -1,12 +1,14 @@
 #pragma once
-// The dial-flood detector shared by all shields. Owned by the transfer thread (a child of the
-// parsers); only the event parser calls into it, from that thread, so its fields need no lock.
-// Its timer must stay in the thread that calls DialDetect(), or it would never run.
+// The dial-flood detector shared by all shields. Only the event parser calls into it, from the
+// transfer thread, but that thread is a new one after every link restart: the burst is measured
+// on the monotonic clock, not by a timer of the thread, so a restart neither ends a burst nor
+// keeps one alive, and a pause as long as the window always ends it. Fields are atomic for the
+// hand-over between those threads.
 
 #include <QObject>
 #include <QtGlobal>
 
-class QTimer;
+#include <atomic>
 
 class WatchDial : public QObject
 {
@@ -24,8 +26,13 @@ public:
     quint8 getCount() const { return count; }
 
 private:
-    bool flood = false;
-    QTimer *timer;  // runs while a burst is in progress; only whether it runs matters
-    quint8 count = 0;
-    quint8 limit;
+    static qint64 nowMs();
+
+    std::atomic<bool> flood{false};
+    // When the window of the current burst was last started (ms of the monotonic clock), or
+    // noBurst between bursts.
+    std::atomic<qint64> windowStart;
+    std::atomic<quint8> count{0};
+    const qint64 intervalMs;
+    const quint8 limit;
 };

@@ -1,8 +1,13 @@
 #pragma once
-// The hang-up watchdog of one shield. Owned by the transfer thread (a child of the parsers);
-// started and stopped only from that thread, and its timer fires in that thread's event loop.
+// The hang-up watchdog of one shield. It lives for the whole process in the thread that created
+// it (the main thread in the driver), which the link restart never stops: a wait that runs at a
+// restart still ends intervalMs after its dial. detect_dial() and detect_drop() may be called
+// from any thread (the event parser calls them from the transfer thread); the wait itself is a
+// deadline on the monotonic clock, and a timer of the owning thread wakes up at it.
 
 #include <QObject>
+
+#include <atomic>
 
 class QTimer;
 
@@ -24,5 +29,12 @@ Q_SIGNALS:
     void emergency_restart();
 
 private:
-    QTimer *timer;
+    static qint64 nowMs();
+    // In the owning thread: sets the timer to the current deadline (or stops it).
+    void arm();
+    void expired();
+
+    const qint64 intervalMs;
+    std::atomic<qint64> deadline;  // ms of the monotonic clock, or stopped
+    QTimer *timer;                 // owning thread only
 };

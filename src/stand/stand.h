@@ -1,7 +1,7 @@
 #pragma once
 // A bench SPI echo loop: once started, two 4-byte transfers 5 ms apart, each sending back what
-// the one before received, then it stops by itself. Lives in the main thread; nothing in the
-// driver starts it.
+// the one before received, then it stops by itself. Lives in the main thread. Nothing in the
+// driver starts it: it is the production bench's SPI check, kept callable for that bench.
 
 #include <QObject>
 

@@ -2,8 +2,8 @@
 // queued as a long packet; oversized datagrams are refused whole; the queue stays short; nothing
 // is heard while the receiver is closed. And the playback switch that opens and closes it.
 
-#include "audio/udpread.h"
 #include "audio/soundplaycontrol.h"
+#include "audio/udpread.h"
 #include "board/board.h"
 #include "link/datatransmission.h"
 #include "link/frame.h"

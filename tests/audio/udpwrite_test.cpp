@@ -71,16 +71,16 @@ void runEventsFor(int ms)
 
 TEST(UdpWriteSend, EachShieldReachesOnlyItsOwnPortWithTheBlockUnchanged)
 {
-    Listeners listeners(UdpWrite::shieldCount);
+    Listeners listeners(maxShields);
     UdpWrite writer(nullptr, listeners.ports);
 
-    for (quint8 shield = 0; shield < UdpWrite::shieldCount; ++shield) {
+    for (quint8 shield = 0; shield < maxShields; ++shield) {
         SCOPED_TRACE(shield);
         writer.write(shield, block(static_cast<quint8>(shield * 40)));
         const QList<QByteArray> got = listeners.take(shield, arrivalMs);
         ASSERT_EQ(got.size(), 1);
         EXPECT_EQ(got.at(0), block(static_cast<quint8>(shield * 40)));
-        for (int other = 0; other < UdpWrite::shieldCount; ++other) {
+        for (int other = 0; other < maxShields; ++other) {
             if (other != shield) {
                 EXPECT_TRUE(listeners.take(other, 0).isEmpty()) << "port of shield " << other;
             }
@@ -92,13 +92,13 @@ TEST(UdpWriteSend, EachShieldReachesOnlyItsOwnPortWithTheBlockUnchanged)
 TEST(UdpWriteSend, AddressesPastTheLastShieldAndPortsPastTheSixthAreNeverUsed)
 {
     ConsoleCapture console;
-    Listeners listeners(UdpWrite::shieldCount + 1);
+    Listeners listeners(maxShields + 1);
     UdpWrite writer(nullptr, listeners.ports);
 
     for (quint8 address : {quint8(6), quint8(7), quint8(255)})
         writer.write(address, block(address));
     runEventsFor(quietMs);
-    for (int i = 0; i <= UdpWrite::shieldCount; ++i)
+    for (int i = 0; i <= maxShields; ++i)
         EXPECT_TRUE(listeners.take(i, 0).isEmpty()) << "listener " << i;
     EXPECT_TRUE(console.out().isEmpty());
     EXPECT_TRUE(console.err().isEmpty());
@@ -115,7 +115,7 @@ void collectQtMessage(QtMsgType, const QMessageLogContext &, const QString &text
 
 TEST(UdpWriteSend, NobodyListeningIsSilentAndLaterBlocksStillGo)
 {
-    Listeners listeners(UdpWrite::shieldCount);
+    Listeners listeners(maxShields);
     QList<quint16> ports = listeners.ports;
     {
         QUdpSocket closed;

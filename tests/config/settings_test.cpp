@@ -198,7 +198,7 @@ TEST(Settings, ProgramPathIsNoOption)
 TEST(Settings, FreshRecordsAndLists)
 {
     Settings s;
-    for (int i = 0; i < Settings::maxShields; ++i) {
+    for (int i = 0; i < maxShields; ++i) {
         EXPECT_EQ(s.intercomIndex[i], 0);
         EXPECT_EQ(s.shieldState[i].getState(), ShieldState::STATE_OFFLINE);
         EXPECT_EQ(s.shieldState[i].getConsoleModeRead(), ShieldState::MODE_READ_COMMAND);

@@ -96,7 +96,7 @@ public:
     ShieldState &record(int shield) { return settings.shieldState[size_t(shield)]; }
 
     ConsoleCapture capture;
-    ConsoleScan scan{&command, pointers, &settings, nullptr};
+    ConsoleScan scan{&command, &settings};
 };
 
 int bitsSet(const ShieldState::ApartmentList &list)

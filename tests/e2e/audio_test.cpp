@@ -5,7 +5,7 @@
 
 #include "support/e2eprocess.h"
 
-#include "link/shieldmodel.h"
+#include "sim/shieldmodel.h"
 
 #include <QUdpSocket>
 

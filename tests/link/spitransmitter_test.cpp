@@ -3,13 +3,13 @@
 // rhythm of an unanswered audio command, event echoes and repeats, link loss with its console
 // lines, replies outside the acknowledgement, bad frames, bootloader bytes and the hand-off, and
 // the reset done when the transfer thread stops.
-#include "link/spitransmitter.h"
 #include "board/board.h"
 #include "config/settings.h"
 #include "link/crc16.h"
 #include "link/frame.h"
 #include "link/spicommand.h"
 #include "link/spiconnector.h"
+#include "link/spitransmitter.h"
 #include "link/threadspitransmitter.h"
 #include "shield/spiparsers.h"
 #include "support/consolecapture.h"
@@ -159,15 +159,15 @@ public:
     {
         settings.parse(multiShield ? QStringList{"x", "-multishield"} : QStringList{"x"});
         console.clear();  // the intercom warnings of the command line
-        parsers = new SPIparsers(&settings, nullptr, &command);
-        QObject::connect(parsers, &SPIparsers::udp_write, [this](quint8 shield, QByteArray data) {
+        parsers = std::make_unique<SPIparsers>(&settings, nullptr, &command);
+        QObject::connect(parsers.get(), &SPIparsers::udp_write, [this](quint8 shield, QByteArray data) {
             udp.append({shield, data});
         });
-        QObject::connect(parsers, &SPIparsers::play_sound, [this](bool on, quint8 shield) {
+        QObject::connect(parsers.get(), &SPIparsers::play_sound, [this](bool on, quint8 shield) {
             plays.append({on, shield});
         });
         transmitter.reset(
-            new SPItransmitter(nullptr, &settings, parsers, pointers, &board, &mutex));
+            new SPItransmitter(nullptr, &settings, parsers.get(), pointers, &board, &mutex));
         QObject::connect(transmitter.get(), &SPItransmitter::emergency_restart,
                          [this] { ++restarts; });
     }
@@ -183,7 +183,7 @@ public:
     ConsoleCapture console;
     ScriptedBoard board;
     std::mutex mutex;
-    SPIparsers *parsers = nullptr;  // a child of the transmitter
+    std::unique_ptr<SPIparsers> parsers;
     std::unique_ptr<SPItransmitter> transmitter;
 
     int restarts = 0;
@@ -625,8 +625,8 @@ TEST(TransferThread, StopEndsTheCyclesAndResetsLinkRecordsButKeepsQueuedFrames)
     SPIcommand command(pointers, &settings);
     ScriptedBoard board;
     std::mutex mutex;
-    ThreadSpiTransmitter thread(1, &settings, new SPIparsers(&settings, nullptr, &command),
-                                pointers, &board, &mutex);
+    SPIparsers parsers(&settings, nullptr, &command);
+    ThreadSpiTransmitter thread(1, &settings, &parsers, pointers, &board, &mutex);
 
     // Shield 3 is not served in single-shield mode: only the reset can change its record.
     SPIconnector &link = links[3];

@@ -109,9 +109,9 @@ public:
     Rig(bool multi, int transferMs, int supervisorMs)
     {
         settings.parse(multi ? QStringList{"x", "-multishield"} : QStringList{"x"});
-        transfer = std::make_unique<ThreadSpiTransmitter>(
-            transferMs, &settings, new SPIparsers(&settings, nullptr, &command), pointers, &board,
-            &linkMutex);
+        parsers = std::make_unique<SPIparsers>(&settings, nullptr, &command);
+        transfer = std::make_unique<ThreadSpiTransmitter>(transferMs, &settings, parsers.get(),
+                                                          pointers, &board, &linkMutex);
         supervisor = std::make_unique<ThreadShieldHandler>(supervisorMs, &settings, &command,
                                                            pointers, &linkMutex, &board);
         control = std::make_unique<DriverControl>(transfer.get(), supervisor.get(), &settings,
@@ -125,6 +125,7 @@ public:
     ConsoleCapture capture;
     std::mutex linkMutex;
     LineBoard board;
+    std::unique_ptr<SPIparsers> parsers;
     std::unique_ptr<ThreadSpiTransmitter> transfer;
     std::unique_ptr<ThreadShieldHandler> supervisor;
     std::unique_ptr<DriverControl> control;

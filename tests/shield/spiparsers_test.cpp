@@ -1,11 +1,11 @@
 // The parsers of received frames: what each reply does to the shield record, the error lines,
 // every event line with its address forms and gate, the commands queued back to the shield, the
 // audio block handed to UDP and the forced hang-up of all shields.
-#include "shield/spiparsers.h"
 #include "config/settings.h"
 #include "link/frame.h"
 #include "link/spicommand.h"
 #include "link/spiconnector.h"
+#include "shield/spiparsers.h"
 #include "shield/watchdrop.h"
 #include "support/consolecapture.h"
 

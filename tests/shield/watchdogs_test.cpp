@@ -4,12 +4,16 @@
 #include "link/frame.h"
 #include "link/spicommand.h"
 #include "link/spiconnector.h"
+#include "shield/drivercontrol.h"
 #include "shield/spiparsers.h"
 #include "shield/watchdial.h"
 #include "shield/watchdrop.h"
 #include "support/consolecapture.h"
+#include "support/driverharness.h"
 
+#include <QElapsedTimer>
 #include <QEventLoop>
+#include <QThread>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -160,6 +164,47 @@ TEST_F(Watchdogs, AHangUpBeforeTheIntervalKeepsTheLinkRunning)
     spin(300);
     EXPECT_EQ(restarts, 0);
     EXPECT_EQ(capture.out(), QStringList({"dial 300", "drop"}));
+}
+
+// The watchdogs outlive the transfer thread: a link restart stops that thread and starts a new
+// one, and neither the burst window nor a running hang-up wait may depend on it.
+TEST(WatchdogsAcrossRestarts, APauseEndsAChainAndAHangUpWaitStillFires)
+{
+    DriverHarness::Options options;
+    options.dialWindowMs = 400;
+    options.dropIntervalMs = 3000;
+    DriverHarness h(options);
+    h.start();
+    ASSERT_TRUE(h.waitOnline(0));
+    const auto dials = [&](int n) {
+        const int before = h.out().count(QStringLiteral("dial 300"));
+        for (int i = 0; i < n; ++i)
+            h.model(0).raiseDial(300);
+        return DriverHarness::waitFor(
+            [&] { return h.out().count(QStringLiteral("dial 300")) == before + n; });
+    };
+
+    // A chain of 20, a restart of the real threads inside its window, then a pause longer than
+    // the window: 20 more dials are a new chain, far from the 36 of a flood.
+    ASSERT_TRUE(dials(20));
+    QElapsedTimer sinceDial;
+    sinceDial.start();
+    h.control->restart_connect_with_shield();
+    ASSERT_TRUE(h.waitOnline(0));
+    QThread::msleep(600);
+    ASSERT_TRUE(dials(20));
+    EXPECT_FALSE(h.out().contains(floodLine));
+
+    // The hang-up wait armed by the last dial runs across two more restarts and fires. The shield
+    // stays silent after them: its answer to the first ping would count as proof that it
+    // restarted and end the wait.
+    const int from = h.out().size();
+    sinceDial.restart();
+    h.model(0).setMute(true);
+    h.control->restart_connect_with_shield();
+    h.control->restart_connect_with_shield();
+    ASSERT_TRUE(h.waitForLine(restartLine, 20000, from));
+    EXPECT_GE(sinceDial.elapsed(), 2500) << "fired early";
 }
 
 }  // namespace

@@ -2,9 +2,9 @@
 // before received (across starts too), then the loop stops by itself; with "-spi 1" it touches
 // no bus.
 
-#include "stand/stand.h"
 #include "board/board.h"
 #include "config/settings.h"
+#include "stand/stand.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

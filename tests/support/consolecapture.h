@@ -1,7 +1,7 @@
 #pragma once
 // Captures the lines written to Console::out and Console::err while it lives, for tests.
 
-#include "app/console.h"
+#include "base/console.h"
 
 #include <QString>
 #include <QStringList>

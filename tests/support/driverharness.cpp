@@ -75,6 +75,7 @@ DriverHarness::~DriverHarness()
     delete control;
     delete supervisorThread;
     delete transferThread;
+    delete parsers;
     delete command;
     delete udpWrite;
     delete playControl;

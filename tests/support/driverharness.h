@@ -5,7 +5,7 @@
 // thread's event loop is pumped while waiting, so queued signals reach their receivers.
 
 #include "config/settings.h"
-#include "link/emulatedboard.h"
+#include "sim/emulatedboard.h"
 #include "support/consolecapture.h"
 
 #include <QMutex>
@@ -65,7 +65,7 @@ public:
     std::unique_ptr<EmulatedBoard> board;
     SPIconnector *links[6] = {};
     SPIcommand *command = nullptr;
-    SPIparsers *parsers = nullptr;  // owned by the transfer thread's transmitter
+    SPIparsers *parsers = nullptr;
     std::mutex linkMutex;
     ThreadSpiTransmitter *transferThread = nullptr;
     ThreadShieldHandler *supervisorThread = nullptr;

@@ -3,7 +3,7 @@
 // time, and plays the driver's pin writes and SPI transfers on an EmulatedBoard whose shields are
 // ShieldModels. Serves in a thread of its own; the models are thread-safe.
 
-#include "link/emulatedboard.h"
+#include "sim/emulatedboard.h"
 
 #include <QString>
 

@@ -3,7 +3,7 @@
 // "mute 1", ...). The same lines come from a person on standard input and from scenario files,
 // where "wait MS" paces them. Thread-safe: every action goes to a ShieldModel, which locks itself.
 
-#include "link/emulatedboard.h"
+#include "sim/emulatedboard.h"
 
 #include <QString>
 #include <QStringList>

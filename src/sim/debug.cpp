@@ -1,5 +1,6 @@
-#include "link/debug.h"
+#include "sim/debug.h"
 
+#include "base/shieldcount.h"
 #include "link/crc16.h"
 
 #include <cstring>
@@ -8,7 +9,7 @@
 namespace {
 
 std::mutex tableMutex;
-quint8 bufferFromSpi[6][8] = {};  // guarded by tableMutex
+quint8 bufferFromSpi[maxShields][8] = {};  // guarded by tableMutex
 
 // Bytes 1 to 5 of the answer to a command code; false when the shield has nothing to say.
 bool answerFor(quint8 code, quint8 shield, quint8 out[5])
@@ -60,7 +61,7 @@ void Debug::emulate_spi_transfer(quint8 shield, const quint8 *sent, quint8 *rece
 {
     Q_UNUSED(length)
     std::lock_guard<std::mutex> lock(tableMutex);
-    if (shield >= 6) {
+    if (shield >= maxShields) {
         std::memset(received, 0, 8);
         return;
     }

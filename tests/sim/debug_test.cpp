@@ -1,8 +1,8 @@
 // Emulated shields: each answers a frame one exchange late, with the driver's start byte, the
 // answer of its code and a valid CRC, or with zeros when it has nothing to say.
 
-#include "link/debug.h"
 #include "link/crc16.h"
+#include "sim/debug.h"
 
 #include <QByteArray>
 

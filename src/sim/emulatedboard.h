@@ -4,7 +4,7 @@
 // Thread use as Board; the models lock themselves, the line levels are atomic.
 
 #include "board/pinboard.h"
-#include "link/shieldmodel.h"
+#include "sim/shieldmodel.h"
 
 #include <array>
 #include <atomic>
@@ -36,6 +36,6 @@ protected:
 private:
     const int selectLevel;
     std::atomic<double> delayScale{1.0};
-    std::array<std::unique_ptr<ShieldModel>, 6> models;
+    std::array<std::unique_ptr<ShieldModel>, maxShields> models;
     std::array<std::atomic<quint8>, 32> levels{};
 };

@@ -1,4 +1,4 @@
-#include "audio/wav_reader.h"
+#include "config/wav_reader.h"
 
 #include <QFile>
 

@@ -2,7 +2,7 @@
 // restarts with another period, and a loop that was kept busy gets one time-out for all the
 // periods it missed, never a burst.
 
-#include "board/periodictimer.h"
+#include "base/periodictimer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

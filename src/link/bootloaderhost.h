@@ -19,15 +19,8 @@ public:
     static constexpr quint8 getComplement = 0xFF;
     static constexpr quint8 goCode = 0x21;
     static constexpr quint8 goComplement = 0xDE;
-    // Acknowledge: read from the device, then sent back to confirm it.
-    static constexpr quint8 ack = 0x79;
-    static constexpr quint8 nack = 0x1F;
-    // A received frame starting with this byte means the shield runs its bootloader.
-    static constexpr quint8 bootloaderSign = 0xA5;
     // Dummy bytes read while waiting for an acknowledge before giving up.
     static constexpr int ackAttempts = 11;
-    // Start of the STM32 flash, where the application firmware lives.
-    static constexpr quint32 applicationAddress = 0x08000000;
 
     explicit BootloaderHost(Board *board);
 

@@ -1,6 +1,6 @@
-#include "board/timerthread.h"
+#include "base/timerthread.h"
 
-#include "board/periodictimer.h"
+#include "base/periodictimer.h"
 
 #include <QDebug>
 #include <QTime>

@@ -1,4 +1,4 @@
-#include "board/softwaretimer.h"
+#include "base/softwaretimer.h"
 
 bool SoftwareTimer::tick()
 {

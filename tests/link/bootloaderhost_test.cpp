@@ -1,6 +1,6 @@
 // The host side of the bootloader hand-off against a scripted device: the bytes and transfer
 // boundaries on the bus, and how acknowledges are found, confirmed and reported.
-#include "shield/bootloaderhost.h"
+#include "link/bootloaderhost.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // chunks; every other file is refused with its code, and no header can make the reader loop,
 // divide by zero or allocate what the file does not hold.
 
-#include "audio/wav_reader.h"
+#include "config/wav_reader.h"
 
 #include <QFile>
 #include <QTemporaryDir>

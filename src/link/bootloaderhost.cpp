@@ -1,6 +1,7 @@
-#include "shield/bootloaderhost.h"
+#include "link/bootloaderhost.h"
 
 #include "board/board.h"
+#include "link/frame.h"
 
 BootloaderHost::BootloaderHost(Board *board) : board(board) {}
 
@@ -30,8 +31,9 @@ bool BootloaderHost::waitForAck()
     board->spi1_transfer(&tx, &rx, 1);
 
     for (int attempt = 0; attempt < ackAttempts; ++attempt) {
-        if (receiveByte() == ack) {
-            const quint8 confirm = ack;
+        // The acknowledge is read from the device, then sent back to confirm it.
+        if (receiveByte() == Frame::bootloaderAck) {
+            const quint8 confirm = Frame::bootloaderAck;
             send(&confirm, 1);
             return true;
         }
@@ -76,7 +78,7 @@ void BootloaderHost::getCommand(quint8 *data)
     quint8 tx[256] = {};
     board->spi_transfer(tx, data, static_cast<quint16>(count));
 
-    const quint8 confirm = ack;
+    const quint8 confirm = Frame::bootloaderAck;
     send(&confirm, 1);
 }
 

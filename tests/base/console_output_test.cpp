@@ -1,7 +1,7 @@
 // Console lines reach a host that reads slowly: nothing is dropped when the descriptor is
 // non-blocking and its pipe is full.
 
-#include "app/console.h"
+#include "base/console.h"
 #include "support/consolecapture.h"
 
 #include <gtest/gtest.h>

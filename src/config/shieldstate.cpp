@@ -1,4 +1,4 @@
-#include "shield/shieldstate.h"
+#include "config/shieldstate.h"
 
 ShieldState::ShieldState()
 {

@@ -1,7 +1,7 @@
 // Console lines stay whole when many threads write at once: through a real pipe, every line read
 // back is one complete line of one writer, blocks stay together, and nothing is lost.
 
-#include "app/console.h"
+#include "base/console.h"
 #include "support/consolecapture.h"
 
 #include <QStringList>

@@ -1,7 +1,7 @@
 // The shield record: console modes and the lists, state changes, the push request, the
 // identity handshake, the reset, and where an apartment sits in a list.
 
-#include "shield/shieldstate.h"
+#include "config/shieldstate.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "board/periodictimer.h"
+#include "base/periodictimer.h"
 
 #include <QSocketNotifier>
 #include <QTimer>

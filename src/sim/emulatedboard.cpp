@@ -1,4 +1,4 @@
-#include "link/emulatedboard.h"
+#include "sim/emulatedboard.h"
 
 #include <QByteArray>
 
@@ -24,8 +24,8 @@ void EmulatedBoard::digitalWrite(quint8 pin, quint8 level)
 
 int EmulatedBoard::selectedShield() const
 {
-    int lines[6];
-    for (int i = 0; i < 6; ++i)
+    int lines[maxShields];
+    for (int i = 0; i < maxShields; ++i)
         lines[i] = levels[pinChipSelect[i]].load();
     int select = selectLevel;
     if (select < 0) {
@@ -41,7 +41,7 @@ int EmulatedBoard::selectedShield() const
             return -1;
     }
     int found = -1;
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < maxShields; ++i) {
         if (lines[i] == select) {
             if (found >= 0)
                 return -1;  // several selected: the bus is garbled, nobody answers

@@ -1,8 +1,9 @@
 #pragma once
 // Emulated shields for the frame exchange: given the 8-byte frame the driver sends to a shield,
 // returns what that shield clocks back (prepared from the previous frame) and prepares its next
-// answer. A stand-alone aid; the prepared answers are one table for the process, guarded by a
-// mutex.
+// answer. The prepared answers are one table for the process, guarded by a mutex.
+// Nothing in the driver calls it: it is the simplest stand-in for shields behind a board's
+// transfer, kept for bench checks of the link logic (the richer ShieldModel plays them in -emulate).
 
 #include <QtGlobal>
 

@@ -1,4 +1,4 @@
-#include "link/shieldmodel.h"
+#include "sim/shieldmodel.h"
 
 #include "link/crc16.h"
 #include "link/frame.h"

@@ -1,8 +1,8 @@
 // Tick-counted timers and the periodic timer thread: when a timer fires, how stop, restart and
 // one-pulse interact, and the timer thread's period, restart and period change.
 
-#include "board/softwaretimer.h"
-#include "board/timerthread.h"
+#include "base/softwaretimer.h"
+#include "base/timerthread.h"
 
 #include <QElapsedTimer>
 #include <QThread>
