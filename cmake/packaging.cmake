@@ -1,5 +1,5 @@
 # Installation and the Debian package: stm-driver and shield-sim in /usr/bin, their manual
-# pages, the README as documentation. In a build folder, `cpack -G DEB` makes
+# pages, the README as documentation, the Debian files of packaging/. In a build folder, `cpack -G DEB` makes
 # stm-driver_<version>_<arch>.deb; scripts/package builds and checks the packages.
 #
 # The package version is the project version, which is the driver's own: `stm-driver -v` prints
@@ -34,6 +34,31 @@ install(FILES ${STM_MAN_OUTPUTS} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+# The Debian parts (packaging/): the copyright file, the changelog (compressed like the manual
+# pages; changelog.gz, as the package is native: KVT makes the software and its package, so the
+# version has no Debian revision), the udev rule that gives the group stm-driver the SPI and GPIO nodes, and the group's
+# real-time limits (a conffile). The changelog's newest entry must carry the project version.
+set(STM_PACKAGING ${CMAKE_CURRENT_SOURCE_DIR}/packaging)
+file(STRINGS ${STM_PACKAGING}/changelog STM_CHANGELOG_TOP LIMIT_COUNT 1)
+if(NOT STM_CHANGELOG_TOP MATCHES "^stm-driver \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/changelog starts with \"${STM_CHANGELOG_TOP}\", not with an "
+    "entry for version ${PROJECT_VERSION}")
+endif()
+set(STM_CHANGELOG ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog)
+add_custom_command(OUTPUT ${STM_CHANGELOG}.gz
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/packaging
+  COMMAND ${CMAKE_COMMAND} -E copy ${STM_PACKAGING}/changelog ${STM_CHANGELOG}
+  COMMAND ${STM_GZIP} -9nf ${STM_CHANGELOG}
+  DEPENDS ${STM_PACKAGING}/changelog
+  COMMENT "Compressing the Debian changelog"
+  VERBATIM)
+add_custom_target(changelog ALL DEPENDS ${STM_CHANGELOG}.gz)
+install(FILES ${STM_CHANGELOG}.gz ${STM_PACKAGING}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# Debian 12 keeps udev rules in /lib/udev/rules.d (udev's own place there).
+install(FILES ${STM_PACKAGING}/60-stm-driver.rules DESTINATION /lib/udev/rules.d)
+install(FILES ${STM_PACKAGING}/limits.conf DESTINATION /etc/security/limits.d
+  RENAME stm-driver.conf)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_VERBATIM_VARIABLES ON)
 set(CPACK_PACKAGE_NAME stm-driver)
@@ -41,21 +66,28 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "KVT")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "driver process for the line boards (shields) of an apartment intercom")
+# Lines of at most 79 columns (with the leading space Debian adds, 80).
 set(CPACK_PACKAGE_DESCRIPTION
-  "stm-driver serves up to six intercom line boards (STM32 boards called shields) on
-one SPI bus of an Orange Pi. It reads the host's commands on standard input, reports line
-events (dial, pickup, door open, hang-up, keys) on standard output, and carries the line audio
-as UDP datagrams on 127.0.0.1. shield-sim plays the shields on a simulated bus, for work
-without the hardware.")
+  "stm-driver serves up to six intercom line boards (STM32 boards called
+shields) on one SPI bus of an Orange Pi. It reads the host's commands on
+standard input, reports line events (dial, pickup, door open, hang-up, keys)
+on standard output, and carries the line audio as UDP datagrams on 127.0.0.1.
+Members of the system group stm-driver may use the SPI and GPIO nodes.
+shield-sim plays the shields on a simulated bus, for work without the
+hardware.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "KVT intercom developers <root@localhost>")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "KVT intercom developers <intercom-dev@kvt-intercom.ru>")
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The run-time libraries (Qt 5 Core and Network, libgpiod, the C++ library) with the versions the
 # build linked against, as dpkg-shlibdeps finds them from the binaries' own needs.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The postinst creates the group with addgroup.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${STM_PACKAGING}/postinst ${STM_PACKAGING}/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 if(STM_DEB_ARCH)
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${STM_DEB_ARCH})
 endif()

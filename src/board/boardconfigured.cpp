@@ -104,11 +104,15 @@ void BoardConfigured::lib_init()
     chip = gpiod_chip_open_by_label(gpioChipLabel);
     if (chip)
         return;
+    const int error = errno;
     Console::err.line(QStringLiteral("#ERROR: GPIO: cannot open the GPIO chip \"") +
                       QLatin1String(gpioChipLabel) + QStringLiteral("\" (") +
-                      QString::fromLocal8Bit(std::strerror(errno)) +
-                      QStringLiteral("); not on the board? Run with -simbus PATH to reach "
-                                     "simulated shields instead of the hardware"));
+                      QString::fromLocal8Bit(std::strerror(error)) +
+                      (error == EACCES || error == EPERM
+                           ? QStringLiteral("); /dev/gpiochip*: is the user in the group "
+                                            "stm-driver?")
+                           : QStringLiteral("); not on the board? Run with -simbus PATH to "
+                                            "reach simulated shields instead of the hardware")));
     std::exit(1);
 }
 
@@ -117,9 +121,13 @@ void BoardConfigured::spi_init()
     const QByteArray path = spiPath.toLocal8Bit();
     const int fd = ::open(path.constData(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
+        const int error = errno;
         Console::err.line(QStringLiteral("#ERROR: SPI: cannot open ") + spiPath +
-                          QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno)) +
-                          QStringLiteral("; no shield can be reached"));
+                          QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error)) +
+                          QStringLiteral("; no shield can be reached") +
+                          (error == EACCES || error == EPERM
+                               ? QStringLiteral("; is the user in the group stm-driver?")
+                               : QString()));
         return;
     }
     quint8 mode = SPI_MODE_0;

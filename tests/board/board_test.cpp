@@ -13,7 +13,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -203,17 +206,30 @@ TEST(ConfiguredBoard, UnusableSpiDeviceIsReportedOnceAndTransfersGoOn)
         const char *reported;  // the device named in the error line
         const char *problem;
     };
+    static const char deniedNode[] = "/sys/kernel/uevent_seqnum";
     const Case cases[] = {
         {"opizero", "", "/dev/spidev1.1", "cannot open"},
         {"h3", "", "/dev/spidev0.0", "cannot open"},
         {"h3", "/nonexistent/spidev9.9", "/nonexistent/spidev9.9", "cannot open"},
         // Opens, but is no SPI device: the set-up fails.
         {"opizero", "/dev/null", "/dev/null", "cannot configure"},
+        // Refused even to root (a read-only kernel attribute opened for writing), as a spidev
+        // node is to a user outside the group: the line names the group.
+        {"h3", deniedNode, deniedNode, "cannot open"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.reported);
         if (QFileInfo::exists(QString::fromLatin1(c.reported)) && c.spidev[0] == '\0')
             continue;  // on the board itself the usual device is there
+        const bool denied = c.spidev == deniedNode;
+        if (denied) {
+            const int fd = ::open(deniedNode, O_RDWR | O_CLOEXEC);
+            const int error = errno;
+            if (fd >= 0)
+                ::close(fd);
+            if (fd >= 0 || error != EACCES)
+                continue;  // /sys mounted read-only, or another kernel
+        }
         ConsoleCapture console;
         BoardConfigured board(QString::fromLatin1(c.board), QString::fromLatin1(c.spidev));
         board.spi_init();
@@ -223,6 +239,8 @@ TEST(ConfiguredBoard, UnusableSpiDeviceIsReportedOnceAndTransfersGoOn)
         EXPECT_TRUE(line.startsWith(QStringLiteral("#ERROR")));
         EXPECT_TRUE(line.contains(QLatin1String(c.reported))) << line.toStdString();
         EXPECT_TRUE(line.contains(QLatin1String(c.problem))) << line.toStdString();
+        EXPECT_EQ(line.endsWith(QLatin1String("; is the user in the group stm-driver?")), denied)
+            << line.toStdString();
 
         quint8 buffer[3] = {0x0a, 0x01, 0x02};
         quint8 received[3] = {};
