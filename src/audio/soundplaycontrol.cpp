@@ -17,8 +17,15 @@ void SoundPlayControl::connectReceivers(UDPread *const receivers[maxShields])
         connect(this, stops[i], receivers[i], &UDPread::udpStop);
 }
 
+bool SoundPlayControl::isPlaying(quint8 shield) const
+{
+    return shield < maxShields && playing[shield];
+}
+
 void SoundPlayControl::play_sound_switch(bool value, quint8 addressShield)
 {
+    if (addressShield < maxShields)
+        playing[addressShield] = value;
     switch (addressShield) {
     case 0:
         value ? Q_EMIT udp_start_0() : Q_EMIT udp_stop_0();

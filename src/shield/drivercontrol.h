@@ -1,11 +1,16 @@
 #pragma once
 // Starts the link with the shields once and restarts it, all shields together, on an emergency.
 // Lives in the main thread; every restart runs there, so it can stop and wait for the transfer
-// and supervisor threads.
+// and supervisor threads. A restart ends the calls in progress: the host hears "drop" for each
+// shield that plays, and its audio path is stopped before the shields are rebooted. Requests
+// that come while a restart is pending or running are served by that restart.
 
 #include <QObject>
 
+#include <atomic>
+
 class Board;
+class PlaybackState;
 class Settings;
 class ShieldControl;
 class SPIcommand;
@@ -23,21 +28,35 @@ public:
                   QObject *parent = nullptr);
 
     ShieldControl *getShieldControl() const { return shieldControl; }
+    // Where the restart learns which shields are in a call (none when not set).
+    void setPlayback(const PlaybackState *state) { playback = state; }
 
 Q_SIGNALS:
     // Relays ShieldControl::changeSpiPeriod to the transfer thread. Nothing emits it today: the
     // chain is the way to change the transfer period at run time, kept wired for that use.
     void changeSpiPeriod1(int ms);
+    // A restart ended the call of this shield (value false): its audio path must stop.
+    void play_sound(bool value, quint8 addressShield);
 
 public Q_SLOTS:
     // Reboots the shields, then starts the transfer thread and the supervisor thread.
     void start_connect_with_shield();
-    // Stops both threads, reboots the shields, resets the six shield records, starts again.
+    // Asks for a restart: stops both threads, ends the calls in progress, reboots the shields,
+    // resets the six shield records, starts again. Runs at once when called in the main thread
+    // with no restart pending, otherwise is posted to it; a request while one is pending or
+    // running (its own requests still queued included) is served by that one. Any thread.
     void restart_connect_with_shield();
 
 private:
+    void restart();
+    // Tells the host of every call in progress that it is over and stops its audio path.
+    void endCalls();
+
     ShieldControl *shieldControl;  // owned (child)
     ThreadSpiTransmitter *transmitter;
     ThreadShieldHandler *handler;
     Settings *settings;
+    const PlaybackState *playback = nullptr;
+    // A restart is pending or running; cleared behind the requests it serves.
+    std::atomic<bool> restartBusy{false};
 };

@@ -38,7 +38,6 @@ constexpr quint32 busyValue = 0x0000FFFF;
 constexpr quint8 lostInitValue = 0xFF;
 
 // Texts written by more than one path.
-const char *const dropText = "drop";
 const char *const pickupText = "pickup";
 
 QString errorMessage(quint32 code)

@@ -43,6 +43,9 @@ public:
     // Sends the audio block of a long packet on to UDP; a shorter frame carries no audio.
     void parser_audio(quint8 shield, QByteArray frame) override;
 
+    // The line that tells the host a call on a shield is over (behind the address prefix).
+    static constexpr const char *dropText = "drop";
+
     WatchDial *getWatchDial() { return watchDial; }
     WatchDrop *getWatchDrop(quint8 shield);
 

@@ -13,6 +13,7 @@
 #include "support/consolecapture.h"
 #include "support/shieldlinks.h"
 
+#include <QCoreApplication>
 #include <QStringList>
 
 #include <gtest/gtest.h>
@@ -268,8 +269,11 @@ TEST(Restart, RepeatedRestartsEachRebootAndLeaveBothThreadsRunning)
     Rig rig(false, 4, 2);
     rig.control->start_connect_with_shield();
     rig.board.clear();
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 3; ++i) {
         rig.control->restart_connect_with_shield();
+        // Each restart takes new requests once the events it serves have been handled.
+        QCoreApplication::processEvents();
+    }
     EXPECT_TRUE(rig.bothRunning());
     EXPECT_EQ(rig.board.lines(), reboot(false) + reboot(false) + reboot(false));
     EXPECT_EQ(rig.capture.err().count(QStringLiteral("#Restart ALL Shields")), 3);

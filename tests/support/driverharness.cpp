@@ -63,6 +63,12 @@ void DriverHarness::buildAudioPaths(const Options &options)
                      &SoundPlayControl::play_sound_switch);
     QObject::connect(parsers, &SPIparsers::play_sound, playControl,
                      &SoundPlayControl::play_sound_switch);
+    // A restart ends the calls in progress, as in the driver.
+    control->setPlayback(playControl);
+    QObject::connect(control, &DriverControl::play_sound, playControl,
+                     &SoundPlayControl::play_sound_switch);
+    QObject::connect(control, &DriverControl::play_sound, control,
+                     [this](bool on, quint8 s) { playSound.append({on, s}); });
     QList<quint16> ports;
     for (int i = 0; i < 6; ++i)
         ports << static_cast<quint16>(options.hostOutPortBase + 2 * i);

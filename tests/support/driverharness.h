@@ -75,7 +75,7 @@ public:
     SoundPlayControl *playControl = nullptr;
     UdpWrite *udpWrite = nullptr;
     QList<QPair<bool, quint8>> playSound;  // play_sound signals seen in the main thread
-    int restarts = 0;                      // emergency restarts run in the main thread
+    int restarts = 0;                      // restart requests that reached the main thread
 
 private:
     void buildAudioPaths(const Options &options);
