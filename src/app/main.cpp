@@ -124,6 +124,10 @@ int main(int argc, char *argv[])
                      &DriverControl::restart_connect_with_shield, Qt::DirectConnection);
     QObject::connect(&driverControl, &DriverControl::changeSpiPeriod1, &transferThread,
                      &ThreadSpiTransmitter::slotChangeSpiPeriod, Qt::DirectConnection);
+    // A restart ends the calls in progress: it asks the playback switch who plays and stops them.
+    driverControl.setPlayback(&playControl);
+    QObject::connect(&driverControl, &DriverControl::play_sound, &playControl,
+                     &SoundPlayControl::play_sound_switch);
 
     // 16. Reboot the shields, start the transfer thread, then the supervisor thread.
     driverControl.start_connect_with_shield();
