@@ -1,5 +1,6 @@
 // The driver process: reads its options, opens the board, builds and wires the link to the
-// shields, and runs the main event loop until it is killed.
+// shields, and runs the main event loop until it is killed or its host stops reading its
+// standard output.
 
 #include "audio/soundplaycontrol.h"
 #include "audio/udpread.h"
@@ -24,11 +25,40 @@
 #include <QThread>
 
 #include <array>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <thread>
+
+#include <unistd.h>
 
 namespace {
+
+// Should stopping the link hang, the driver still ends this long after its host went away.
+constexpr std::chrono::seconds endBackstop(2);
+
+// The host no longer reads standard output: nothing the driver does reaches anybody. Stops the
+// transfers, releases the GPIO lines and the SPI node (or the bus socket) and ends the process at
+// once; the console thread is blocked on standard input, so no destructor is waited for.
+[[noreturn]] void endWithoutHost(const Settings &settings, ThreadSpiTransmitter &transferThread,
+                                 ThreadShieldHandler &supervisorThread, Board &board)
+{
+    Console::err.line(QStringLiteral("#ERROR: standard output is closed, the host has gone: "
+                                     "the driver stops"));
+    std::thread([] {
+        std::this_thread::sleep_for(endBackstop);
+        _exit(1);
+    }).detach();
+    transferThread.stop();
+    supervisorThread.stop();
+    if (settings.spi != 0)
+        board.spi1_deinit();
+    else
+        board.spi_deinit();
+    board.lib_deinit();
+    _exit(1);
+}
 
 std::unique_ptr<Board> createBoard(const Settings &settings)
 {
@@ -45,7 +75,8 @@ int main(int argc, char *argv[])
 {
     // 1. Standard output unbuffered: every host line leaves with its end-of-line.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    // A host or simulator that goes away must not kill the driver by a signal.
+    // A host or simulator that goes away must not kill the driver by a signal: a write to it
+    // fails with EPIPE instead, which the driver handles.
     std::signal(SIGPIPE, SIG_IGN);
 
     // 2. to 4.
@@ -135,6 +166,16 @@ int main(int argc, char *argv[])
     // 17. Host commands are read only once the link has started.
     consoleThread.start();
 
+    // The driver ends with its host: a line that finds no reader, written by any thread, has the
+    // main thread stop everything (also when it broke before this point).
+    Console::out.setBrokenPipeHandler([&] {
+        QMetaObject::invokeMethod(
+            &app, [&] { endWithoutHost(settings, transferThread, supervisorThread, *board); },
+            Qt::QueuedConnection);
+    });
+
     // 18. The main event loop; nothing asks it to quit.
-    return app.exec();
+    const int status = app.exec();
+    Console::out.setBrokenPipeHandler({});
+    return status;
 }

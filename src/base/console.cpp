@@ -32,11 +32,18 @@ void LineStream::lines(const QStringList &texts)
 
 void LineStream::put(const QByteArray &bytes)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (sink)
-        sink(bytes);
-    else
-        writeAll(bytes);
+    std::function<void()> onBroken;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (sink) {
+            sink(bytes);
+        } else if (!writeAll(bytes)) {
+            broken = true;
+            onBroken = takeBrokenPipeHandler();
+        }
+    }
+    if (onBroken)
+        onBroken();
 }
 
 void LineStream::setSink(std::function<void(const QByteArray &)> newSink)
@@ -45,7 +52,28 @@ void LineStream::setSink(std::function<void(const QByteArray &)> newSink)
     sink = std::move(newSink);
 }
 
-void LineStream::writeAll(const QByteArray &bytes)
+void LineStream::setBrokenPipeHandler(std::function<void()> handler)
+{
+    std::function<void()> onBroken;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        brokenPipeHandler = std::move(handler);
+        if (broken)
+            onBroken = takeBrokenPipeHandler();
+    }
+    if (onBroken)
+        onBroken();
+}
+
+std::function<void()> LineStream::takeBrokenPipeHandler()
+{
+    if (brokenReported || !brokenPipeHandler)
+        return {};
+    brokenReported = true;
+    return brokenPipeHandler;
+}
+
+bool LineStream::writeAll(const QByteArray &bytes)
 {
     const char *data = bytes.constData();
     qsizetype left = bytes.size();
@@ -61,11 +89,14 @@ void LineStream::writeAll(const QByteArray &bytes)
                 if (::poll(&room, 1, -1) >= 0 || errno == EINTR)
                     continue;
             }
-            return;  // the reader is gone; a console line is not worth more than that
+            // The reader is gone (EPIPE, SIGPIPE being ignored) or the descriptor is unusable;
+            // the line is lost either way, only a missing reader is reported.
+            return errno != EPIPE;
         }
         data += written;
         left -= written;
     }
+    return true;
 }
 
 }  // namespace Console

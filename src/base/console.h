@@ -29,14 +29,25 @@ public:
     // and tools); an empty function restores the file descriptor.
     void setSink(std::function<void(const QByteArray &)> sink);
 
+    // Called once, in the writing thread and outside the lock, when a write to the descriptor
+    // fails because nobody reads it any more (EPIPE); at once if that happened before. The
+    // handler may write lines itself, but must not wait for the writing thread: it can be any.
+    void setBrokenPipeHandler(std::function<void()> handler);
+
 private:
     // Hands whole lines to the sink or the descriptor, under the lock.
     void put(const QByteArray &bytes);
-    void writeAll(const QByteArray &bytes);
+    // False when the reader has gone.
+    bool writeAll(const QByteArray &bytes);
+    // Under the lock: the handler to call now, if the break is not yet reported.
+    std::function<void()> takeBrokenPipeHandler();
 
-    std::mutex mutex;  // guards fd writes and sink; held for one whole line
+    std::mutex mutex;  // guards fd writes, sink and the broken-pipe fields; held for one line
     int fd;
     std::function<void(const QByteArray &)> sink;
+    std::function<void()> brokenPipeHandler;
+    bool broken = false;          // a write found no reader
+    bool brokenReported = false;  // the handler has been called
 };
 
 extern QTextStream in;  // standard input, read by the console reader only

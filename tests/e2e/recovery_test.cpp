@@ -1,6 +1,7 @@
 // The driver recovering by itself from what shield-sim does to it: a shield that stops answering,
 // one that lost its initialisation, one that restarts in its bootloader, a bootloader byte on
-// the bus; and the one failure it cannot recover from, the bus going away.
+// the bus; and the two failures it cannot recover from, the bus going away and the host no
+// longer reading its standard output.
 
 #include "support/e2eprocess.h"
 
@@ -26,6 +27,22 @@ const QStringList backOnline = {QStringLiteral("Intercom: 10"),
                                 QString(),
                                 QStringLiteral("#Shield update virtual list"),
                                 QStringLiteral("#Shield update black list")};
+
+// The driver (the shell becomes it) behind a host that reads the banner and goes away: `head`
+// holds the only read end of the driver's standard output and closes it.
+const QString hostReadsBannerOnly = QStringLiteral("exec \"$0\" \"$@\" > >(head -n 3)");
+const QStringList banner = {QStringLiteral("#STM_driver_2v18"),
+                            QStringLiteral("KVT_STM_Driver 2.18"), QString()};
+
+// The driver ended by itself with status 1 and said why once on standard error.
+void expectEndedWithoutHost(E2eProcess &driver)
+{
+    ASSERT_TRUE(driver.waitForFinished()) << driver.describe();
+    EXPECT_EQ(driver.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(driver.exitCode(), 1) << driver.describe();
+    EXPECT_EQ(driver.lines(), banner) << driver.describe();
+    EXPECT_EQ(driver.err().count(QStringLiteral("#ERROR")), 1) << driver.describe();
+}
 
 bool isErrorCount(const QString &line)
 {
@@ -191,4 +208,27 @@ TEST(E2eRecovery, BusGoneEndsTheDriverWithAnError)
     EXPECT_TRUE(std::any_of(errLines.begin(), errLines.end(),
                             [](const QString &l) { return l.startsWith(QLatin1String("#ERROR")); }))
         << pair.describe();
+}
+
+TEST(E2eRecovery, HostGoneEndsTheDriverAndReleasesTheBus)
+{
+    E2ePair pair(QStringLiteral(SHIELD_SIM_PATH), QStringLiteral("/bin/bash"), singleSim,
+                 QStringList{QStringLiteral("-c"), hostReadsBannerOnly,
+                             QStringLiteral(STM_DRIVER_PATH)} +
+                     singleDriver,
+                 false);
+    ASSERT_TRUE(pair.started()) << pair.describe();
+    // The shield comes into service: its announcement finds no reader.
+    expectEndedWithoutHost(pair.driver());
+    EXPECT_GE(pair.sim().waitForLine(QStringLiteral("driver gone")), 0) << pair.describe();
+}
+
+TEST(E2eRecovery, HostGoneEndsTheEmulatingDriver)
+{
+    E2eProcess driver(QStringLiteral("stm-driver"), QStringLiteral("/bin/bash"),
+                      QStringList{QStringLiteral("-c"), hostReadsBannerOnly,
+                                  QStringLiteral(STM_DRIVER_PATH), QStringLiteral("-emulate")} +
+                          singleDriver);
+    ASSERT_TRUE(driver.started());
+    expectEndedWithoutHost(driver);
 }
