@@ -7,6 +7,9 @@
 #include "link/threadspitransmitter.h"
 #include "shield/shieldcontrol.h"
 #include "shield/spiparsers.h"
+
+#include <QCoreApplication>
+#include <QEvent>
 #include "shield/threadshieldhandler.h"
 
 DriverControl::DriverControl(ThreadSpiTransmitter *transmitter, ThreadShieldHandler *handler,
@@ -46,16 +49,17 @@ void DriverControl::restart()
     Console::err.line(QStringLiteral("#Restart ALL Shields"));
     transmitter->stop();
     handler->stop();
+    // What both threads said before they stopped is handled now, not after the reboot: a start
+    // or stop of playback they reported counts for the calls ended here, and a further restart
+    // request of theirs finds this restart busy and is served by it.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
     endCalls();
     shieldControl->reboot();
     for (ShieldState &record : settings->shieldState) {
         record.to_null();
         record.setState(ShieldState::STATE_OFFLINE);
     }
-    // The transfer loop may have asked again before it stopped: those requests wait in the event
-    // queue and this restart serves them, so the way opens only behind them. Requests of the
-    // threads started below come after it.
-    QMetaObject::invokeMethod(this, [this] { restartBusy = false; }, Qt::QueuedConnection);
+    restartBusy = false;  // requests of the threads started below ask for a restart of their own
     transmitter->start(QThread::InheritPriority);
     handler->start(QThread::InheritPriority);
 }

@@ -44,7 +44,7 @@ public Q_SLOTS:
     // Asks for a restart: stops both threads, ends the calls in progress, reboots the shields,
     // resets the six shield records, starts again. Runs at once when called in the main thread
     // with no restart pending, otherwise is posted to it; a request while one is pending or
-    // running (its own requests still queued included) is served by that one. Any thread.
+    // running (also one the stopped threads left queued) is served by that one. Any thread.
     void restart_connect_with_shield();
 
 private:
@@ -57,6 +57,6 @@ private:
     ThreadShieldHandler *handler;
     Settings *settings;
     const PlaybackState *playback = nullptr;
-    // A restart is pending or running; cleared behind the requests it serves.
+    // A restart is pending or running.
     std::atomic<bool> restartBusy{false};
 };

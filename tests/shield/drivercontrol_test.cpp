@@ -269,14 +269,31 @@ TEST(Restart, RepeatedRestartsEachRebootAndLeaveBothThreadsRunning)
     Rig rig(false, 4, 2);
     rig.control->start_connect_with_shield();
     rig.board.clear();
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 3; ++i)
         rig.control->restart_connect_with_shield();
-        // Each restart takes new requests once the events it serves have been handled.
-        QCoreApplication::processEvents();
-    }
     EXPECT_TRUE(rig.bothRunning());
     EXPECT_EQ(rig.board.lines(), reboot(false) + reboot(false) + reboot(false));
     EXPECT_EQ(rig.capture.err().count(QStringLiteral("#Restart ALL Shields")), 3);
+}
+
+TEST(Restart, RequestsWhileOneIsPendingMakeNoSecondAndItRunsInTheMainThread)
+{
+    Rig rig(false, 4, 2);
+    rig.control->start_connect_with_shield();
+    rig.board.clear();
+    std::thread other([&] {
+        for (int i = 0; i < 3; ++i)
+            rig.control->restart_connect_with_shield();
+    });
+    other.join();
+    EXPECT_EQ(rig.board.lines(), QStringList()) << "the restart waits for the main thread";
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(rig.bothRunning());
+    EXPECT_EQ(rig.board.lines(), reboot(false));
+    EXPECT_EQ(rig.capture.err().count(QStringLiteral("#Restart ALL Shields")), 1);
+    // Once it has run, the next request is a restart of its own.
+    rig.control->restart_connect_with_shield();
+    EXPECT_EQ(rig.board.lines(), reboot(false) + reboot(false));
 }
 
 }  // namespace
