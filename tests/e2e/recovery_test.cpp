@@ -194,6 +194,32 @@ TEST(E2eRecovery, BootloaderByteRestartsEveryShield)
         EXPECT_FALSE(pair.driver().lines().contains(QStringLiteral("%1 shield_ready").arg(s)));
 }
 
+TEST(E2eRecovery, BootloaderByteEndsTheCallInProgressBeforeTheShieldIsBack)
+{
+    E2ePair pair(singleSim, singleDriver, true);
+    ASSERT_TRUE(pair.started()) << pair.describe();
+    ASSERT_GE(pair.driver().waitForLine(pushed), 0) << pair.describe();
+    AudioHost host(20002);
+    ASSERT_TRUE(host.listening) << "port 20002 is taken";
+    const int simFrom = pair.sim().lineCount();
+    pair.driver().writeLine(QStringLiteral("pickup"));
+    ASSERT_TRUE(pair.waitExecuted(0, QStringLiteral("audio on"), simFrom)) << pair.describe();
+    ASSERT_TRUE(E2eProcess::waitUntil([&] { return host.driverListens(); })) << pair.describe();
+
+    const int from = pair.driver().lineCount();
+    pair.sim().writeLine(QStringLiteral("ack79 0"));
+    const int ready = pair.driver().waitForLine(QStringLiteral("shield_ready"), from);
+    ASSERT_GE(ready, 0) << pair.describe();
+    // The host hears that the call is over before the shield is announced again, and the
+    // driver's audio port stays free until the next call.
+    const QStringList before = pair.driver().lines().mid(from, ready - from);
+    EXPECT_EQ(before.count(QStringLiteral("drop")), 1) << pair.describe();
+    ASSERT_GE(pair.driver().waitForLine(pushed, ready), 0) << pair.describe();
+    EXPECT_FALSE(host.driverListens());
+    EXPECT_EQ(pair.driver().lines().mid(ready).count(QStringLiteral("drop")), 0);
+    EXPECT_EQ(pair.driver().err().count(QStringLiteral("#Restart ALL Shields")), 1);
+}
+
 TEST(E2eRecovery, BusGoneEndsTheDriverWithAnError)
 {
     E2ePair pair(singleSim, singleDriver);
