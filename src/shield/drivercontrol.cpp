@@ -7,10 +7,10 @@
 #include "link/threadspitransmitter.h"
 #include "shield/shieldcontrol.h"
 #include "shield/spiparsers.h"
+#include "shield/threadshieldhandler.h"
 
 #include <QCoreApplication>
 #include <QEvent>
-#include "shield/threadshieldhandler.h"
 
 DriverControl::DriverControl(ThreadSpiTransmitter *transmitter, ThreadShieldHandler *handler,
                              Settings *settings, SPIcommand *command, SPIconnector **links,
