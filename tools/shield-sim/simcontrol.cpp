@@ -57,6 +57,11 @@ int SimControl::waitMs(const QString &line)
     return ok && ms >= 0 ? ms : -1;
 }
 
+bool SimControl::isRepeat(const QString &line)
+{
+    return line.simplified() == QLatin1String("repeat");
+}
+
 QString SimControl::help()
 {
     return QStringLiteral(
@@ -81,6 +86,7 @@ QString SimControl::help()
         "  ack79 S                 the next frame the shield sends begins with 0x79\n"
         "  status                  one line per shield\n"
         "  wait MS                 (scenario files) pause MS milliseconds\n"
+        "  repeat                  (scenario files) play the file again from the top\n"
         "  help                    this text\n"
         "Lines starting with # are comments.");
 }
@@ -134,6 +140,10 @@ bool SimControl::execute(const QString &line, QString *answer)
     if (verb == QLatin1String("wait")) {
         *answer = QStringLiteral("wait belongs in scenario files");
         return waitMs(line) >= 0;
+    }
+    if (verb == QLatin1String("repeat")) {
+        *answer = QStringLiteral("repeat belongs in scenario files");
+        return isRepeat(line);
     }
 
     int s = 0;
