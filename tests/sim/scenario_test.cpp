@@ -32,12 +32,14 @@ TEST(Scenario, EveryShippedFileParsesLineByLine)
     // The check itself finds what the simulator refuses, and says where.
     const Scenario bad({QStringLiteral("wait 10"), QStringLiteral("dial 9 300"),
                         QStringLiteral("wait soon"), QStringLiteral("# fine"),
-                        QStringLiteral("repeat 2")});
+                        QStringLiteral("repeat 2"), QStringLiteral("corrupt 0 3 crc"),
+                        QStringLiteral("corrupt 0 3 bits")});
     const QStringList faults = bad.faults();
-    ASSERT_EQ(faults.size(), 3) << faults.join(QLatin1Char('\n')).toStdString();
+    ASSERT_EQ(faults.size(), 4) << faults.join(QLatin1Char('\n')).toStdString();
     EXPECT_TRUE(faults.at(0).startsWith(QLatin1String("line 2: dial 9 300 -- ")));
     EXPECT_TRUE(faults.at(1).startsWith(QLatin1String("line 3: ")));
     EXPECT_TRUE(faults.at(2).startsWith(QLatin1String("line 5: ")));
+    EXPECT_TRUE(faults.at(3).startsWith(QLatin1String("line 7: ")));
 }
 
 TEST(Scenario, RepeatPlaysFromTheTopAndARoundWithoutWaitsPauses)
