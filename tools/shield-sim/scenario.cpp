@@ -48,7 +48,7 @@ void Scenario::play(SimControl *control, const Print &print, const Sleep &sleep,
                     int rounds) const
 {
     for (int round = 1;; ++round) {
-        bool waited = false;
+        qint64 waited = 0;
         bool repeat = false;
         for (const QString &line : lines) {
             if (SimControl::isRepeat(line)) {
@@ -58,7 +58,7 @@ void Scenario::play(SimControl *control, const Print &print, const Sleep &sleep,
             const int ms = SimControl::waitMs(line);
             if (ms >= 0) {
                 sleep(ms);
-                waited = waited || ms > 0;
+                waited += ms;
                 continue;
             }
             if (SimControl::isBlank(line))
@@ -70,7 +70,7 @@ void Scenario::play(SimControl *control, const Print &print, const Sleep &sleep,
         }
         if (!repeat || round == rounds)
             return;
-        if (!waited)
-            sleep(idleRoundMs);
+        if (waited < idleRoundMs)
+            sleep(static_cast<int>(idleRoundMs - waited));
     }
 }

@@ -13,8 +13,8 @@
 class Scenario
 {
 public:
-    // A round that ends in "repeat" without having waited at all pauses this long first, so a
-    // scenario without waits cannot spin.
+    // A round that ends in "repeat" lasts at least this long (its waits are made up to it), so a
+    // scenario with few or no waits cannot spin or flood the output.
     static constexpr int idleRoundMs = 1000;
 
     explicit Scenario(const QStringList &lines) : lines(lines) {}
