@@ -226,7 +226,7 @@ TEST(E2eFaults, NoiseOnEveryByteRestartsTheLinkAndNothingIsDeliveredTwice)
             << pair.describe();
     }
     // One frame in four damaged each way, idle frames included: with the simulator's fixed noise
-    // the first forged bootloader bytes come some 7 s into the run.
+    // the first forged bootloader bytes come some 450 transfers (7 s) into the run.
     for (int s = 0; s < shields; ++s)
         pair.sim().writeLine(QStringLiteral("corrupt %1 4").arg(s));
 
@@ -249,7 +249,8 @@ TEST(E2eFaults, NoiseOnEveryByteRestartsTheLinkAndNothingIsDeliveredTwice)
     int restartsSeen = 0;
     int hostRead = pair.driver().lineCount();
     static const QRegularExpression pushLine(QStringLiteral("^#Shield ([0-5]) update black list$"));
-    while (clock.elapsed() < 30000) {
+    // Until the noise has restarted the link three times (some 20 s here), at most 90 s.
+    while (clock.elapsed() < 90000 && (clock.elapsed() < 15000 || restartsSeen < 3)) {
         if (restartLines(pair.driver()) != restartsSeen) {
             restartsSeen = restartLines(pair.driver());
             std::fill(inService, inService + shields, false);
@@ -264,7 +265,7 @@ TEST(E2eFaults, NoiseOnEveryByteRestartsTheLinkAndNothingIsDeliveredTwice)
         events.insert(nextEvent, {s, pair.sim().lineCount()});
         pair.sim().writeLine(QStringLiteral("debugnum %1 %2").arg(s).arg(nextEvent++));
         const int c = static_cast<int>(random() % shields);
-        for (int i = 0; i < 2 && inService[c]; ++i) {
+        for (int i = 0; i < 3 && inService[c]; ++i) {
             commands.insert(nextCommand, {c, pair.sim().lineCount()});
             pair.driver().writeLine(QStringLiteral("%1 dial %2").arg(c).arg(nextCommand++));
         }
