@@ -62,7 +62,8 @@ TEST(ShieldModelNoise, DamagesTheDriversFramesTooSoTheShieldActsOnFewerOfThem)
     QList<QByteArray> sent;
     for (quint32 n = 0; n < 40; ++n) {
         QByteArray command = Frame::compose32(0x13, 1000 + n);  // dial
-        command[Frame::startByte] = static_cast<char>(n % 2 ? Frame::start : Frame::start | Frame::toggleBit);
+        const quint8 start = n % 2 ? Frame::start : Frame::start | Frame::toggleBit;
+        command[Frame::startByte] = static_cast<char>(start);
         CRC16().buf_crc_add(command, Frame::controlSize);
         sent << command;
         model.transfer(command);

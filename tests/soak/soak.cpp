@@ -264,7 +264,8 @@ void Soak::hostCommand(int s, const QString &line, const QStringList &executed)
     pair->driver().writeLine(QStringLiteral("%1 ").arg(s) + line);
     ++commandsSent;
     for (const QString &what : executed) {
-        executedExpected[QStringLiteral("%1 ").arg(s) + what] << Expected{s, pair->sim().lineCount()};
+        executedExpected[QStringLiteral("%1 ").arg(s) + what]
+            << Expected{s, pair->sim().lineCount()};
         ++outstanding[s];
     }
 }

@@ -261,8 +261,9 @@ int main(int argc, char *argv[])
     SimControl control(&board);
     if (!scenarioPath.isEmpty()) {
         std::thread([&control, scenario] {
-            scenario.play(&control, print,
-                          [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); });
+            scenario.play(&control, print, [](int ms) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            });
         }).detach();
     }
 
