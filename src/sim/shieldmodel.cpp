@@ -167,10 +167,8 @@ QByteArray ShieldModel::frameTransfer(const QByteArray &sent)
     if (pendingAck79) {
         control[Frame::startByte] = static_cast<char>(Frame::bootloaderAck);
         pendingAck79 = false;
-    } else if (corruptEvery > 0 && Frame::start0(control) != 0 &&
-               ++framesSinceCorrupt >= corruptEvery) {
-        framesSinceCorrupt = 0;
-        control[Frame::crcLow] = static_cast<char>(Frame::byte(control, Frame::crcLow) ^ 0x5A);
+    } else {
+        damage(&control, &framesSinceCorrupt);
     }
     out.replace(0, Frame::shortSize, control);
     if (sent.size() >= Frame::longSize) {
@@ -187,11 +185,7 @@ QByteArray ShieldModel::frameTransfer(const QByteArray &sent)
 
     // Noise on the way in too: every Nth frame from the driver arrives damaged.
     QByteArray received = sent.left(Frame::shortSize);
-    if (corruptEvery > 0 && Frame::start0(received) != 0 &&
-        ++receivedSinceCorrupt >= corruptEvery) {
-        receivedSinceCorrupt = 0;
-        received[Frame::crcLow] = static_cast<char>(Frame::byte(received, Frame::crcLow) ^ 0x5A);
-    }
+    damage(&received, &receivedSinceCorrupt);
     receiveControl(received);
     if (sent.size() >= Frame::longSize && audio) {
         hostAudio = sent.mid(Frame::audioOffset, Frame::audioSize);
@@ -204,6 +198,29 @@ QByteArray ShieldModel::frameTransfer(const QByteArray &sent)
     }
     prepared = nextControl();
     return out;
+}
+
+void ShieldModel::damage(QByteArray *frame, int *sinceLast)
+{
+    if (corruptEvery <= 0)
+        return;
+    if (noise == Noise::CrcOnly) {
+        if (Frame::start0(*frame) == 0 || ++*sinceLast < corruptEvery)
+            return;
+        *sinceLast = 0;
+        (*frame)[Frame::crcLow] = static_cast<char>(Frame::byte(*frame, Frame::crcLow) ^ 0x5A);
+        return;
+    }
+    if (++*sinceLast < corruptEvery)
+        return;
+    *sinceLast = 0;
+    // xorshift32: small, the same on every platform, and good enough to spread the damage.
+    noiseState ^= noiseState << 13;
+    noiseState ^= noiseState >> 17;
+    noiseState ^= noiseState << 5;
+    const int position = static_cast<int>(noiseState % Frame::shortSize);
+    const auto flip = static_cast<quint8>(1 + (noiseState >> 8) % 255);
+    (*frame)[position] = static_cast<char>(Frame::byte(*frame, position) ^ flip);
 }
 
 QByteArray ShieldModel::bootloaderTransfer(const QByteArray &sent)
@@ -396,10 +413,12 @@ void ShieldModel::setMute(bool value)
     mute = value;
 }
 
-void ShieldModel::setCorruptEvery(int n)
+void ShieldModel::setCorruptEvery(int n, Noise kind)
 {
     std::lock_guard<std::mutex> lock(mutex);
     corruptEvery = n;
+    noise = kind;
+    noiseState = 0x2545F491u + address;  // fixed start: the same damage in every run
     framesSinceCorrupt = 0;
     receivedSinceCorrupt = 0;
 }

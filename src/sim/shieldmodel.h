@@ -11,7 +11,8 @@
 // - raises events with its own toggle bit and offers each until the driver echoes it back;
 // - plays 528-byte packets while its audio is on: a test tone, or the host's audio looped back;
 // - can sit in its STM32 bootloader until it is told to jump to its application;
-// - faults on request: mute, a corrupt frame every Nth transfer in both directions, lost
+// - faults on request: mute, bus noise on every Nth frame in both directions (any byte of the
+//   control part, the start byte included, so noise can look like a bootloader byte), lost
 //   initialisation, busy, a 0x79 frame.
 
 #include <QByteArray>
@@ -60,8 +61,15 @@ public:
     void raiseDial(quint16 number, quint8 addressIndex = 0);
     void raiseKey(quint16 key, quint8 addressIndex = 0);
     void setMute(bool mute);                    // clocks out zeros, executes nothing
-    // Every nth non-idle frame in each direction has a bad CRC (0: off).
-    void setCorruptEvery(int n);
+    // Bus noise (n 0: off). AnyByte: every nth frame in each direction, idle frames included, has
+    // one byte of its control part (bytes 0 to 7) changed: a pseudo-random position and a
+    // pseudo-random non-zero XOR, drawn from a generator that starts from the same value at each
+    // call, so a run is reproducible. A damaged start byte may read 0x79, 0x1F or 0xA5, which
+    // the driver acts on without a CRC (link restart, bootloader hand-off). CrcOnly: every nth
+    // frame with content in each direction has a bad CRC and nothing else, so the link never
+    // restarts from it.
+    enum class Noise { AnyByte, CrcOnly };
+    void setCorruptEvery(int n, Noise noise = Noise::AnyByte);
     void setBusy(bool busy);                    // dial/phone-detect replies say busy
     // The next second-ping reply reports lost initialisation, once. A shield that starts afresh
     // reports it too until it is identified again.
@@ -111,7 +119,10 @@ private:
     bool bootloader = false;
     bool bootloaderOnReset = false;
     bool mute = false;
+    void damage(QByteArray *frame, int *sinceLast);  // bus noise on one control part
     int corruptEvery = 0;
+    Noise noise = Noise::AnyByte;
+    quint32 noiseState = 0;       // the generator of the damage (xorshift32)
     int framesSinceCorrupt = 0;
     int receivedSinceCorrupt = 0;
     bool busy = false;

@@ -76,7 +76,9 @@ TEST(E2eEvents, EveryEventGivesItsLineOnceAndInOrderAlsoOverADamagingLink)
     };
     // A burst of dials over a link on which every third frame from the shield has a bad CRC:
     // damaged events are offered again and must still reach the host once each. With the four
-    // dials and keys above this stays below the dial-flood limit.
+    // dials and keys above this stays below the dial-flood limit. Only the CRC is damaged: noise
+    // on the start byte may restart the link, which loses the shield's events by design (the
+    // fault tests count that case).
     QList<EventCase> burst;
     for (int n = 1001; n <= 1020; ++n)
         burst << EventCase{QStringLiteral("dial 0 %1").arg(n), QStringLiteral("dial %1").arg(n)};
@@ -88,7 +90,7 @@ TEST(E2eEvents, EveryEventGivesItsLineOnceAndInOrderAlsoOverADamagingLink)
         QList<EventCase> events;
     };
     const Round rounds[] = {{"every kind", QString(), everyKind},
-                            {"damaging link", QStringLiteral("corrupt 0 3"), burst}};
+                            {"damaging link", QStringLiteral("corrupt 0 3 crc"), burst}};
     quint32 marker = 11111;
     for (const Round &round : rounds) {
         SCOPED_TRACE(round.name);

@@ -1,9 +1,14 @@
 // stm-soak: the real driver against shield-sim for minutes. Six noisy shields (one frame in 50
-// damaged each way), calls with audio starting and ending every few seconds, host commands,
-// debug events and now and then a shield that lost its initialisation. It counts what went in
-// and what came out on each side, prints one table, and exits 1 when an invariant broke:
-// every event reported exactly once, every accepted command executed exactly once, call audio
-// carried (each block at most once, little lost), no restart, no disconnection, bounded memory.
+// damaged each way, any byte), calls with audio starting and ending every few seconds, host
+// commands, debug events, now and then a shield that lost its initialisation, and now and then
+// a bootloader byte (0x79) from a shield in a call, which restarts the link and reboots all
+// shields. It counts what went in and what came out on each side, prints one table, and exits 1
+// when an invariant broke: every event reported at most once, and exactly once unless its shield
+// was rebooted before it got through; every accepted command executed at most once, and exactly
+// once unless its shield was rebooted after it was written; every call in progress at a restart
+// ends with its drop line; no receiver port stays bound after its call; every shield back in
+// service after each restart; call audio carried (each block at most once, little lost outside
+// the calls a restart cut); no disconnection; bounded memory.
 // Everything runs in the main thread's event loop (the E2ePair helpers read both programs' output
 // there).
 
@@ -33,6 +38,7 @@ struct Options {
     double minutes = 10;
     int shields = 6;
     unsigned randomStart = 1;
+    double restartSeconds = 30;  // mean time between two bootloader bytes (0: none)
 };
 
 bool parseOptions(const QStringList &args, Options *options)
@@ -46,12 +52,15 @@ bool parseOptions(const QStringList &args, Options *options)
             options->shields = args.at(++i).toInt(&ok);
         else if (a == QLatin1String("--random") && ok)
             options->randomStart = args.at(++i).toUInt(&ok);
+        else if (a == QLatin1String("--restart-every") && ok)
+            options->restartSeconds = args.at(++i).toDouble(&ok);
         else
             ok = false;
         if (!ok)
             return false;
     }
-    return options->minutes > 0 && options->shields >= 1 && options->shields <= 6;
+    return options->minutes > 0 && options->shields >= 1 && options->shields <= 6 &&
+           options->restartSeconds >= 0;
 }
 
 // A host audio block: a tag naming the shield, a number, and a pattern of its own.
@@ -128,17 +137,33 @@ private:
     QUdpSocket out;
 };
 
-enum class CallPhase { None, Dialled, PickedUp, Talking, Draining, HungUp };
+// Cut: a restart rebooted the shield while its audio was on; the call waits for its drop line.
+// Closing: the call is over; its receiver port must be free soon.
+enum class CallPhase { None, Dialled, PickedUp, Talking, Draining, HungUp, Cut, Closing };
+
+// Something the host or a shield started that must come through once, unless the shield is
+// rebooted first: an event raised, or a shield action a host command asks for.
+struct Expected {
+    int shield;
+    int simLine;  // the simulator's line count when it was started
+};
 
 struct Shield {
     bool online = false;
     bool lostInit = false;  // between "lostinit" and the end of its list push
+    bool audioOn = false;   // as the simulator last told it
     CallPhase phase = CallPhase::None;
     qint64 phaseSince = 0;
     qint64 talkMs = 0;
     qint64 talkBlocks = 0;  // blocks due since the call began talking
     quint32 nextBlock = 0;
+    quint32 callFirstBlock = 0;
+    int callFromLine = 0;   // the driver's line count when the call began
     QString awaitedLine;    // the host line that moves the call on
+    bool dropAwaited = false;  // the hang-up's drop line
+    QList<int> dropLines;   // driver lines "S drop" not yet matched to a hang-up or a cut
+    QList<int> starts;      // simulator lines at which the shield started afresh
+    bool pickupMayBeLost = false;  // a reboot came between the host's pickup and its audio
     std::unique_ptr<SoakAudio> audio;
 };
 
@@ -159,8 +184,18 @@ private:
     void readSim();
     void step(qint64 now);
     void stepCall(int s, qint64 now);
-    void expectEvent(const QString &line) { ++eventsExpected[line]; }
+    void enter(int s, CallPhase phase, qint64 now);
+    void shieldStarted(int s, int simLine);
+    void expectEvent(int s, const QString &line)
+    {
+        eventsExpected[line] << Expected{s, pair->sim().lineCount()};
+    }
     void hostCommand(int s, const QString &line, const QStringList &executed);
+    bool takeDropLine(int s, int from);
+    bool startedAfter(int s, int simLine) const
+    {
+        return !shields[s].starts.isEmpty() && shields[s].starts.last() >= simLine;
+    }
     int uniform(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); }
 
     const Options options;
@@ -171,14 +206,28 @@ private:
 
     int driverRead = 0;
     int simRead = 0;
-    QMap<QString, int> eventsExpected;  // host line -> times the shields raised it
+    QMap<QString, QList<Expected>> eventsExpected;  // host line -> each time a shield raised it
     QMap<QString, int> eventsReported;
-    QHash<QString, int> executedExpected;  // "S what" -> times the host asked for it
+    QHash<QString, QList<Expected>> executedExpected;  // "S what" -> each time it was asked for
     QHash<QString, int> executedSeen;
     QHash<int, int> outstanding;  // per shield: commands and events not through yet
     int commandsSent = 0;
     int refused = 0;
     int restarts = 0;
+    int restartsAsked = 0;      // bootloader bytes sent
+    qint64 lastRestartAt = -1;  // when the test saw the latest restart
+    int lateReturns = 0;        // shields not back in service 20 s after a restart
+    bool lateCounted[6] = {};
+    int callsCut = 0;
+    QHash<int, int> cutsOn;     // per shield
+    int ambiguousDrops = 0;     // restarts right after a hang-up: one drop line or two
+    QStringList restartFaults;  // what broke the restart invariants, in words
+    int cutDropLines = 0;       // cut calls whose drop line came
+    int cutsWithoutDrop = 0;
+    int portsLeftBound = 0;
+    int drops = 0;              // "S drop" lines
+    int hangups = 0;            // hang-ups raised
+    QList<QPair<int, QPair<quint32, quint32>>> cutBlocks;  // shield, first and end block
     int disconnects = 0;
     int lostInits = 0;
     int readyLines = 0;
@@ -192,6 +241,7 @@ private:
     qint64 nextCommandAt = 1000;
     qint64 nextEventAt = 1500;
     qint64 nextLostInitAt = 20000;
+    qint64 nextRestartAt = 0;
 };
 
 bool Soak::idle(int s) const
@@ -214,9 +264,24 @@ void Soak::hostCommand(int s, const QString &line, const QStringList &executed)
     pair->driver().writeLine(QStringLiteral("%1 ").arg(s) + line);
     ++commandsSent;
     for (const QString &what : executed) {
-        ++executedExpected[QStringLiteral("%1 ").arg(s) + what];
+        executedExpected[QStringLiteral("%1 ").arg(s) + what]
+            << Expected{s, pair->sim().lineCount()};
         ++outstanding[s];
     }
+}
+
+// Matches a drop line of shield s written at or after the driver's line `from` to whoever waits
+// for one (a hang-up, a cut call); each line goes to one.
+bool Soak::takeDropLine(int s, int from)
+{
+    QList<int> &lines = shields[s].dropLines;
+    for (int i = 0; i < lines.size(); ++i) {
+        if (lines.at(i) >= from) {
+            lines.removeAt(i);
+            return true;
+        }
+    }
+    return false;
 }
 
 void Soak::readDriver()
@@ -248,9 +313,10 @@ void Soak::readDriver()
             shields[s].online = false;
         } else if (rest == QLatin1String("shield_ready")) {
             ++readyLines;
-        } else if ((rest.startsWith(QLatin1String("dial ")) ||
-                    rest == QLatin1String("drop")) &&
-                   !eventsExpected.contains(line)) {
+        } else if (rest == QLatin1String("drop")) {
+            ++drops;
+            shields[s].dropLines << driverRead;
+        } else if (rest.startsWith(QLatin1String("dial ")) && !eventsExpected.contains(line)) {
             ++eventsReported[line];  // a line no shield raised
         }
         if (line == shields[s].awaitedLine)
@@ -264,12 +330,19 @@ void Soak::readSim()
         QStringLiteral("^shield ([0-5]): executed (.*)$"));
     static const QRegularExpression ackLine(
         QStringLiteral("^shield ([0-5]): event acknowledged: "));
+    static const QRegularExpression startLine(QStringLiteral("^shield ([0-5]): started "));
     const QStringList lines = pair->sim().lines();
+    const auto done = [this](int s) { outstanding[s] = qMax(0, outstanding.value(s) - 1); };
     for (; simRead < lines.size(); ++simRead) {
         const QString &line = lines.at(simRead);
+        const QRegularExpressionMatch start = startLine.match(line);
+        if (start.hasMatch()) {
+            shieldStarted(start.captured(1).toInt(), simRead);
+            continue;
+        }
         const QRegularExpressionMatch ack = ackLine.match(line);
         if (ack.hasMatch()) {
-            --outstanding[ack.captured(1).toInt()];
+            done(ack.captured(1).toInt());
             continue;
         }
         const QRegularExpressionMatch m = executedLine.match(line);
@@ -277,6 +350,8 @@ void Soak::readSim()
             continue;
         const int s = m.captured(1).toInt();
         const QString what = m.captured(2);
+        if (what.startsWith(QLatin1String("audio ")))
+            shields[s].audioOn = what == QLatin1String("audio on");
         const bool counted = what.startsWith(QLatin1String("open door ")) ||
                              what.startsWith(QLatin1String("dial ")) ||
                              what == QLatin1String("pickup") ||
@@ -285,24 +360,73 @@ void Soak::readSim()
             continue;
         const QString key = QStringLiteral("%1 ").arg(s) + what;
         ++executedSeen[key];
-        if (executedSeen[key] <= executedExpected.value(key))
-            --outstanding[s];
+        if (executedSeen[key] <= executedExpected.value(key).size())
+            done(s);
     }
+}
+
+// The shield started afresh: a restart rebooted it (all six at once). What it had not yet
+// passed on is gone; a call whose audio was on is cut and must end with its drop line.
+void Soak::shieldStarted(int s, int simLine)
+{
+    Shield &sh = shields[s];
+    sh.starts << simLine;
+    outstanding[s] = 0;  // through already, or lost with the reboot
+    const bool wasPlaying = sh.audioOn;
+    sh.audioOn = false;
+    if (!clock.isValid())
+        return;  // the start before the run
+    const qint64 now = clock.elapsed();
+    switch (sh.phase) {
+    case CallPhase::Talking:
+    case CallPhase::Draining:
+        if (wasPlaying) {
+            ++callsCut;
+            ++cutsOn[s];
+            cutBlocks << qMakePair(s, qMakePair(sh.callFirstBlock, sh.nextBlock));
+            enter(s, CallPhase::Cut, now);
+        } else {
+            enter(s, CallPhase::Closing, now);
+        }
+        break;
+    case CallPhase::HungUp:
+        // The hang-up's own drop line and a restart's may be one line or two.
+        if (wasPlaying)
+            ++ambiguousDrops;
+        sh.dropAwaited = false;
+        enter(s, CallPhase::Closing, now);
+        break;
+    case CallPhase::Dialled:
+        sh.awaitedLine.clear();
+        enter(s, CallPhase::Closing, now);
+        break;
+    case CallPhase::PickedUp:
+        // The pickup may still come (the driver keeps its queued commands), or not.
+        sh.pickupMayBeLost = true;
+        break;
+    case CallPhase::None:
+    case CallPhase::Cut:
+    case CallPhase::Closing:
+        break;
+    }
+}
+
+void Soak::enter(int s, CallPhase phase, qint64 now)
+{
+    shields[s].phase = phase;
+    shields[s].phaseSince = now;
 }
 
 void Soak::stepCall(int s, qint64 now)
 {
     Shield &sh = shields[s];
     const qint64 inPhase = now - sh.phaseSince;
-    const auto enter = [&](CallPhase phase) {
-        sh.phase = phase;
-        sh.phaseSince = now;
-    };
     // A call that hangs in one phase is counted and given up; the counts show what was lost.
     if (sh.phase != CallPhase::Talking && sh.phase != CallPhase::None && inPhase > 30000) {
         ++callsStuck;
         sh.awaitedLine.clear();
-        enter(CallPhase::None);
+        sh.dropAwaited = false;
+        enter(s, CallPhase::None, now);
         return;
     }
     switch (sh.phase) {
@@ -312,7 +436,8 @@ void Soak::stepCall(int s, qint64 now)
         if (sh.awaitedLine.isEmpty()) {
             hostCommand(s, QStringLiteral("pickup"),
                         {QStringLiteral("pickup"), QStringLiteral("audio on")});
-            enter(CallPhase::PickedUp);
+            sh.pickupMayBeLost = false;
+            enter(s, CallPhase::PickedUp, now);
         }
         break;
     case CallPhase::PickedUp:
@@ -320,7 +445,10 @@ void Soak::stepCall(int s, qint64 now)
         if (sh.audio->driverListens()) {
             sh.talkMs = uniform(2000, 4000);
             sh.talkBlocks = 0;
-            enter(CallPhase::Talking);
+            sh.callFirstBlock = sh.nextBlock;
+            enter(s, CallPhase::Talking, now);
+        } else if (sh.pickupMayBeLost && inPhase > 10000) {
+            enter(s, CallPhase::Closing, now);  // the pickup went with a reboot
         }
         break;
     case CallPhase::Talking: {
@@ -332,31 +460,84 @@ void Soak::stepCall(int s, qint64 now)
         for (; sh.talkBlocks < due; ++sh.talkBlocks)
             sh.audio->send(sh.nextBlock++);
         if (inPhase >= sh.talkMs)
-            enter(CallPhase::Draining);
+            enter(s, CallPhase::Draining, now);
         break;
     }
     case CallPhase::Draining:
         // The last blocks come back before the handset goes down.
         if (inPhase >= 1000) {
             pair->sim().writeLine(QStringLiteral("hangup %1").arg(s));
-            const QString drop = QStringLiteral("%1 drop").arg(s);
-            expectEvent(drop);
+            ++hangups;
+            executedExpected[QStringLiteral("%1 audio off").arg(s)]
+                << Expected{s, pair->sim().lineCount()};
             ++outstanding[s];
-            ++executedExpected[QStringLiteral("%1 audio off").arg(s)];
-            ++outstanding[s];
-            sh.awaitedLine = drop;
-            enter(CallPhase::HungUp);
+            sh.dropAwaited = true;
+            enter(s, CallPhase::HungUp, now);
         }
         break;
     case CallPhase::HungUp:
-        if (sh.awaitedLine.isEmpty() && inPhase >= 500)
-            enter(CallPhase::None);
+        if (sh.dropAwaited && takeDropLine(s, sh.callFromLine))
+            sh.dropAwaited = false;
+        if (!sh.dropAwaited && inPhase >= 500)
+            enter(s, CallPhase::Closing, now);
+        break;
+    case CallPhase::Cut:
+        if (takeDropLine(s, sh.callFromLine)) {
+            ++cutDropLines;
+            enter(s, CallPhase::Closing, now);
+        } else if (inPhase > 10000) {
+            ++cutsWithoutDrop;
+            restartFaults << QStringLiteral("shield %1: the call cut by a restart at %2 s got no "
+                                            "\"%1 drop\" line within 10 s")
+                                 .arg(s)
+                                 .arg(double(sh.phaseSince) / 1000, 0, 'f', 1);
+            enter(s, CallPhase::Closing, now);
+        }
+        break;
+    case CallPhase::Closing:
+        // The call is over: the driver lets go of its receiver port.
+        if (!sh.audio->driverListens()) {
+            enter(s, CallPhase::None, now);
+        } else if (inPhase > 5000) {
+            ++portsLeftBound;
+            restartFaults << QStringLiteral("shield %1: UDP port %2 still bound 5 s after the "
+                                            "call ended at %3 s")
+                                 .arg(s)
+                                 .arg(20003 + 2 * s)
+                                 .arg(double(sh.phaseSince) / 1000, 0, 'f', 1);
+            enter(s, CallPhase::None, now);
+        }
         break;
     }
 }
 
 void Soak::step(qint64 now)
 {
+    const int logged = pair->driver().err().count(QStringLiteral("#Restart ALL Shields"));
+    if (logged != restarts) {
+        // Out of service until their lists are pushed again. The push comes a reboot (0.8 s)
+        // after the restart line, so it is never among the lines read before this one.
+        restarts = logged;
+        lastRestartAt = now;
+        std::fill(lateCounted, lateCounted + 6, false);
+        for (Shield &sh : shields) {
+            sh.online = false;
+            sh.lostInit = false;
+        }
+    }
+    // Back in service after a restart: identified and the lists pushed within 20 s.
+    if (lastRestartAt >= 0 && now - lastRestartAt > 20000) {
+        for (int s = 0; s < options.shields; ++s) {
+            if (!shields[s].online && !lateCounted[s]) {
+                lateCounted[s] = true;
+                ++lateReturns;
+                restartFaults << QStringLiteral("shield %1: not back in service 20 s after the "
+                                                "restart at %2 s")
+                                     .arg(s)
+                                     .arg(double(lastRestartAt) / 1000, 0, 'f', 1);
+            }
+        }
+    }
     for (int s = 0; s < options.shields; ++s)
         stepCall(s, now);
 
@@ -366,13 +547,13 @@ void Soak::step(qint64 now)
         const int s = pick([this](int i) { return idle(i); });
         if (s >= 0) {
             const quint32 number = nextDial++;
-            pair->sim().writeLine(QStringLiteral("dial %1 %2").arg(s).arg(number));
             const QString line = QStringLiteral("%1 dial %2").arg(s).arg(number);
-            expectEvent(line);
+            expectEvent(s, line);
+            pair->sim().writeLine(QStringLiteral("dial %1 %2").arg(s).arg(number));
             ++outstanding[s];
             shields[s].awaitedLine = line;
-            shields[s].phase = CallPhase::Dialled;
-            shields[s].phaseSince = now;
+            shields[s].callFromLine = pair->driver().lineCount();
+            enter(s, CallPhase::Dialled, now);
             lastDialAt = now;
             ++calls;
         }
@@ -397,8 +578,8 @@ void Soak::step(qint64 now)
         const int s = pick([this](int i) { return available(i); });
         if (s >= 0) {
             const quint32 value = nextDebug++;
+            expectEvent(s, QStringLiteral("#DEBUG %1: %2").arg(s).arg(value));
             pair->sim().writeLine(QStringLiteral("debugnum %1 %2").arg(s).arg(value));
-            expectEvent(QStringLiteral("#DEBUG %1: %2").arg(s).arg(value));
             ++outstanding[s];
         }
         nextEventAt = now + uniform(500, 2500);
@@ -413,6 +594,16 @@ void Soak::step(qint64 now)
             ++lostInits;
         }
         nextLostInitAt = now + uniform(20000, 40000);
+    }
+    // A bootloader byte from a shield in a call: the driver restarts the link.
+    if (options.restartSeconds > 0 && now >= nextRestartAt) {
+        const int s = pick([this](int i) { return shields[i].phase == CallPhase::Talking; });
+        if (s >= 0) {
+            pair->sim().writeLine(QStringLiteral("ack79 %1").arg(s));
+            ++restartsAsked;
+            const int mean = static_cast<int>(options.restartSeconds * 1000);
+            nextRestartAt = now + uniform(mean / 2, mean * 3 / 2);
+        }
     }
 }
 
@@ -468,13 +659,13 @@ int Soak::run()
     const int readyAtStart = readyLines;
 
     clock.start();
+    nextRestartAt = static_cast<qint64>(options.restartSeconds * 1000);
     const qint64 runMs = static_cast<qint64>(options.minutes * 60000);
     qint64 nextProgress = 60000;
     while (clock.elapsed() < runMs && pair->driver().running()) {
         E2eProcess::pump(5);
         readDriver();
         readSim();
-        restarts = pair->driver().err().count(QStringLiteral("#Restart ALL Shields"));
         step(clock.elapsed());
         if (clock.elapsed() >= nextProgress) {
             std::fprintf(stderr, "stm-soak: %lld min, %d calls\n",
@@ -484,7 +675,7 @@ int Soak::run()
     }
     // Let what is on its way arrive: running calls end, nothing new starts.
     const qint64 settleUntil = clock.elapsed() + 20000;
-    nextCallAt = nextCommandAt = nextEventAt = nextLostInitAt = settleUntil * 2;
+    nextCallAt = nextCommandAt = nextEventAt = nextLostInitAt = nextRestartAt = settleUntil * 2;
     while (clock.elapsed() < settleUntil && pair->driver().running()) {
         E2eProcess::pump(5);
         readDriver();
@@ -493,7 +684,7 @@ int Soak::run()
         bool quiet = true;
         for (int s = 0; s < options.shields; ++s)
             quiet = quiet && shields[s].phase == CallPhase::None && outstanding.value(s) == 0 &&
-                    !shields[s].lostInit;
+                    !shields[s].lostInit && shields[s].online;
         if (quiet)
             break;
     }
@@ -504,8 +695,9 @@ int Soak::run()
     const bool running = pair->driver().running();
     const qint64 rssEnd = rssKb(pid);
 
-    // Events: each raised line reported exactly as often as raised.
-    int eventsSent = 0, eventsOnce = 0, eventsMissing = 0, eventsExtra = 0;
+    // Events: each raised line reported at most as often as raised; one that did not come is
+    // explained only by a reboot of its shield after it was raised.
+    int eventsSent = 0, eventsOnce = 0, eventsLost = 0, eventsMissing = 0, eventsExtra = 0;
     QStringList eventFaults;
     QSet<QString> eventKeys;
     for (auto it = eventsExpected.cbegin(); it != eventsExpected.cend(); ++it)
@@ -513,17 +705,31 @@ int Soak::run()
     for (auto it = eventsReported.cbegin(); it != eventsReported.cend(); ++it)
         eventKeys.insert(it.key());
     for (const QString &key : eventKeys) {
-        const int want = eventsExpected.value(key);
+        const QList<Expected> raised = eventsExpected.value(key);
+        const int want = raised.size();
         const int got = eventsReported.value(key);
+        int rebooted = 0;
+        for (const Expected &e : raised)
+            rebooted += startedAfter(e.shield, e.simLine) ? 1 : 0;
+        const int missing = qMax(0, want - got);
         eventsSent += want;
         eventsOnce += qMin(want, got);
-        eventsMissing += qMax(0, want - got);
+        eventsLost += qMin(missing, rebooted);
+        eventsMissing += qMax(0, missing - rebooted);
         eventsExtra += qMax(0, got - want);
-        if (want != got && eventFaults.size() < 10)
-            eventFaults << QStringLiteral("%1: raised %2, reported %3").arg(key).arg(want).arg(got);
+        if ((got > want || missing > rebooted) && eventFaults.size() < 10) {
+            eventFaults << QStringLiteral("%1: raised %2 (%3 before a reboot), reported %4")
+                               .arg(key)
+                               .arg(want)
+                               .arg(rebooted)
+                               .arg(got);
+        }
     }
-    // Commands: what each shield executed against what the host asked for.
-    int execExpected = 0, execOnce = 0, execMissing = 0, execExtra = 0;
+    // Commands: what each shield executed against what the host asked for; one that did not
+    // come is explained by a reboot of its shield after it was asked for (the driver forgets its
+    // outstanding command at a restart), or by a refusal while its shield was out of service. A
+    // restart may also switch a cut call's audio off.
+    int execExpected = 0, execOnce = 0, execLost = 0, execMissing = 0, execExtra = 0;
     QStringList commandFaults;
     QSet<QString> execKeys;
     for (auto it = executedExpected.cbegin(); it != executedExpected.cend(); ++it)
@@ -531,26 +737,67 @@ int Soak::run()
     for (auto it = executedSeen.cbegin(); it != executedSeen.cend(); ++it)
         execKeys.insert(it.key());
     for (const QString &key : execKeys) {
-        const int want = executedExpected.value(key);
+        const QList<Expected> asked = executedExpected.value(key);
+        const int want = asked.size();
         const int got = executedSeen.value(key);
+        int rebooted = 0;
+        for (const Expected &e : asked)
+            rebooted += startedAfter(e.shield, e.simLine) ? 1 : 0;
+        const int missing = qMax(0, want - got);
+        int extraAllowed = 0;
+        if (key.endsWith(QLatin1String(" audio off")))
+            extraAllowed = cutsOn.value(key.section(QLatin1Char(' '), 0, 0).toInt());
         execExpected += want;
         execOnce += qMin(want, got);
-        execMissing += qMax(0, want - got);
-        execExtra += qMax(0, got - want);
-        if (want != got && commandFaults.size() < 10)
-            commandFaults << QStringLiteral("%1: asked %2, executed %3").arg(key).arg(want).arg(got);
+        execLost += qMin(missing, rebooted);
+        execMissing += qMax(0, missing - rebooted);
+        execExtra += qMax(0, got - want - extraAllowed);
+        if ((got > want + extraAllowed || missing > rebooted) && commandFaults.size() < 10) {
+            commandFaults << QStringLiteral("%1: asked %2 (%3 before a reboot), executed %4")
+                                 .arg(key)
+                                 .arg(want)
+                                 .arg(rebooted)
+                                 .arg(got);
+        }
     }
+    // Drop lines: one per hang-up and one per cut call; a restart right after a hang-up may give
+    // one or two.
+    int dropsLeft = 0;
+    for (int s = 0; s < options.shields; ++s) {
+        dropsLeft += shields[s].dropLines.size();
+        if (shields[s].audio->driverListens()) {
+            ++portsLeftBound;
+            restartFaults << QStringLiteral("shield %1: UDP port %2 still bound at the end")
+                                 .arg(s)
+                                 .arg(20003 + 2 * s);
+        }
+    }
+    // Audio: the blocks of the calls a restart cut are left out of the share.
     qint64 audioSent = 0, audioBack = 0, duplicates = 0, foreign = 0, badSize = 0, datagrams = 0;
     for (int s = 0; s < options.shields; ++s) {
         const SoakAudio &a = *shields[s].audio;
-        audioSent += a.sentBytes;
-        audioBack += qint64(a.received.size()) * blockSize;
+        const auto cut = [&](quint32 n) {
+            for (const auto &c : cutBlocks) {
+                if (c.first == s && n >= c.second.first && n < c.second.second)
+                    return true;
+            }
+            return false;
+        };
+        for (quint32 n = 0; n < shields[s].nextBlock; ++n) {
+            if (cut(n))
+                continue;
+            audioSent += blockSize;
+            if (a.received.contains(n))
+                audioBack += blockSize;
+        }
         duplicates += a.duplicates;
         foreign += a.foreign;
         badSize += a.badSize;
         datagrams += a.datagrams;
     }
     const double audioShare = audioSent > 0 ? double(audioBack) / double(audioSent) : 1.0;
+    const int readyAgain = readyLines - readyAtStart;
+    const int readyAfterRestarts = restarts * options.shields;
 
     struct Row {
         QString what;
@@ -563,16 +810,20 @@ int Soak::run()
         {QStringLiteral("calls (stuck)"), QStringLiteral("%1 (%2)").arg(calls).arg(callsStuck),
          callsStuck == 0},
         {QStringLiteral("events raised / reported once"),
-         QStringLiteral("%1 / %2").arg(eventsSent).arg(eventsOnce), eventsMissing == 0},
-        {QStringLiteral("events missing / extra"),
-         QStringLiteral("%1 / %2").arg(eventsMissing).arg(eventsExtra), eventsExtra == 0},
+         QStringLiteral("%1 / %2").arg(eventsSent).arg(eventsOnce), true},
+        {QStringLiteral("events lost with a reboot / else missing"),
+         QStringLiteral("%1 / %2").arg(eventsLost).arg(eventsMissing), eventsMissing == 0},
+        {QStringLiteral("events reported more than raised"), QString::number(eventsExtra),
+         eventsExtra == 0},
         {QStringLiteral("host command lines sent / refused"),
-         QStringLiteral("%1 / %2").arg(commandsSent).arg(refused), refused == 0},
+         QStringLiteral("%1 / %2").arg(commandsSent).arg(refused), restarts > 0 || refused == 0},
         {QStringLiteral("shield actions asked / executed once"),
-         QStringLiteral("%1 / %2").arg(execExpected).arg(execOnce), execMissing == 0},
-        {QStringLiteral("shield actions missing / extra"),
-         QStringLiteral("%1 / %2").arg(execMissing).arg(execExtra), execExtra == 0},
-        {QStringLiteral("audio bytes sent / back"),
+         QStringLiteral("%1 / %2").arg(execExpected).arg(execOnce), true},
+        {QStringLiteral("actions lost with a reboot / else missing"),
+         QStringLiteral("%1 / %2").arg(execLost).arg(execMissing), execMissing <= refused},
+        {QStringLiteral("shield actions executed more than asked"), QString::number(execExtra),
+         execExtra == 0},
+        {QStringLiteral("audio bytes sent / back (uncut calls)"),
          QStringLiteral("%1 / %2 (%3%)").arg(audioSent).arg(audioBack).arg(audioShare * 100, 0,
                                                                           'f', 1),
          audioShare >= 0.9},
@@ -581,9 +832,22 @@ int Soak::run()
          duplicates == 0 && foreign == 0 && badSize == 0},
         {QStringLiteral("datagrams to the host"), QString::number(datagrams), true},
         {QStringLiteral("lost initialisations / ready again"),
-         QStringLiteral("%1 / %2").arg(lostInits).arg(readyLines - readyAtStart),
-         readyLines - readyAtStart == lostInits},
-        {QStringLiteral("restarts"), QString::number(restarts), restarts == 0},
+         QStringLiteral("%1 / %2 (%3 after restarts)")
+             .arg(lostInits)
+             .arg(readyAgain)
+             .arg(readyAfterRestarts),
+         readyAgain >= readyAfterRestarts && readyAgain <= readyAfterRestarts + lostInits},
+        {QStringLiteral("restarts (bootloader bytes sent)"),
+         QStringLiteral("%1 (%2)").arg(restarts).arg(restartsAsked), restarts >= restartsAsked},
+        {QStringLiteral("shields late back in service (> 20 s)"), QString::number(lateReturns),
+         lateReturns == 0},
+        {QStringLiteral("calls cut by restarts / their drop lines"),
+         QStringLiteral("%1 / %2").arg(callsCut).arg(cutDropLines), cutsWithoutDrop == 0},
+        {QStringLiteral("drop lines / hang-ups / unmatched"),
+         QStringLiteral("%1 / %2 / %3").arg(drops).arg(hangups).arg(dropsLeft),
+         dropsLeft <= ambiguousDrops},
+        {QStringLiteral("receiver ports bound after their call"), QString::number(portsLeftBound),
+         portsLeftBound == 0},
         {QStringLiteral("disconnections"), QString::number(disconnects), disconnects == 0},
         {QStringLiteral("driver RSS start / end (kB)"),
          QStringLiteral("%1 / %2").arg(rssStart).arg(rssEnd),
@@ -599,7 +863,7 @@ int Soak::run()
         std::printf("%-42s %-30s %s\n", qPrintable(row.what), qPrintable(row.figure),
                     row.ok ? "ok" : "BROKEN");
     }
-    for (const QString &f : eventFaults + commandFaults)
+    for (const QString &f : eventFaults + commandFaults + restartFaults.mid(0, 20))
         std::printf("  %s\n", qPrintable(f));
     if (!allOk) {
         const QString err = pair->driver().err();
@@ -617,7 +881,8 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     Options options;
     if (!parseOptions(app.arguments(), &options)) {
-        std::fprintf(stderr, "usage: stm-soak [--minutes N] [--shields 1-6] [--random N]\n");
+        std::fprintf(stderr, "usage: stm-soak [--minutes N] [--shields 1-6] [--random N] "
+                             "[--restart-every SECONDS]\n");
         return 2;
     }
     Soak soak(options);

@@ -2,12 +2,12 @@
 // board. A person types commands on standard input; a scenario file plays them with timings.
 // Standard output tells what the shields see.
 
+#include "shield-sim/scenario.h"
 #include "shield-sim/simbusserver.h"
 #include "shield-sim/simcontrol.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QSet>
 #include <QStringList>
 #include <QTextStream>
@@ -39,7 +39,7 @@ const char *const usage =
     "  --single           chip select 0 selects (the driver runs without -multishield)\n"
     "                     (default: the one line that differs from the other five is selected)\n"
     "  --scenario FILE    play the commands of FILE (one per line, \"wait MS\" between them);\n"
-    "                     a last line \"repeat\" plays it again from the top\n"
+    "                     a line \"repeat\" plays it again from the top\n"
     "  --verbose          also print pings and every list word\n"
     "  --timing-log FILE  write one line per SPI transfer to FILE (for bench/run):\n"
     "                     T <steady-clock ns> <shield or -1> <length> <8 bytes sent> <8 bytes\n"
@@ -160,28 +160,6 @@ void onSignal(int)
     ::_exit(0);
 }
 
-void playScenario(SimControl *control, QStringList lines)
-{
-    const bool repeat = !lines.isEmpty() && lines.last().trimmed() == QLatin1String("repeat");
-    if (repeat)
-        lines.removeLast();
-    do {
-        for (const QString &line : lines) {
-            const int ms = SimControl::waitMs(line);
-            if (ms >= 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-                continue;
-            }
-            if (SimControl::isBlank(line))
-                continue;
-            QString answer;
-            const bool ok = control->execute(line, &answer);
-            print(QStringLiteral("scenario: ") + line.trimmed() +
-                  (ok ? QString() : QStringLiteral("  -- ") + answer));
-        }
-    } while (repeat);
-}
-
 }  // namespace
 
 int main(int argc, char *argv[])
@@ -237,15 +215,13 @@ int main(int argc, char *argv[])
         }
     }
 
-    QStringList scenario;
-    if (!scenarioPath.isEmpty()) {
-        QFile file(scenarioPath);
-        if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-            std::fprintf(stderr, "shield-sim: cannot read scenario %s\n", qPrintable(scenarioPath));
-            return 1;
-        }
-        scenario = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    Scenario scenario({});
+    if (!scenarioPath.isEmpty() && !Scenario::load(scenarioPath, &scenario)) {
+        std::fprintf(stderr, "shield-sim: cannot read scenario %s\n", qPrintable(scenarioPath));
+        return 1;
     }
+    for (const QString &fault : scenario.faults())
+        std::fprintf(stderr, "shield-sim: %s: %s\n", qPrintable(scenarioPath), qPrintable(fault));
 
     SimbusServer::TransferObserver logTransfer;
     if (!timingLogPath.isEmpty()) {
@@ -283,8 +259,13 @@ int main(int argc, char *argv[])
     print(QStringLiteral("shield-sim listening on ") + socketPath);
 
     SimControl control(&board);
-    if (!scenario.isEmpty())
-        std::thread([&control, scenario] { playScenario(&control, scenario); }).detach();
+    if (!scenarioPath.isEmpty()) {
+        std::thread([&control, scenario] {
+            scenario.play(&control, print, [](int ms) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            });
+        }).detach();
+    }
 
     // Commands from a person, until standard input ends; the shields go on serving after that.
     std::thread([&control] {

@@ -57,6 +57,11 @@ int SimControl::waitMs(const QString &line)
     return ok && ms >= 0 ? ms : -1;
 }
 
+bool SimControl::isRepeat(const QString &line)
+{
+    return line.simplified() == QLatin1String("repeat");
+}
+
 QString SimControl::help()
 {
     return QStringLiteral(
@@ -73,7 +78,9 @@ QString SimControl::help()
         "  debug S TEXT            debug text of up to 4 characters (0xE2)\n"
         "  debugnum S VALUE        debug number (0xE3)\n"
         "  mute S | unmute S       the shield stops / starts answering\n"
-        "  corrupt S N             every Nth frame each way has a bad CRC (0: off)\n"
+        "  corrupt S N [crc]       bus noise: every Nth frame each way has one byte of its first\n"
+        "                          8 changed, the start byte included (0: off); with crc only\n"
+        "                          the CRC of frames with content, so the link never restarts\n"
         "  busy S on|off           dial and phone-detect replies say busy\n"
         "  lostinit S              the next ping reply reports lost initialisation\n"
         "  loopback S on|off       audio to the host is the host's own audio (else a test tone)\n"
@@ -81,6 +88,7 @@ QString SimControl::help()
         "  ack79 S                 the next frame the shield sends begins with 0x79\n"
         "  status                  one line per shield\n"
         "  wait MS                 (scenario files) pause MS milliseconds\n"
+        "  repeat                  (scenario files) play the file again from the top\n"
         "  help                    this text\n"
         "Lines starting with # are comments.");
 }
@@ -134,6 +142,10 @@ bool SimControl::execute(const QString &line, QString *answer)
     if (verb == QLatin1String("wait")) {
         *answer = QStringLiteral("wait belongs in scenario files");
         return waitMs(line) >= 0;
+    }
+    if (verb == QLatin1String("repeat")) {
+        *answer = QStringLiteral("repeat belongs in scenario files");
+        return isRepeat(line);
     }
 
     int s = 0;
@@ -196,9 +208,11 @@ bool SimControl::execute(const QString &line, QString *answer)
     } else if (verb == QLatin1String("mute") || verb == QLatin1String("unmute")) {
         shield.setMute(verb == QLatin1String("mute"));
     } else if (verb == QLatin1String("corrupt")) {
-        if (!need(hasA, "S N"))
+        const bool crcOnly = w.size() == 4 && w.at(3) == QLatin1String("crc");
+        if (!need(hasA && a <= 1000000 && (w.size() == 3 || crcOnly), "S N [crc]"))
             return false;
-        shield.setCorruptEvery(static_cast<int>(a));
+        shield.setCorruptEvery(static_cast<int>(a), crcOnly ? ShieldModel::Noise::CrcOnly
+                                                            : ShieldModel::Noise::AnyByte);
     } else if (verb == QLatin1String("busy")) {
         if (!need(hasFlag, "S on|off"))
             return false;

@@ -1,7 +1,8 @@
 #pragma once
 // The simulator's command language: one line, one action on the simulated shields ("dial 0 300",
 // "mute 1", ...). The same lines come from a person on standard input and from scenario files,
-// where "wait MS" paces them. Thread-safe: every action goes to a ShieldModel, which locks itself.
+// where "wait MS" paces them and "repeat" plays them again from the top (see Scenario).
+// Thread-safe: every action goes to a ShieldModel, which locks itself.
 
 #include "sim/emulatedboard.h"
 
@@ -18,6 +19,8 @@ public:
     bool execute(const QString &line, QString *answer);
     // For a "wait MS" line, the pause in milliseconds; -1 for any other line.
     static int waitMs(const QString &line);
+    // True for a "repeat" line.
+    static bool isRepeat(const QString &line);
     // True for an empty line or a comment ("# ...").
     static bool isBlank(const QString &line);
     // The language, one command a line, for --help and "help".

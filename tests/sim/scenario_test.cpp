@@ -1,0 +1,82 @@
+// The scenario files shipped with shield-sim: every line of each is one the simulator takes, and
+// "repeat" plays a file again from the top (the demo promises a call every few seconds, for
+// ever), without spinning or flooding the output when a file hardly waits.
+
+#include "shield-sim/scenario.h"
+#include "sim/emulatedboard.h"
+
+#include <QDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QString scenarioDir()
+{
+    return QStringLiteral(STM_SOURCE_DIR "/tools/shield-sim/scenarios");
+}
+
+}  // namespace
+
+TEST(Scenario, EveryShippedFileParsesLineByLine)
+{
+    const QDir dir(scenarioDir());
+    const QStringList files = dir.entryList({QStringLiteral("*.txt")}, QDir::Files);
+    ASSERT_FALSE(files.isEmpty()) << "no scenario in " << dir.absolutePath().toStdString();
+    for (const QString &name : files) {
+        SCOPED_TRACE(name.toStdString());
+        Scenario scenario({});
+        ASSERT_TRUE(Scenario::load(dir.filePath(name), &scenario));
+        EXPECT_EQ(scenario.faults(), QStringList());
+    }
+    // The check itself finds what the simulator refuses, and says where.
+    const Scenario bad({QStringLiteral("wait 10"), QStringLiteral("dial 9 300"),
+                        QStringLiteral("wait soon"), QStringLiteral("# fine"),
+                        QStringLiteral("repeat 2"), QStringLiteral("corrupt 0 3 crc"),
+                        QStringLiteral("corrupt 0 3 bits")});
+    const QStringList faults = bad.faults();
+    ASSERT_EQ(faults.size(), 4) << faults.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(faults.at(0).startsWith(QLatin1String("line 2: dial 9 300 -- ")));
+    EXPECT_TRUE(faults.at(1).startsWith(QLatin1String("line 3: ")));
+    EXPECT_TRUE(faults.at(2).startsWith(QLatin1String("line 5: ")));
+    EXPECT_TRUE(faults.at(3).startsWith(QLatin1String("line 7: ")));
+}
+
+TEST(Scenario, RepeatPlaysFromTheTopAndAShortRoundIsMadeUpToASecond)
+{
+    Scenario demo({});
+    ASSERT_TRUE(Scenario::load(scenarioDir() + QStringLiteral("/demo.txt"), &demo));
+    ASSERT_TRUE(demo.repeats());
+    EmulatedBoard board;
+    SimControl control(&board);
+    QStringList printed;
+    QList<int> slept;
+    demo.play(&control, [&](const QString &line) { printed << line; },
+              [&](int ms) { slept << ms; }, 3);
+    // Three rounds of the same calls, each command echoed without a complaint.
+    EXPECT_EQ(printed.size() % 3, 0);
+    const int round = printed.size() / 3;
+    EXPECT_EQ(printed.mid(0, round), printed.mid(round, round));
+    EXPECT_EQ(printed.filter(QStringLiteral("  -- ")), QStringList());
+    EXPECT_EQ(printed.count(QStringLiteral("scenario: dial 0 300 1")), 3);
+    EXPECT_EQ(board.shield(0).pendingEvents(), 6);  // a dial and a hang-up per round
+    EXPECT_FALSE(slept.contains(Scenario::idleRoundMs));
+
+    // The lines after "repeat" are never reached; a round lasts at least a second of waits.
+    const Scenario busy({QStringLiteral("debugnum 1 7"), QStringLiteral("wait 10"),
+                         QStringLiteral("repeat"),
+                         QStringLiteral("debugnum 1 8")});
+    printed.clear();
+    slept.clear();
+    busy.play(&control, [&](const QString &line) { printed << line; },
+              [&](int ms) { slept << ms; }, 4);
+    const QString echo = QStringLiteral("scenario: debugnum 1 7");
+    EXPECT_EQ(printed, (QStringList{echo, echo, echo, echo}));
+    const int pause = Scenario::idleRoundMs - 10;
+    EXPECT_EQ(slept, (QList<int>{10, pause, 10, pause, 10, pause, 10}));
+    // Without "repeat" a file plays once.
+    const Scenario once({QStringLiteral("open 2"), QStringLiteral("wait 5")});
+    printed.clear();
+    once.play(&control, [&](const QString &line) { printed << line; }, [](int) {});
+    EXPECT_EQ(printed, QStringList{QStringLiteral("scenario: open 2")});
+}
