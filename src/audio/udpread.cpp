@@ -4,6 +4,7 @@
 #include "board/board.h"
 #include "link/datatransmission.h"
 #include "link/frame.h"
+#include "link/linkcounters.h"
 
 #include <QHostAddress>
 #include <QMutexLocker>
@@ -73,7 +74,12 @@ void UDPread::queueBlock(const QByteArray &block)
 {
     QByteArray packet(Frame::longSize, '\0');
     packet.replace(Frame::audioOffset, blockSize, block);
-    dropped += static_cast<quint64>(audioQueue->appendBounded(packet, queueLimit));
+    const int gone = audioQueue->appendBounded(packet, queueLimit);
+    dropped += static_cast<quint64>(gone);
+    if (counters) {
+        LinkCounters::add(counters->audio_blocks_in);
+        LinkCounters::add(counters->audio_dropped, static_cast<quint32>(gone));
+    }
 }
 
 void UDPread::reportDrops()

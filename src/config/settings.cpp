@@ -108,6 +108,16 @@ Settings::ParseResult Settings::parse(const QStringList &list)
     if (indexOf(list, QStringLiteral("-spidev")) >= 0)
         spidevPath = wordAfter(list, QStringLiteral("-spidev"));
 
+    statusPath = QString::fromLatin1(defaultStatusPath);
+    if (indexOf(list, QStringLiteral("-status")) >= 0) {
+        statusPath = wordAfter(list, QStringLiteral("-status"));
+        if (statusPath == QLatin1String("none")) {
+            statusPath.clear();
+        } else if (statusPath.isEmpty()) {
+            Console::err.line(QStringLiteral("#WARNING: No path after -status: no status socket"));
+        }
+    }
+
     return ParseResult::Run;
 }
 

@@ -30,6 +30,7 @@ void DriverControl::start_connect_with_shield()
 void DriverControl::restart_connect_with_shield()
 {
     Console::err.line(QStringLiteral("#Restart ALL Shields"));
+    restarts.fetch_add(1, std::memory_order_relaxed);
     transmitter->stop();
     handler->stop();
     shieldControl->reboot();

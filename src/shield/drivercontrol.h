@@ -5,6 +5,8 @@
 
 #include <QObject>
 
+#include <atomic>
+
 class Board;
 class Settings;
 class ShieldControl;
@@ -23,6 +25,8 @@ public:
                   QObject *parent = nullptr);
 
     ShieldControl *getShieldControl() const { return shieldControl; }
+    // Emergency restarts of the link since start-up (read from any thread).
+    quint32 restartCount() const { return restarts.load(std::memory_order_relaxed); }
 
 Q_SIGNALS:
     // Relays ShieldControl::changeSpiPeriod to the transfer thread. Nothing emits it today: the
@@ -40,4 +44,5 @@ private:
     ThreadSpiTransmitter *transmitter;
     ThreadShieldHandler *handler;
     Settings *settings;
+    std::atomic<quint32> restarts{0};
 };
