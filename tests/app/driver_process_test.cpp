@@ -1,6 +1,7 @@
 // The driver binary as the host starts it: the version and option errors, the start-up banner,
 // the GPIO set-up seen by a simulator of the shields, and the ways the process ends at once.
 
+#include "support/e2eprocess.h"
 #include "support/recordingbusserver.h"
 
 #include <QElapsedTimer>
@@ -19,13 +20,14 @@ constexpr int waitMs = 10000;
 const QString warning0 = QStringLiteral("#WARNING: No intercom select for shield 0\n");
 const QString banner = QStringLiteral("#STM_driver_2v18\nKVT_STM_Driver 2.18\n\n");
 
-// The driver started with some words; collects what it writes.
+// The driver started with some words (and "-status none" unless they name a status socket);
+// collects what it writes.
 class Driver
 {
 public:
     explicit Driver(const QStringList &args)
     {
-        process.start(QStringLiteral(STM_DRIVER_PATH), args);
+        process.start(QStringLiteral(STM_DRIVER_PATH), testDriverArgs(args));
     }
     ~Driver()
     {
