@@ -8,16 +8,19 @@
 #include "link/spiconnector.h"
 #include "status/statusserver.h"
 #include "support/consolecapture.h"
-#include "support/e2eprocess.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -28,6 +31,28 @@
 #include <unistd.h>
 
 namespace {
+
+// Runs this thread's event loop for `ms` milliseconds.
+void pump(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Runs the event loop until cond() holds or `timeoutMs` passes; returns cond().
+template <typename Cond>
+bool waitUntil(Cond cond, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!cond()) {
+        if (clock.elapsed() >= timeoutMs)
+            return false;
+        pump(10);
+    }
+    return true;
+}
 
 // A client of the server under test, served by this thread's event loop.
 class Client
@@ -43,7 +68,7 @@ public:
     // Waits for the next whole line of the answer.
     QByteArray nextLine()
     {
-        E2eProcess::waitUntil([this] { return got.contains('\n'); }, 10000);
+        waitUntil([this] { return got.contains('\n'); }, 10000);
         const int end = got.indexOf('\n');
         if (end < 0)
             return QByteArray();
@@ -163,7 +188,7 @@ TEST_F(StatusServerTest, BadRequestsGetAnErrorAndTheConnectionStaysUsable)
     // An endless request in pieces gets one answer, not one per piece.
     for (int i = 0; i < 20; ++i) {
         client.send(QByteArray(1000, 'y'));
-        E2eProcess::pump(5);
+        pump(5);
     }
     client.send("\nstatus\n");
     EXPECT_TRUE(client.next().contains(QStringLiteral("error")));
@@ -189,7 +214,7 @@ TEST_F(StatusServerTest, TheNinthClientIsTurnedAwayAndWatchersGetADocumentEachIn
     }
     // A place that comes free is taken again.
     clients.pop_back();
-    EXPECT_TRUE(E2eProcess::waitUntil(
+    EXPECT_TRUE(waitUntil(
         [&] { return server->clientCount() < StatusServer::maxClients; }, 10000));
     Client late(path);
     late.send("status\n");
@@ -209,9 +234,9 @@ TEST_F(StatusServerTest, AClientThatNeverReadsIsDroppedAndOthersAreServed)
     std::memcpy(address.sun_path, name.constData(), static_cast<size_t>(name.size()));
     ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
     ASSERT_EQ(::write(fd, "watch\n", 6), 6);
-    ASSERT_TRUE(E2eProcess::waitUntil([&] { return server->clientCount() == 1; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return server->clientCount() == 1; }, 10000));
 
-    EXPECT_TRUE(E2eProcess::waitUntil([&] { return server->clientCount() == 0; }, 60000))
+    EXPECT_TRUE(waitUntil([&] { return server->clientCount() == 0; }, 60000))
         << "a client that reads nothing is still served";
     Client other(path);
     other.send("status\n");
