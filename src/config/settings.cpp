@@ -110,11 +110,15 @@ Settings::ParseResult Settings::parse(const QStringList &list)
 
     statusPath = QString::fromLatin1(defaultStatusPath);
     if (indexOf(list, QStringLiteral("-status")) >= 0) {
-        statusPath = wordAfter(list, QStringLiteral("-status"));
-        if (statusPath == QLatin1String("none")) {
+        const QString word = wordAfter(list, QStringLiteral("-status"));
+        if (word == QLatin1String("none")) {
             statusPath.clear();
-        } else if (statusPath.isEmpty()) {
+        } else if (word.isEmpty() || word.startsWith(QLatin1Char('-'))) {
+            // No path, or the next option: a socket named "-multishield" would help nobody.
+            statusPath.clear();
             Console::err.line(QStringLiteral("#WARNING: No path after -status: no status socket"));
+        } else {
+            statusPath = word;
         }
     }
 

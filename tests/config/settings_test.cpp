@@ -448,6 +448,7 @@ TEST(Settings, StatusSocketPath)
         {"-ic 5 -status /tmp/x/status.sock", QStringLiteral("/tmp/x/status.sock"), 0},
         {"-status none -ic 5", QString(), 0},
         {"-ic 5 -status", QString(), 1},
+        {"-status -multishield", QString(), 1},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.line);
