@@ -8,8 +8,7 @@
 
 #include <atomic>
 
-struct LinkCounters
-{
+struct LinkCounters {
     static void add(std::atomic<quint32> &counter, quint32 n = 1)
     {
         counter.fetch_add(n, std::memory_order_relaxed);

@@ -82,12 +82,12 @@ bool StatusServer::listen(const QString &path)
         return false;
     const QString folder = QFileInfo(path).absolutePath();
     if (!QDir().mkpath(folder)) {
-        warn(QStringLiteral("cannot create the folder ") + folder + QStringLiteral("; running "
-                                                                                    "without it"));
+        warn(QStringLiteral("cannot create the folder ") + folder +
+             QStringLiteral("; running without it"));
         return false;
     }
     const QByteArray native = QFile::encodeName(path);
-    struct stat info {};
+    struct stat info = {};
     if (::lstat(native.constData(), &info) == 0) {
         if (!S_ISSOCK(info.st_mode)) {
             warn(path + QStringLiteral(" exists and is no socket; running without it"));
@@ -140,8 +140,7 @@ QByteArray StatusServer::document() const
                       qint64(LinkCounters::read(c.audio_blocks_in)));
         shield.insert(QStringLiteral("audio_blocks_out"),
                       qint64(LinkCounters::read(c.audio_blocks_out)));
-        shield.insert(QStringLiteral("audio_dropped"),
-                      qint64(LinkCounters::read(c.audio_dropped)));
+        shield.insert(QStringLiteral("audio_dropped"), qint64(LinkCounters::read(c.audio_dropped)));
         shields.append(shield);
     }
     QJsonObject root;

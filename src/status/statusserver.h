@@ -31,8 +31,8 @@ public:
     static constexpr qint64 maxUnreadBytes = 64 * 1024;
     static constexpr int defaultWatchMs = 1000;
 
-    StatusServer(const Settings *settings, SPIconnector *const *links,
-                 const DriverControl *control, QObject *parent = nullptr);
+    StatusServer(const Settings *settings, SPIconnector *const *links, const DriverControl *control,
+                 QObject *parent = nullptr);
     ~StatusServer() override;
 
     // Listens on `path`: replaces a socket file left by a driver that died; gives one "#WARNING"
@@ -46,8 +46,7 @@ public:
     QByteArray document() const;
 
 private:
-    struct Client
-    {
+    struct Client {
         QLocalSocket *socket = nullptr;
         QByteArray pending;     // request bytes after the last end of line
         bool skipping = false;  // in the rest of a request that was too long

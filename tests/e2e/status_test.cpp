@@ -196,8 +196,7 @@ TEST(E2eStatus, EveryCounterEqualsWhatTheSimulatorDidOrTheHostWasTold)
         const qint64 executed = simCommands(pair, s);
         // Shield 2 may have executed a command just as it fell silent, whose reply the driver
         // never saw: that one it counts, the driver cannot.
-        const bool commandsAgree =
-            commands == executed || (s == 2 && commands + 1 == executed);
+        const bool commandsAgree = commands == executed || (s == 2 && commands + 1 == executed);
         return commandsAgree &&
                field(doc, s, "events") == simCount(pair, s, QStringLiteral("event acknowledged")) &&
                field(doc, s, "tx_errors") == reportedErrors(pair, s, QStringLiteral("TX")) &&
@@ -232,9 +231,9 @@ TEST(E2eStatus, EveryCounterEqualsWhatTheSimulatorDidOrTheHostWasTold)
     EXPECT_EQ(field(doc, 1, "audio_blocks_in"), sent);
     EXPECT_EQ(field(doc, 1, "audio_blocks_out"), host.got.size());
     EXPECT_GT(host.got.size(), sent);
-    EXPECT_TRUE(E2eProcess::waitUntil(
-        [&] { return field(askStatus(path), 1, "audio_dropped") == reportedDrops(pair); }))
-        << pair.describe();
+    EXPECT_TRUE(E2eProcess::waitUntil([&] {
+        return field(askStatus(path), 1, "audio_dropped") == reportedDrops(pair);
+    })) << pair.describe();
 
     EXPECT_EQ(doc.value(QStringLiteral("restarts")).toInt(-1),
               pair.driver().err().count(QStringLiteral("#Restart ALL Shields")));

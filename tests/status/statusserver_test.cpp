@@ -3,10 +3,10 @@
 // is turned away, a client that never reads is dropped, and the socket file is taken over only
 // from a driver that died.
 
+#include "status/statusserver.h"
 #include "config/settings.h"
 #include "link/linkrecords.h"
 #include "link/spiconnector.h"
-#include "status/statusserver.h"
 #include "support/consolecapture.h"
 
 #include <QDir>
@@ -60,8 +60,7 @@ class Client
 public:
     explicit Client(const QString &path)
     {
-        QObject::connect(&socket, &QLocalSocket::readyRead,
-                         [this] { got += socket.readAll(); });
+        QObject::connect(&socket, &QLocalSocket::readyRead, [this] { got += socket.readAll(); });
         socket.connectToServer(path);
     }
     void send(const QByteArray &bytes) { socket.write(bytes); }
@@ -149,8 +148,8 @@ TEST_F(StatusServerTest, DocumentShowsRecordsAndCountersOfEveryServedShield)
     ASSERT_EQ(shields.size(), 6);
     const QJsonObject two = shields.at(2).toObject();
     const std::pair<const char *, int> counts[] = {
-        {"address", 2},       {"events", 20},         {"commands", 11},
-        {"tx_errors", 3},     {"rx_errors", 4},       {"disconnects", 1},
+        {"address", 2},       {"events", 20},           {"commands", 11},
+        {"tx_errors", 3},     {"rx_errors", 4},         {"disconnects", 1},
         {"intercom", 119},    {"audio_blocks_in", 500}, {"audio_blocks_out", 600},
         {"audio_dropped", 7}, {"firmware", 23},
     };
@@ -214,8 +213,7 @@ TEST_F(StatusServerTest, TheNinthClientIsTurnedAwayAndWatchersGetADocumentEachIn
     }
     // A place that comes free is taken again.
     clients.pop_back();
-    EXPECT_TRUE(waitUntil(
-        [&] { return server->clientCount() < StatusServer::maxClients; }, 10000));
+    EXPECT_TRUE(waitUntil([&] { return server->clientCount() < StatusServer::maxClients; }, 10000));
     Client late(path);
     late.send("status\n");
     EXPECT_TRUE(late.next().contains(QStringLiteral("shields")));
@@ -256,7 +254,8 @@ TEST_F(StatusServerTest, SocketFileIsTakenOverOnlyFromADriverThatDied)
     StatusServer second(&settings, links.records(), nullptr);
     EXPECT_FALSE(second.listen(path));
     ASSERT_EQ(capture.err().size(), 1);
-    EXPECT_TRUE(capture.err().first().startsWith(QStringLiteral("#WARNING"))) << capture.err().join(QLatin1Char('\n'));
+    EXPECT_TRUE(capture.err().first().startsWith(QStringLiteral("#WARNING")))
+        << capture.err().join(QLatin1Char('\n'));
     EXPECT_TRUE(capture.err().first().contains(path));
     Client client(path);
     client.send("status\n");

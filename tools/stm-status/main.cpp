@@ -69,8 +69,8 @@ public:
         const qint64 elapsedMs = clock.isValid() ? clock.elapsed() : 0;
         QString text;
         if (previous.contains(address) && elapsedMs > 0)
-            text = QString::number((errors - previous.value(address)) * 60000.0 / elapsedMs, 'f',
-                                   1);
+            text =
+                QString::number((errors - previous.value(address)) * 60000.0 / elapsedMs, 'f', 1);
         else if (uptime > 0)
             text = QString::number(errors * 60.0 / uptime, 'f', 1);
         else
