@@ -11,6 +11,7 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -285,6 +286,20 @@ TEST(E2eStatus, ClientsThatNeverReadOrSendRubbishChangeNothingForTheHost)
         EXPECT_TRUE(line.contains(QRegularExpression(QStringLiteral("\\b10\\d\\d$"))))
             << line.toStdString();
     EXPECT_EQ(hostLines.size(), 10) << pair.describe();
+
+    // stm-status shows the shield, and says so when no driver answers.
+    QProcess tool;
+    tool.start(QStringLiteral(STM_STATUS_PATH), {QStringLiteral("-s"), path});
+    ASSERT_TRUE(tool.waitForFinished(E2eProcess::timeoutMs));
+    EXPECT_EQ(tool.exitCode(), 0);
+    const QStringList rows = QString::fromUtf8(tool.readAllStandardOutput()).split('\n');
+    ASSERT_GE(rows.size(), 3) << rows.join('\n').toStdString();
+    EXPECT_TRUE(rows.at(0).startsWith(QStringLiteral("stm-driver 2.18, single")));
+    EXPECT_EQ(rows.at(2).simplified().section(' ', 0, 2), QStringLiteral("0 online 23"));
+    tool.start(QStringLiteral(STM_STATUS_PATH), {QStringLiteral("-s"), path + QStringLiteral("x")});
+    ASSERT_TRUE(tool.waitForFinished(E2eProcess::timeoutMs));
+    EXPECT_EQ(tool.exitCode(), 1);
+    EXPECT_TRUE(tool.readAllStandardError().startsWith("stm-status: no driver answers on "));
 
     // The driver still answers a client that reads, and said nothing on standard error.
     EXPECT_EQ(statusShield(askStatus(path), 0).value(QStringLiteral("state")).toString(),
