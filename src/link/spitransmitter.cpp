@@ -211,7 +211,8 @@ void SPItransmitter::parser(quint8 shield, const QByteArray &frame, SPIconnector
         Q_EMIT emergency_restart();
     }
     if (link->get_long_packet()) {
-        LinkCounters::add(link->counters.audio_blocks_out);
+        if (frame.size() >= Frame::longSize)  // what the parser passes on to the host
+            LinkCounters::add(link->counters.audio_blocks_out);
         parsers->parser_audio(shield, frame);
     }
 }
