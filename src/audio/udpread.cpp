@@ -52,6 +52,10 @@ void UDPread::writeBufUDP()
             Console::err.line(
                 QStringLiteral("ERROR: Переполнение буффера более чем в 10 раз!"));
             socket->readDatagram(nullptr, 0);
+            if (counters) {
+                LinkCounters::add(counters->audio_dropped,
+                                  static_cast<quint32>((size + blockSize - 1) / blockSize));
+            }
             break;
         }
         QByteArray datagram(static_cast<int>(size), '\0');
