@@ -11,6 +11,7 @@
 #include "harness/analysis.h"
 #include "harness/audiopeer.h"
 #include "harness/child.h"
+#include "harness/statuspoller.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -205,8 +206,10 @@ int run(const std::string &driver, const std::string &sim, const std::string &ou
     // Bring-up: six shields from the driver's start.
     Child stm;
     const int64_t started = nowNs();
-    if (!stm.start({driver, "-multishield", "-ic", "10", "-simbus", socket}, std::string(),
-                   outDir + "/driver.err"))
+    const std::string statusSocket = outDir + "/status.sock";
+    if (!stm.start({driver, "-multishield", "-ic", "10", "-simbus", socket, "-status",
+                    statusSocket},
+                   std::string(), outDir + "/driver.err"))
         fail("cannot start " + driver);
     std::cerr << "driver started (pid " << stm.pid() << "), waiting for six shields" << std::endl;
     int64_t lastReady = 0, lastPushed = 0;
@@ -231,8 +234,11 @@ int run(const std::string &driver, const std::string &sim, const std::string &ou
                           cyclictest.start({cyclictestPath, "-i", "16000", "-D",
                                             std::to_string(plan.window / 1000), "-q", "-v"},
                                            outDir + "/cyclictest.out", outDir + "/cyclictest.err");
+    // A technician's stm-status beside it, ten requests a second.
+    StatusPoller statusPoller(statusSocket);
+    statusPoller.start(100);
     std::cerr << "measuring window of " << plan.window / 1000 << " s: idle, commands and events, "
-              << "six calls" << std::endl;
+              << "six calls, status requests" << std::endl;
 
     // Idle.
     sleepUntil(w0 + 2000 * ms);
@@ -284,6 +290,9 @@ int run(const std::string &driver, const std::string &sim, const std::string &ou
         stm.writeLine(std::to_string(s) + " drop");
     sleepUntil(w0 + plan.window * ms);
     const int64_t w1 = nowNs();
+    statusPoller.stop();
+    std::cerr << "status socket: " << statusPoller.answers() << " answers, "
+              << statusPoller.failures() << " requests without one" << std::endl;
 
     if (haveCyclictest) {
         for (int i = 0; i < 200 && cyclictest.running(); ++i)

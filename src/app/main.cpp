@@ -17,6 +17,7 @@
 #include "shield/spiparsers.h"
 #include "shield/threadshieldhandler.h"
 #include "sim/emulatedboard.h"
+#include "status/statusserver.h"
 #include "stand/stand.h"
 
 #include <QCoreApplication>
@@ -125,6 +126,7 @@ int main(int argc, char *argv[])
                                                  static_cast<quint16>(20003 + 2 * i),
                                                  links[i].audio_queue.get(), board.get());
         udpRead[i] = receivers[i].get();
+        receivers[i]->setCounters(&links[i].counters);
     }
 
     // 12. The playback switch starts and stops the receivers.
@@ -159,6 +161,11 @@ int main(int argc, char *argv[])
     driverControl.setPlayback(&playControl);
     QObject::connect(&driverControl, &DriverControl::play_sound, &playControl,
                      &SoundPlayControl::play_sound_switch);
+
+    // The status socket for technicians; it only reads, so it can be set up last. Without it
+    // (-status none, or a warning) the driver runs the same.
+    StatusServer statusServer(&settings, links.records(), &driverControl);
+    statusServer.listen(settings.statusPath);
 
     // 16. Reboot the shields, start the transfer thread, then the supervisor thread.
     driverControl.start_connect_with_shield();

@@ -4,6 +4,7 @@
 #include "board/board.h"
 #include "link/datatransmission.h"
 #include "link/frame.h"
+#include "link/linkcounters.h"
 
 #include <QHostAddress>
 #include <QMutexLocker>
@@ -51,6 +52,10 @@ void UDPread::writeBufUDP()
             Console::err.line(
                 QStringLiteral("ERROR: Переполнение буффера более чем в 10 раз!"));
             socket->readDatagram(nullptr, 0);
+            if (counters) {
+                LinkCounters::add(counters->audio_dropped,
+                                  static_cast<quint32>((size + blockSize - 1) / blockSize));
+            }
             break;
         }
         QByteArray datagram(static_cast<int>(size), '\0');
@@ -73,7 +78,12 @@ void UDPread::queueBlock(const QByteArray &block)
 {
     QByteArray packet(Frame::longSize, '\0');
     packet.replace(Frame::audioOffset, blockSize, block);
-    dropped += static_cast<quint64>(audioQueue->appendBounded(packet, queueLimit));
+    const int gone = audioQueue->appendBounded(packet, queueLimit);
+    dropped += static_cast<quint64>(gone);
+    if (counters) {
+        LinkCounters::add(counters->audio_blocks_in);
+        LinkCounters::add(counters->audio_dropped, static_cast<quint32>(gone));
+    }
 }
 
 void UDPread::reportDrops()

@@ -10,6 +10,7 @@
 
 class Board;
 class DataTransmission;
+struct LinkCounters;
 class QMutex;
 class QUdpSocket;
 
@@ -31,6 +32,8 @@ public:
     int pendingBytes() const { return pending.size(); }
     bool isListening() const;
     quint64 droppedPackets() const { return dropped; }
+    // Where blocks queued and dropped are counted (the shield's link record); none by default.
+    void setCounters(LinkCounters *linkCounters) { counters = linkCounters; }
 
 public Q_SLOTS:
     void udpStart();
@@ -47,6 +50,7 @@ private:
     QMutex *streamMutex;
     quint16 port;
     DataTransmission *audioQueue;
+    LinkCounters *counters = nullptr;
     quint64 dropped = 0;
     quint64 droppedReported = 0;
     QElapsedTimer sinceReport;

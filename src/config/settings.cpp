@@ -108,6 +108,20 @@ Settings::ParseResult Settings::parse(const QStringList &list)
     if (indexOf(list, QStringLiteral("-spidev")) >= 0)
         spidevPath = wordAfter(list, QStringLiteral("-spidev"));
 
+    statusPath = QString::fromLatin1(defaultStatusPath);
+    if (indexOf(list, QStringLiteral("-status")) >= 0) {
+        const QString word = wordAfter(list, QStringLiteral("-status"));
+        if (word == QLatin1String("none")) {
+            statusPath.clear();
+        } else if (word.isEmpty() || word.startsWith(QLatin1Char('-'))) {
+            // No path, or the next option: a socket named "-multishield" would help nobody.
+            statusPath.clear();
+            Console::err.line(QStringLiteral("#WARNING: No path after -status: no status socket"));
+        } else {
+            statusPath = word;
+        }
+    }
+
     return ParseResult::Run;
 }
 

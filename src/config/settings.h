@@ -5,6 +5,7 @@
 // those are atomic.
 
 #include "base/shieldcount.h"
+#include "base/statuspath.h"
 #include "board/board.h"
 #include "config/shieldstate.h"
 #include "config/wav_reader.h"
@@ -66,6 +67,9 @@ public:
     QString simbusPath;
     QString boardName;
     QString spidevPath;
+
+    // The status socket's path; empty: no status socket ("-status none").
+    QString statusPath = QString::fromLatin1(defaultStatusPath);
 
 private:
     static int indexOf(const QStringList &list, const QString &word);

@@ -7,6 +7,7 @@
 // outside the link mutex.
 
 #include "link/datatransmission.h"
+#include "link/linkcounters.h"
 #include "link/spiinerrorcontroller.h"
 #include "link/spiouterrorcontroller.h"
 
@@ -38,6 +39,7 @@ public:
     std::unique_ptr<DataTransmission> direct_queue;     // unacknowledged commands
     QByteArray rx_frame;  // under the link mutex: the frame of the latest transfer
     std::atomic<quint8> long_packet_repeats{0};
+    LinkCounters counters;  // never reset; read by the status server
 
 private:
     std::atomic<bool> long_packet{false};

@@ -128,6 +128,7 @@ bool SPItransmitter::fillControlFrame(quint8 shield, SPIconnector *link)
         out->transmit_buffr(tx_buffer);
         return true;
     case SpiOutErrorController::SEND_REPEAT: {
+        LinkCounters::add(link->counters.tx_errors);
         const auto &last = out->lastFrame();
         for (int i = 0; i < Frame::shortSize; ++i)
             tx_buffer[i] = static_cast<char>(last[static_cast<size_t>(i)]);
@@ -150,6 +151,7 @@ void SPItransmitter::disconnect(quint8 shield, SPIconnector *link)
 {
     ShieldState &state = settings->shieldState[shield];
     if (state.getState() == ShieldState::STATE_ONLINE) {
+        LinkCounters::add(link->counters.disconnects);
         reportErrors(shield, link);
         Console::out.lines({settings->addressPrefix(shield) + QStringLiteral("shield_disconect"),
                             QString()});
@@ -191,10 +193,15 @@ void SPItransmitter::parser(quint8 shield, const QByteArray &frame, SPIconnector
             if (Frame::code(frame) == SPIcommand::PING_1) {
                 parsers->parser_command(shield, frame, link);
             } else if (Frame::isEvent(frame)) {
-                if (!link->in_error->isRepeat(b0))
+                if (!link->in_error->isRepeat(b0)) {
+                    LinkCounters::add(link->counters.events);
                     parsers->parser_event(shield, frame, link);
+                } else {
+                    LinkCounters::add(link->counters.rx_errors);
+                }
                 link->event_ack_queue->append(frame.left(Frame::shortSize));
             } else if (link->out_error->receive_buffer(frame.left(2), shield)) {
+                LinkCounters::add(link->counters.commands);
                 parsers->parser_command(shield, frame, link);
             }
         }
@@ -203,8 +210,11 @@ void SPItransmitter::parser(quint8 shield, const QByteArray &frame, SPIconnector
     } else if (b0 == Frame::bootloaderAck || b0 == Frame::bootloaderNack) {
         Q_EMIT emergency_restart();
     }
-    if (link->get_long_packet())
+    if (link->get_long_packet()) {
+        if (frame.size() >= Frame::longSize)  // what the parser passes on to the host
+            LinkCounters::add(link->counters.audio_blocks_out);
         parsers->parser_audio(shield, frame);
+    }
 }
 
 void SPItransmitter::bootloaderHandOff(quint8 shield)

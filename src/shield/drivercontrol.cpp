@@ -47,6 +47,7 @@ void DriverControl::restart_connect_with_shield()
 void DriverControl::restart()
 {
     Console::err.line(QStringLiteral("#Restart ALL Shields"));
+    restarts.fetch_add(1, std::memory_order_relaxed);
     transmitter->stop();
     handler->stop();
     // What both threads said before they stopped is handled now, not after the reboot: a start

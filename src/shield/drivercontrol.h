@@ -30,6 +30,8 @@ public:
     ShieldControl *getShieldControl() const { return shieldControl; }
     // Where the restart learns which shields are in a call (none when not set).
     void setPlayback(const PlaybackState *state) { playback = state; }
+    // Emergency restarts of the link since start-up (read from any thread).
+    quint32 restartCount() const { return restarts.load(std::memory_order_relaxed); }
 
 Q_SIGNALS:
     // Relays ShieldControl::changeSpiPeriod to the transfer thread. Nothing emits it today: the
@@ -59,4 +61,5 @@ private:
     const PlaybackState *playback = nullptr;
     // A restart is pending or running.
     std::atomic<bool> restartBusy{false};
+    std::atomic<quint32> restarts{0};
 };

@@ -29,7 +29,7 @@ TEST(DriverConsole, HostCommandsListsAndAClosedInput)
     SimbusServer server(0);
     ShieldModel &shield = server.board().shield(0);
     E2eProcess driver(QStringLiteral("stm-driver"), QStringLiteral(STM_DRIVER_PATH),
-                      {QStringLiteral("-simbus"), server.path()});
+                      testDriverArgs({QStringLiteral("-simbus"), server.path()}));
     ASSERT_TRUE(driver.started());
     const QString pushed = QStringLiteral("#Shield update black list");
     ASSERT_GE(driver.waitForLine(pushed), 0) << driver.describe();

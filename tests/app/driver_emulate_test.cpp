@@ -8,7 +8,8 @@
 TEST(DriverEmulated, EveryServedShieldComesIntoServiceAndTakesCommands)
 {
     E2eProcess driver(QStringLiteral("stm-driver"), QStringLiteral(STM_DRIVER_PATH),
-                      {QStringLiteral("-emulate"), QStringLiteral("-multishield")});
+                      testDriverArgs({QStringLiteral("-emulate"),
+                                      QStringLiteral("-multishield")}));
     ASSERT_TRUE(driver.started());
     for (int s = 0; s < 6; ++s)
         ASSERT_GE(driver.waitForLine(QStringLiteral("#Shield %1 update black list").arg(s)), 0)

@@ -1,9 +1,11 @@
 // The driver binary as the host starts it: the version and option errors, the start-up banner,
 // the GPIO set-up seen by a simulator of the shields, and the ways the process ends at once.
 
+#include "support/e2eprocess.h"
 #include "support/recordingbusserver.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -19,13 +21,14 @@ constexpr int waitMs = 10000;
 const QString warning0 = QStringLiteral("#WARNING: No intercom select for shield 0\n");
 const QString banner = QStringLiteral("#STM_driver_2v18\nKVT_STM_Driver 2.18\n\n");
 
-// The driver started with some words; collects what it writes.
+// The driver started with some words (and "-status none" unless they name a status socket);
+// collects what it writes.
 class Driver
 {
 public:
     explicit Driver(const QStringList &args)
     {
-        process.start(QStringLiteral(STM_DRIVER_PATH), args);
+        process.start(QStringLiteral(STM_DRIVER_PATH), testDriverArgs(args));
     }
     ~Driver()
     {
@@ -60,6 +63,11 @@ public:
         return QString::fromUtf8(err);
     }
     bool running() const { return process.state() == QProcess::Running; }
+    void kill()
+    {
+        process.kill();
+        process.waitForFinished(waitMs);
+    }
     int exitCode() const { return process.exitCode(); }
     QProcess::ExitStatus exitStatus() const { return process.exitStatus(); }
 
@@ -197,4 +205,41 @@ TEST(DriverProcess, IntercomLinesComeBeforeTheBanner)
     expected += banner;
     EXPECT_TRUE(driver.outAtLeast(expected.size()).startsWith(expected))
         << driver.stdOut().toStdString();
+}
+
+TEST(DriverProcess, StatusSocketIsSetUpAfterTheOptionsAndASecondDriverRunsWithoutIt)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("run/status.sock"));
+
+    Driver version({QStringLiteral("-status"), path, QStringLiteral("-v")});
+    ASSERT_TRUE(version.finished());
+    EXPECT_EQ(version.stdOut().toStdString(), "KVT_STM_Driver: v2.18\n");
+    EXPECT_FALSE(QFileInfo::exists(path));
+
+    Driver first({QStringLiteral("-emulate"), QStringLiteral("-status"), path});
+    ASSERT_TRUE(first.started());
+    EXPECT_TRUE(E2eProcess::waitUntil([&] { return QFileInfo::exists(path); }, waitMs));
+    EXPECT_EQ(askStatus(path).value(QStringLiteral("mode")).toString(), QStringLiteral("single"));
+
+    // The second finds the first answering: one warning, and it serves its shields all the same.
+    Driver second({QStringLiteral("-emulate"), QStringLiteral("-status"), path});
+    ASSERT_TRUE(second.started());
+    EXPECT_TRUE(second.outAtLeast((warning0 + banner).size()).startsWith(warning0 + banner));
+    EXPECT_TRUE(E2eProcess::waitUntil([&] { return second.stdErr().contains('\n'); }, waitMs));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const QString err = second.stdErr();
+    EXPECT_EQ(err.count(QLatin1Char('\n')), 1) << err.toStdString();
+    EXPECT_TRUE(err.startsWith(QStringLiteral("#WARNING")) && err.contains(path))
+        << err.toStdString();
+    EXPECT_TRUE(second.running());
+    EXPECT_EQ(first.stdErr().toStdString(), "");
+
+    // Killed, the first leaves its socket file; the next driver takes it over without a word.
+    first.kill();
+    Driver third({QStringLiteral("-emulate"), QStringLiteral("-status"), path});
+    ASSERT_TRUE(third.started());
+    EXPECT_TRUE(E2eProcess::waitUntil(
+        [&] { return askStatus(path).contains(QStringLiteral("shields")); }, waitMs));
+    EXPECT_EQ(third.stdErr().toStdString(), "");
 }

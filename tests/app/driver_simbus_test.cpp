@@ -16,8 +16,8 @@ TEST(DriverOnSimulatedBus, SingleShieldComesIntoServiceAndReportsADial)
 {
     SimbusServer server(0);
     E2eProcess driver(QStringLiteral("stm-driver"), driverProgram(),
-                      {QStringLiteral("-simbus"), server.path(), QStringLiteral("-ic"),
-                       QStringLiteral("136")});
+                      testDriverArgs({QStringLiteral("-simbus"), server.path(),
+                                      QStringLiteral("-ic"), QStringLiteral("136")}));
     ASSERT_TRUE(driver.started());
     ASSERT_GE(driver.waitForLine(QStringLiteral("#Shield update black list")), 0)
         << driver.describe();
@@ -38,7 +38,8 @@ TEST(DriverOnSimulatedBus, MultiShieldBringsEveryPresentShieldIntoService)
     SimbusServer server(1);
     server.board().shield(3).setMute(true);
     E2eProcess driver(QStringLiteral("stm-driver"), driverProgram(),
-                      {QStringLiteral("-multishield"), QStringLiteral("-simbus"), server.path()});
+                      testDriverArgs({QStringLiteral("-multishield"), QStringLiteral("-simbus"),
+                                      server.path()}));
     ASSERT_TRUE(driver.started());
     for (int s : {0, 1, 2, 4, 5})
         ASSERT_GE(driver.waitForLine(QStringLiteral("%1 shield_ready").arg(s)), 0)

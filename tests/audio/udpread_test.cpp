@@ -7,6 +7,7 @@
 #include "board/board.h"
 #include "link/datatransmission.h"
 #include "link/frame.h"
+#include "link/linkcounters.h"
 #include "support/consolecapture.h"
 
 #include <QCoreApplication>
@@ -96,7 +97,11 @@ protected:
     {
     }
 
-    void SetUp() override { ASSERT_NE(port, 0); }
+    void SetUp() override
+    {
+        ASSERT_NE(port, 0);
+        reader.setCounters(&counters);
+    }
 
     void send(const QByteArray &datagram)
     {
@@ -116,6 +121,7 @@ protected:
     quint16 port;
     UDPread reader;
     QUdpSocket sender;
+    LinkCounters counters;  // what the status socket shows
 };
 
 TEST_F(UdpReadTest, OneDatagramOfTwoBlocksBecomesTwoLongPacketsInOrder)
@@ -171,6 +177,7 @@ TEST_F(UdpReadTest, DatagramsPastTenBlocksInAllAreRefusedWholeAndTheStreamGoesOn
             send(streamBytes(0, c.pendingBefore));
             ASSERT_TRUE(pumpUntil([&] { return reader.pendingBytes() == c.pendingBefore; }));
         }
+        const quint32 droppedBefore = counters.audio_dropped;
         send(QByteArray(c.size, '\x55'));
         if (c.accepted) {
             const int total = c.pendingBefore + c.size;
@@ -184,6 +191,9 @@ TEST_F(UdpReadTest, DatagramsPastTenBlocksInAllAreRefusedWholeAndTheStreamGoesOn
             EXPECT_EQ(console.err(), QStringList{overflowLine});
             EXPECT_EQ(queue.size(), 0);
             EXPECT_EQ(reader.pendingBytes(), c.pendingBefore);
+            // The refused bytes count as the blocks they would have made.
+            EXPECT_EQ(counters.audio_dropped - droppedBefore,
+                      static_cast<quint32>((c.size + 511) / 512));
 
             // Nothing of the refused datagram enters the stream; the next one continues it.
             send(streamBytes(c.pendingBefore, 512 - c.pendingBefore));
@@ -285,6 +295,8 @@ TEST_F(UdpReadTest, ABurstKeepsOnlyTheNewestPacketsAndReportsTheLossOnce)
     for (int k = 0; k < packets.size(); ++k)
         EXPECT_EQ(packets.at(k), packetOf(streamBytes((8 + k) * 512, 512))) << "packet " << k;
     EXPECT_EQ(reader.droppedPackets(), 8u);
+    EXPECT_EQ(counters.audio_blocks_in.load(), static_cast<quint32>(blocks));
+    EXPECT_EQ(counters.audio_dropped.load(), 8u);
     ASSERT_EQ(console.err().size(), 1);
     EXPECT_TRUE(console.err().first().contains(QString::number(port))) << console.err().first();
     EXPECT_TRUE(console.out().isEmpty());

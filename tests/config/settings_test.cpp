@@ -436,6 +436,30 @@ TEST(Settings, BoardSimbusAndSpidev)
     EXPECT_TRUE(capture.err().isEmpty());
 }
 
+TEST(Settings, StatusSocketPath)
+{
+    struct Row {
+        const char *line;
+        QString path;  // empty: no status socket
+        int errLines;
+    };
+    const Row rows[] = {
+        {"-ic 5", QString::fromLatin1(defaultStatusPath), 0},
+        {"-ic 5 -status /tmp/x/status.sock", QStringLiteral("/tmp/x/status.sock"), 0},
+        {"-status none -ic 5", QString(), 0},
+        {"-ic 5 -status", QString(), 1},
+        {"-status -multishield", QString(), 1},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.line);
+        ConsoleCapture capture;
+        Settings s;
+        EXPECT_EQ(s.parse(commandLine(row.line)), Result::Run);
+        EXPECT_EQ(s.statusPath, row.path);
+        EXPECT_EQ(capture.err().size(), row.errLines);
+    }
+}
+
 TEST(Settings, UnknownBoardEndsWithError)
 {
     for (const char *args : {"-ic 5 -board nope", "-ic 5 -board"}) {

@@ -274,6 +274,7 @@ TEST(Restart, RepeatedRestartsEachRebootAndLeaveBothThreadsRunning)
     EXPECT_TRUE(rig.bothRunning());
     EXPECT_EQ(rig.board.lines(), reboot(false) + reboot(false) + reboot(false));
     EXPECT_EQ(rig.capture.err().count(QStringLiteral("#Restart ALL Shields")), 3);
+    EXPECT_EQ(rig.control->restartCount(), 3u);  // as the status socket shows it
 }
 
 TEST(Restart, RequestsWhileOneIsPendingMakeNoSecondAndItRunsInTheMainThread)

@@ -1,6 +1,9 @@
 #include "support/e2eprocess.h"
 
 #include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLocalSocket>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -183,7 +186,8 @@ E2ePair::E2ePair(const QString &simProgram, const QString &driverProgram,
     if (simProcess->waitForLine(QStringLiteral("shield-sim listening on ") + path) < 0)
         return;
     driverProcess.reset(new E2eProcess(QStringLiteral("stm-driver"), driverProgram,
-                                       driverArgs + QStringList{QStringLiteral("-simbus"), path}));
+                                       testDriverArgs(driverArgs) +
+                                           QStringList{QStringLiteral("-simbus"), path}));
 }
 
 E2ePair::~E2ePair()
@@ -230,6 +234,36 @@ std::string E2ePair::describe() const
     if (simProcess)
         text += simProcess->describe();
     return text;
+}
+
+QStringList testDriverArgs(const QStringList &args)
+{
+    if (args.contains(QStringLiteral("-status")))
+        return args;
+    return QStringList{QStringLiteral("-status"), QStringLiteral("none")} + args;
+}
+
+QJsonObject askStatus(const QString &path, const QByteArray &request)
+{
+    QLocalSocket socket;
+    socket.connectToServer(path);
+    if (!socket.waitForConnected(E2eProcess::timeoutMs))
+        return QJsonObject();
+    socket.write(request + '\n');
+    QElapsedTimer clock;
+    clock.start();
+    while (!socket.canReadLine() && clock.elapsed() < E2eProcess::timeoutMs) {
+        if (!socket.waitForReadyRead(100) && socket.state() != QLocalSocket::ConnectedState)
+            break;
+    }
+    if (!socket.canReadLine())
+        return QJsonObject();
+    return QJsonDocument::fromJson(socket.readLine()).object();
+}
+
+QJsonObject statusShield(const QJsonObject &document, int shield)
+{
+    return document.value(QStringLiteral("shields")).toArray().at(shield).toObject();
 }
 
 QByteArray numberedBlock(const char tag[4], quint32 n)

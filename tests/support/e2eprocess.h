@@ -5,6 +5,7 @@
 // (and UDP sockets of the test are served in the same loop).
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QProcess>
 #include <QUdpSocket>
 #include <QString>
@@ -115,6 +116,16 @@ private:
     std::unique_ptr<E2eProcess> simProcess;
     std::unique_ptr<E2eProcess> driverProcess;
 };
+
+// A driver's arguments in a test: without a status socket unless the test names one, so drivers
+// that tests run in parallel never meet on the default path.
+QStringList testDriverArgs(const QStringList &args);
+
+// Sends `request` to the status socket at `path` and returns the JSON object of the first line of
+// the answer; an empty object when no answer came in time.
+QJsonObject askStatus(const QString &path, const QByteArray &request = "status");
+// One shield's object of a status document (by position: the served shields in address order).
+QJsonObject statusShield(const QJsonObject &document, int shield);
 
 // A 512-byte host audio block that can be found again: a 4-byte tag, its number, a pattern.
 QByteArray numberedBlock(const char tag[4], quint32 n);

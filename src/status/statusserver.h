@@ -1,0 +1,73 @@
+#pragma once
+// The status socket for technicians: a Unix stream socket on which a client sends one request
+// per line and gets one JSON document per line back ("status": the document once; "watch": the
+// document now and then every watch interval until the client goes). Lives in the main thread and
+// only reads: the shields' records, the atomic counters of their link records and the restart
+// count, so it never takes the link mutex and never waits for the transfer loop or the
+// supervisor. Clients are bounded in number, request length and unread output; a client that
+// breaks a bound gets an error document or is dropped, and the driver goes on.
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+class DriverControl;
+class QLocalServer;
+class QLocalSocket;
+class Settings;
+class SPIconnector;
+
+class StatusServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int maxClients = 8;
+    static constexpr int maxRequestBytes = 256;
+    // Output a client has left unread beyond which it is dropped.
+    static constexpr qint64 maxUnreadBytes = 64 * 1024;
+    static constexpr int defaultWatchMs = 1000;
+
+    StatusServer(const Settings *settings, SPIconnector *const *links, const DriverControl *control,
+                 QObject *parent = nullptr);
+    ~StatusServer() override;
+
+    // Listens on `path`: replaces a socket file left by a driver that died; gives one "#WARNING"
+    // line on standard error and returns false when another driver answers there, the folder
+    // cannot be made or the socket cannot be opened.
+    bool listen(const QString &path);
+    void setWatchInterval(int ms);
+    int clientCount() const { return clients.size(); }
+
+    // The status document, one line of compact JSON without the end of line.
+    QByteArray document() const;
+
+private:
+    struct Client {
+        QLocalSocket *socket = nullptr;
+        QByteArray pending;     // request bytes after the last end of line
+        bool skipping = false;  // in the rest of a request that was too long
+        bool watching = false;
+    };
+
+    void acceptClients();
+    void readRequests(QLocalSocket *socket);
+    void answer(Client &client, const QByteArray &request);
+    void send(QLocalSocket *socket, const QByteArray &line);
+    void sendWatched();
+    void drop(QLocalSocket *socket);
+    Client *find(QLocalSocket *socket);
+    static QByteArray errorDocument(const QString &text);
+
+    const Settings *settings;
+    SPIconnector *const *links;
+    const DriverControl *control;
+    QLocalServer *server;
+    QList<Client> clients;
+    QTimer watchTimer;
+    QElapsedTimer uptime;
+    QString socketPath;
+};

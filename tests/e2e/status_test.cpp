@@ -1,0 +1,313 @@
+// The status socket of the real driver against shield-sim: after a scripted session (three
+// shields brought up, events, host commands, a call with audio both ways, a damaging link on
+// one shield, one shield lost and back) every counter of the document equals what the simulator
+// did or what the driver told the host; and clients that never read or send rubbish change
+// nothing for the host.
+// The driver's UDP ports are fixed, so the pairs here hold the machine-wide audio-port lock.
+
+#include "support/e2eprocess.h"
+
+#include "sim/shieldmodel.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+const QStringList threeShields = {QStringLiteral("--shields"), QStringLiteral("0,1,2"),
+                                  QStringLiteral("--multishield"), QStringLiteral("--verbose")};
+
+qint64 field(const QJsonObject &document, int shield, const char *name)
+{
+    return statusShield(document, shield).value(QLatin1String(name)).toVariant().toLongLong();
+}
+
+// What the simulator printed for `shield` that starts with `what` (with --verbose it prints
+// every command it executes and every event acknowledgement).
+int simCount(E2ePair &pair, int shield, const QString &what)
+{
+    const QString prefix = QStringLiteral("shield %1: ").arg(shield) + what;
+    int n = 0;
+    for (const QString &line : pair.sim().lines())
+        n += line.startsWith(prefix) ? 1 : 0;
+    return n;
+}
+
+// Commands the shield executed, apart from the first pings, which the driver sends without
+// waiting for an acknowledgement.
+int simCommands(E2ePair &pair, int shield)
+{
+    return simCount(pair, shield, QStringLiteral("executed ")) -
+           simCount(pair, shield, QStringLiteral("executed ping 1"));
+}
+
+// The sum of the numbers in the driver's "S WARNING: SPI: TX errors: N" lines (or RX).
+qint64 reportedErrors(E2ePair &pair, int shield, const QString &kind)
+{
+    const QString prefix =
+        QStringLiteral("%1 WARNING: SPI: ").arg(shield) + kind + QStringLiteral(" errors: ");
+    qint64 sum = 0;
+    for (const QString &line : pair.driver().lines()) {
+        if (line.startsWith(prefix))
+            sum += line.mid(prefix.size()).toLongLong();
+    }
+    return sum;
+}
+
+// The sum of the counts of the driver's "#WARNING: UDP audio on port P: N packets dropped".
+qint64 reportedDrops(E2ePair &pair)
+{
+    static const QRegularExpression drop(QStringLiteral(": (\\d+) packets dropped"));
+    qint64 sum = 0;
+    auto it = drop.globalMatch(pair.driver().err());
+    while (it.hasNext())
+        sum += it.next().captured(1).toLongLong();
+    return sum;
+}
+
+// A client that asks to watch and then never reads a byte.
+int connectSilentWatcher(const QString &path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    const int small = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray name = QFile::encodeName(path);
+    std::memcpy(address.sun_path, name.constData(), static_cast<size_t>(name.size()));
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        ::write(fd, "watch\n", 6) != 6) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+TEST(E2eStatus, EveryCounterEqualsWhatTheSimulatorDidOrTheHostWasTold)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("status.sock"));
+    E2ePair pair(threeShields,
+                 {QStringLiteral("-multishield"), QStringLiteral("-ic"), QStringLiteral("10"),
+                  QStringLiteral("-status"), path},
+                 true);
+    ASSERT_TRUE(pair.started()) << pair.describe();
+    for (int s = 0; s < 3; ++s) {
+        ASSERT_GE(pair.driver().waitForLine(QStringLiteral("#Shield %1 update black list").arg(s)),
+                  0)
+            << pair.describe();
+    }
+    QJsonObject doc = askStatus(path);
+    EXPECT_EQ(doc.value(QStringLiteral("mode")).toString(), QStringLiteral("multi"));
+    ASSERT_EQ(doc.value(QStringLiteral("shields")).toArray().size(), 6);
+    const ShieldModel::Identity identity;
+    for (int s = 0; s < 3; ++s) {
+        SCOPED_TRACE(s);
+        EXPECT_EQ(statusShield(doc, s).value(QStringLiteral("state")).toString(),
+                  QStringLiteral("online"));
+        EXPECT_EQ(field(doc, s, "firmware"), identity.firmware);
+        EXPECT_EQ(field(doc, s, "shield"), identity.shield);
+        EXPECT_EQ(field(doc, s, "revision"), identity.revision);
+        // Every simulated shield of a set has its own ID: the first word plus its address.
+        EXPECT_EQ(statusShield(doc, s).value(QStringLiteral("id")).toString(),
+                  QStringLiteral("%1%2%3")
+                      .arg(identity.id0 + static_cast<quint32>(s), 8, 16, QLatin1Char('0'))
+                      .arg(identity.id1, 8, 16, QLatin1Char('0'))
+                      .arg(identity.id2, 8, 16, QLatin1Char('0')));
+    }
+    EXPECT_EQ(statusShield(doc, 3).value(QStringLiteral("state")).toString(),
+              QStringLiteral("offline"));
+
+    // Noise on shield 0 from here to the end of the commands.
+    pair.sim().writeLine(QStringLiteral("corrupt 0 4"));
+
+    // 20 events, taking turns on the three shields, each waited for at the simulator.
+    for (int i = 0; i < 20; ++i) {
+        const int s = i % 3;
+        const int acked = simCount(pair, s, QStringLiteral("event acknowledged"));
+        pair.sim().writeLine(i % 2 ? QStringLiteral("open %1").arg(s)
+                                   : QStringLiteral("debugnum %1 %2").arg(s).arg(i));
+        ASSERT_TRUE(E2eProcess::waitUntil([&] {
+            return simCount(pair, s, QStringLiteral("event acknowledged")) > acked;
+        })) << pair.describe();
+    }
+    // 10 host commands.
+    for (int i = 0; i < 10; ++i) {
+        const int s = i % 3;
+        const int from = pair.sim().lineCount();
+        pair.driver().writeLine(QStringLiteral("%1 open %2").arg(s).arg(i % 8));
+        ASSERT_TRUE(pair.waitExecuted(s, QStringLiteral("open door %1").arg(i % 8), from))
+            << pair.describe();
+    }
+    pair.sim().writeLine(QStringLiteral("corrupt 0 0"));
+
+    // A call on shield 1 with audio both ways.
+    AudioHost host(20004);
+    ASSERT_TRUE(host.listening) << "port 20004 is taken";
+    pair.sim().writeLine(QStringLiteral("loopback 1 on"));
+    int from = pair.sim().lineCount();
+    pair.driver().writeLine(QStringLiteral("1 pickup"));
+    ASSERT_TRUE(pair.waitExecuted(1, QStringLiteral("audio on"), from)) << pair.describe();
+    ASSERT_TRUE(E2eProcess::waitUntil([&] { return host.driverListens(); })) << pair.describe();
+    EXPECT_TRUE(statusShield(askStatus(path), 1).value(QStringLiteral("audio")).toBool());
+    const char tag[4] = {'S', 'T', 'A', 'T'};
+    const int sent = 50;
+    for (int n = 0; n < sent; ++n) {
+        host.send(numberedBlock(tag, static_cast<quint32>(n)));
+        E2eProcess::pump(20);
+    }
+    E2eProcess::pump(1000);  // the queue drains into the shield
+    from = pair.sim().lineCount();
+    pair.driver().writeLine(QStringLiteral("1 drop"));
+    ASSERT_TRUE(pair.waitExecuted(1, QStringLiteral("audio off"), from)) << pair.describe();
+    EXPECT_TRUE(E2eProcess::waitUntil([&] {
+        return !statusShield(askStatus(path), 1).value(QStringLiteral("audio")).toBool(true);
+    })) << pair.describe();
+    E2eProcess::pump(500);  // datagrams already on their way
+
+    // Shield 2 falls silent until the driver gives it up, then comes back.
+    from = pair.driver().lineCount();
+    pair.sim().writeLine(QStringLiteral("mute 2"));
+    ASSERT_GE(pair.driver().waitForLine(QStringLiteral("2 shield_disconect"), from, 60000), 0)
+        << pair.describe();
+    doc = askStatus(path);
+    EXPECT_NE(statusShield(doc, 2).value(QStringLiteral("state")).toString(),
+              QStringLiteral("online"));
+    pair.sim().writeLine(QStringLiteral("unmute 2"));
+    ASSERT_GE(pair.driver().waitForLine(QStringLiteral("#Shield 2 update black list"), from), 0)
+        << pair.describe();
+
+    // The second pings keep commands going while a shield is online, and the error reports come
+    // every few seconds: wait for a moment where all agree, which comes within a report period.
+    const auto agree = [&](int s) {
+        doc = askStatus(path);
+        const qint64 commands = field(doc, s, "commands");
+        const qint64 executed = simCommands(pair, s);
+        // Shield 2 may have executed a command just as it fell silent, whose reply the driver
+        // never saw: that one it counts, the driver cannot.
+        const bool commandsAgree = commands == executed || (s == 2 && commands + 1 == executed);
+        return commandsAgree &&
+               field(doc, s, "events") == simCount(pair, s, QStringLiteral("event acknowledged")) &&
+               field(doc, s, "tx_errors") == reportedErrors(pair, s, QStringLiteral("TX")) &&
+               field(doc, s, "rx_errors") == reportedErrors(pair, s, QStringLiteral("RX"));
+    };
+    for (int s = 0; s < 3; ++s) {
+        SCOPED_TRACE(s);
+        EXPECT_TRUE(E2eProcess::waitUntil([&] { return agree(s); }))
+            << "commands " << field(doc, s, "commands") << " executed " << simCommands(pair, s)
+            << ", events " << field(doc, s, "events") << " acknowledged "
+            << simCount(pair, s, QStringLiteral("event acknowledged")) << ", tx "
+            << field(doc, s, "tx_errors") << " reported " << reportedErrors(pair, s, "TX")
+            << ", rx " << field(doc, s, "rx_errors") << " reported "
+            << reportedErrors(pair, s, "RX") << "\n"
+            << pair.describe();
+        EXPECT_EQ(field(doc, s, "disconnects"), s == 2 ? 1 : 0);
+        EXPECT_EQ(statusShield(doc, s).value(QStringLiteral("state")).toString(),
+                  QStringLiteral("online"));
+        if (s != 1) {
+            EXPECT_EQ(field(doc, s, "audio_blocks_in"), 0);
+            EXPECT_EQ(field(doc, s, "audio_blocks_out"), 0);
+        }
+    }
+    // Every fourth frame damaged each way cannot leave the link of shield 0 without a repeat.
+    EXPECT_GT(field(doc, 0, "tx_errors") + field(doc, 0, "rx_errors"), 0);
+    // The silent shield 2 was given up after its unanswered repeats.
+    EXPECT_GT(field(doc, 2, "tx_errors"), 0);
+
+    // Audio: every host block reached the driver, every block to the host is a datagram here
+    // (the host reads them all on the loop-back interface); drops, if a busy machine made any,
+    // are the ones the driver reported.
+    EXPECT_EQ(field(doc, 1, "audio_blocks_in"), sent);
+    EXPECT_EQ(field(doc, 1, "audio_blocks_out"), host.got.size());
+    EXPECT_GT(host.got.size(), sent);
+    EXPECT_TRUE(E2eProcess::waitUntil([&] {
+        return field(askStatus(path), 1, "audio_dropped") == reportedDrops(pair);
+    })) << pair.describe();
+
+    EXPECT_EQ(doc.value(QStringLiteral("restarts")).toInt(-1),
+              pair.driver().err().count(QStringLiteral("#Restart ALL Shields")));
+}
+
+TEST(E2eStatus, ClientsThatNeverReadOrSendRubbishChangeNothingForTheHost)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("status.sock"));
+    E2ePair pair({QStringLiteral("--shields"), QStringLiteral("0"), QStringLiteral("--single"),
+                  QStringLiteral("--verbose")},
+                 {QStringLiteral("-ic"), QStringLiteral("10"), QStringLiteral("-status"), path});
+    ASSERT_TRUE(pair.started()) << pair.describe();
+    ASSERT_GE(pair.driver().waitForLine(QStringLiteral("#Shield update black list")), 0)
+        << pair.describe();
+
+    // Silent watchers, and one more that sends rubbish; one place is left for a client that
+    // reads.
+    std::vector<int> silent;
+    for (int i = 0; i < 6; ++i) {
+        const int fd = connectSilentWatcher(path);
+        ASSERT_GE(fd, 0);
+        silent.push_back(fd);
+    }
+    QByteArray rubbish(300000, '\0');
+    for (int i = 0; i < rubbish.size(); ++i)
+        rubbish[i] = static_cast<char>((i * 131) & 0xFF);
+    const int noisy = connectSilentWatcher(path);
+    ASSERT_GE(noisy, 0);
+    ASSERT_GT(::write(noisy, rubbish.constData(), static_cast<size_t>(rubbish.size())), 0);
+
+    // The host's traffic goes on as before: events reach it once each, commands the shield.
+    const int from = pair.driver().lineCount();
+    for (int i = 0; i < 10; ++i) {
+        pair.sim().writeLine(QStringLiteral("debugnum 0 %1").arg(1000 + i));
+        const int simFrom = pair.sim().lineCount();
+        pair.driver().writeLine(QStringLiteral("open %1").arg(i % 8));
+        ASSERT_TRUE(pair.waitExecuted(0, QStringLiteral("open door %1").arg(i % 8), simFrom))
+            << pair.describe();
+    }
+    EXPECT_TRUE(E2eProcess::waitUntil([&] {
+        int n = 0;
+        for (const QString &line : pair.driver().lines().mid(from))
+            n += line.contains(QRegularExpression(QStringLiteral("\\b10\\d\\d$"))) ? 1 : 0;
+        return n == 10;
+    })) << pair.describe();
+    const QStringList hostLines = withoutLinkWarnings(pair.driver().lines().mid(from));
+    for (const QString &line : hostLines)
+        EXPECT_TRUE(line.contains(QRegularExpression(QStringLiteral("\\b10\\d\\d$"))))
+            << line.toStdString();
+    EXPECT_EQ(hostLines.size(), 10) << pair.describe();
+
+    // stm-status shows the shield, and says so when no driver answers.
+    QProcess tool;
+    tool.start(QStringLiteral(STM_STATUS_PATH), {QStringLiteral("-s"), path});
+    ASSERT_TRUE(tool.waitForFinished(E2eProcess::timeoutMs));
+    EXPECT_EQ(tool.exitCode(), 0);
+    const QStringList rows = QString::fromUtf8(tool.readAllStandardOutput()).split('\n');
+    ASSERT_GE(rows.size(), 3) << rows.join('\n').toStdString();
+    EXPECT_TRUE(rows.at(0).startsWith(QStringLiteral("stm-driver 2.18, single")));
+    EXPECT_EQ(rows.at(2).simplified().section(' ', 0, 2), QStringLiteral("0 online 23"));
+    tool.start(QStringLiteral(STM_STATUS_PATH), {QStringLiteral("-s"), path + QStringLiteral("x")});
+    ASSERT_TRUE(tool.waitForFinished(E2eProcess::timeoutMs));
+    EXPECT_EQ(tool.exitCode(), 1);
+    EXPECT_TRUE(tool.readAllStandardError().startsWith("stm-status: no driver answers on "));
+
+    // The driver still answers a client that reads, and said nothing on standard error.
+    EXPECT_EQ(statusShield(askStatus(path), 0).value(QStringLiteral("state")).toString(),
+              QStringLiteral("online"));
+    EXPECT_TRUE(E2eProcess::waitUntil(
+        [&] { return field(askStatus(path), 0, "commands") == simCommands(pair, 0); }));
+    EXPECT_EQ(pair.driver().err(), QString()) << pair.describe();
+    for (int fd : silent)
+        ::close(fd);
+    ::close(noisy);
+}
