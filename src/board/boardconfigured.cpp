@@ -51,11 +51,15 @@ void wiringop_gpio_cs4_write(quint8 level) { configuredBoard->spi_set_cs4(level)
 void wiringop_gpio_cs5_write(quint8 level) { configuredBoard->spi_set_cs5(level); }
 
 BoardConfigured::BoardConfigured(const QString &boardName, const QString &spidevPath)
-    : map(findBoard(boardName.isEmpty() ? defaultBoardName() : boardName))
+    : map(findBoard(boardName.isEmpty() ? defaultBoardName() : boardName)),
+      spiPath(spidevPath.isEmpty() ? QString::fromLatin1((map ? map : &boardMaps[0])->spidev)
+                                   : spidevPath),
+      transferReport(QStringLiteral("SPI: transfer on ") + spiPath),
+      lineReport(QStringLiteral("GPIO: line write on \"") + QLatin1String(gpioChipLabel) +
+                 QLatin1Char('"'))
 {
     if (!map)
         map = &boardMaps[0];
-    spiPath = spidevPath.isEmpty() ? QString::fromLatin1(map->spidev) : spidevPath;
     timerPeriodUs = 16000;
     csWriters = {wiringop_gpio_cs0_write, wiringop_gpio_cs1_write, wiringop_gpio_cs2_write,
                  wiringop_gpio_cs3_write, wiringop_gpio_cs4_write, wiringop_gpio_cs5_write};
@@ -66,10 +70,8 @@ BoardConfigured::~BoardConfigured()
 {
     if (configuredBoard == this)
         configuredBoard = nullptr;
-    if (chip)
-        gpiod_chip_close(chip);  // releases the requested lines too
-    if (spiFd >= 0)
-        ::close(spiFd);
+    lib_deinit();
+    spi_deinit();
 }
 
 QString BoardConfigured::defaultBoardName()
@@ -101,9 +103,13 @@ const BoardConfigured::PinMap *BoardConfigured::findBoard(const QString &name)
 
 void BoardConfigured::lib_init()
 {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (chip)
+        return;
     chip = gpiod_chip_open_by_label(gpioChipLabel);
     if (chip)
         return;
+    lock.unlock();
     const int error = errno;
     Console::err.line(QStringLiteral("#ERROR: GPIO: cannot open the GPIO chip \"") +
                       QLatin1String(gpioChipLabel) + QStringLiteral("\" (") +
@@ -114,6 +120,19 @@ void BoardConfigured::lib_init()
                            : QStringLiteral("); not on the board? Run with -simbus PATH to "
                                             "reach simulated shields instead of the hardware")));
     std::exit(1);
+}
+
+void BoardConfigured::lib_deinit()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    for (gpiod_line *&line : lines) {
+        if (line)
+            gpiod_line_release(line);
+        line = nullptr;
+    }
+    if (chip)
+        gpiod_chip_close(chip);
+    chip = nullptr;
 }
 
 void BoardConfigured::spi_init()
@@ -130,6 +149,13 @@ void BoardConfigured::spi_init()
                                : QString()));
         return;
     }
+    // Before any line is driven: a second driver on this bus would garble both.
+    if (!busLock.lock(fd, spiPath)) {
+        Console::err.line(QStringLiteral("#ERROR: SPI: ") + busLock.problem() +
+                          QStringLiteral("; one driver per bus, exiting"));
+        ::close(fd);
+        std::exit(1);
+    }
     quint8 mode = SPI_MODE_0;
     quint8 bits = 8;
     quint32 speed = spiSpeedHz;
@@ -138,12 +164,32 @@ void BoardConfigured::spi_init()
         Console::err.line(QStringLiteral("#ERROR: SPI: cannot configure ") + spiPath +
                           QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno)) +
                           QStringLiteral("; no shield can be reached"));
+        busLock.release();
         ::close(fd);
         return;
     }
-    spiFd = fd;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        spiFd = fd;
+    }
     Console::err.line(QStringLiteral("#SPI: ") + spiPath + QStringLiteral(" opened, mode 0, ") +
                       QString::number(speed) + QStringLiteral(" Hz"));
+}
+
+void BoardConfigured::spi_deinit()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    busLock.release();
+    if (spiFd >= 0)
+        ::close(spiFd);
+    spiFd = -1;
+}
+
+void BoardConfigured::spi1_init()
+{
+    Console::err.line(QStringLiteral("#WARNING: SPI: -spi 1 selects the alternative interface; "
+                                     "the shield bus ") +
+                      spiPath + QStringLiteral(" stays closed and no shield can be reached"));
 }
 
 void BoardConfigured::spi_set_cs(quint8 shield, quint8 level)
@@ -156,46 +202,91 @@ void BoardConfigured::spi_transfer(quint8 *buffer, quint8 *received, quint16 len
 {
     if (length == 0)
         return;
-    if (spiFd >= 0) {
-        spi_ioc_transfer transfer;
-        std::memset(&transfer, 0, sizeof transfer);
-        transfer.tx_buf = reinterpret_cast<quint64>(buffer);
-        transfer.rx_buf = reinterpret_cast<quint64>(buffer);
-        transfer.len = length;
-        transfer.speed_hz = spiSpeedHz;
-        transfer.bits_per_word = 8;
-        ::ioctl(spiFd, SPI_IOC_MESSAGE(1), &transfer);
+    int error = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (spiFd >= 0) {
+            spi_ioc_transfer transfer;
+            std::memset(&transfer, 0, sizeof transfer);
+            transfer.tx_buf = reinterpret_cast<quint64>(buffer);
+            transfer.rx_buf = reinterpret_cast<quint64>(buffer);
+            transfer.len = length;
+            transfer.speed_hz = spiSpeedHz;
+            transfer.bits_per_word = 8;
+            if (::ioctl(spiFd, SPI_IOC_MESSAGE(1), &transfer) < 0)
+                error = errno;
+        } else {
+            error = -1;  // no bus: nothing clocked in, said once by spi_init
+        }
     }
-    // Without the device nothing was clocked in: the buffer still holds the bytes sent.
+    if (error != 0) {
+        // Nothing came from a shield: an answer of zeros, never the bytes sent, so no frame of
+        // ours is ever taken for a shield's.
+        std::memset(buffer, 0, length);
+        if (error > 0)
+            transferReport.failed(error);
+    }
     std::memcpy(received, buffer, length);
 }
 
-gpiod_line *BoardConfigured::lineOf(quint8 pin)
+int BoardConfigured::offsetOf(quint8 pin) const
 {
-    if (!chip || pin >= lines.size())
-        return nullptr;
-    if (!lines[pin]) {
-        for (const PinMap::Entry &e : map->entries) {
-            if (e.pin == pin)
-                lines[pin] = gpiod_chip_get_line(chip, e.offset);
-        }
+    for (const PinMap::Entry &e : map->entries) {
+        if (e.pin == pin)
+            return static_cast<int>(e.offset);
     }
-    return lines[pin];
+    return -1;
+}
+
+void BoardConfigured::gpioFatal(quint8 pin, const QString &problem)
+{
+    Console::err.line(QStringLiteral("#ERROR: GPIO: pin ") + QString::number(pin) +
+                      QStringLiteral(" (line offset ") + QString::number(offsetOf(pin)) +
+                      QStringLiteral(" of \"") + QLatin1String(gpioChipLabel) +
+                      QStringLiteral("\", board ") + QLatin1String(map->name) +
+                      QStringLiteral("): ") + problem + QStringLiteral("; exiting"));
+    std::exit(1);
 }
 
 void BoardConfigured::pinMode(quint8 pin)
 {
-    gpiod_line *line = lineOf(pin);
-    if (line && !gpiod_line_is_requested(line) &&
-        gpiod_line_request_output(line, "stm-driver", 0) < 0) {
-        Console::err.line(QStringLiteral("#ERROR: GPIO: cannot drive pin ") + QString::number(pin) +
-                          QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno)));
+    std::unique_lock<std::mutex> lock(mutex);
+    const int offset = offsetOf(pin);
+    if (!chip || offset < 0 || pin >= lines.size() || lines[pin])
+        return;
+    const unsigned count = gpiod_chip_num_lines(chip);
+    gpiod_line *line = static_cast<unsigned>(offset) < count
+                           ? gpiod_chip_get_line(chip, static_cast<unsigned>(offset))
+                           : nullptr;
+    if (!line) {
+        lock.unlock();
+        gpioFatal(pin, QStringLiteral("the chip has only ") + QString::number(count) +
+                           QStringLiteral(" lines; is -board right?"));
     }
+    if (gpiod_line_request_output(line, "stm-driver", 0) < 0) {
+        const int error = errno;
+        lock.unlock();
+        gpioFatal(pin, QStringLiteral("cannot request the line: ") +
+                           QString::fromLocal8Bit(std::strerror(error)) +
+                           (error == EBUSY ? QStringLiteral(" (held by another process)")
+                            : error == EACCES || error == EPERM
+                                ? QStringLiteral("; is the user in the group stm-driver?")
+                                : QString()));
+    }
+    lines[pin] = line;
 }
 
 void BoardConfigured::digitalWrite(quint8 pin, quint8 level)
 {
-    gpiod_line *line = lineOf(pin);
-    if (line && gpiod_line_is_requested(line))
-        gpiod_line_set_value(line, level ? 1 : 0);
+    int error = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        gpiod_line *line = pin < lines.size() ? lines[pin] : nullptr;
+        if (!line)
+            return;
+        if (gpiod_line_set_value(line, level ? 1 : 0) < 0)
+            error = errno;
+    }
+    if (error != 0)
+        lineReport.failed(error);
 }
