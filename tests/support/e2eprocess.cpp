@@ -191,6 +191,7 @@ E2ePair::~E2ePair()
     driverProcess.reset();
     simProcess.reset();
     QFile::remove(path);
+    QFile::remove(path + QStringLiteral(".lock"));  // the driver's bus lock beside the socket
     if (lockFd >= 0)
         ::close(lockFd);
 }
