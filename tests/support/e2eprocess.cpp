@@ -15,9 +15,11 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-E2eProcess::E2eProcess(const QString &name, const QString &program, const QStringList &args)
+E2eProcess::E2eProcess(const QString &name, const QString &program, const QStringList &args,
+                       const QProcessEnvironment &environment)
     : name(name)
 {
+    process.setProcessEnvironment(environment);
     QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] { readOut(); });
     QObject::connect(&process, &QProcess::readyReadStandardError, [this] { readErr(); });
     process.start(program, args);
@@ -172,6 +174,13 @@ int lockAudioPorts()
 
 E2ePair::E2ePair(const QString &simProgram, const QString &driverProgram,
                  const QStringList &simArgs, const QStringList &driverArgs, bool usesAudioPorts)
+    : E2ePair(simProgram, driverProgram, simArgs, driverArgs, usesAudioPorts, OnBoard())
+{
+}
+
+E2ePair::E2ePair(const QString &simProgram, const QString &driverProgram,
+                 const QStringList &simArgs, const QStringList &driverArgs, bool usesAudioPorts,
+                 const OnBoard &onBoard)
     : path(uniqueSocketPath())
 {
     if (usesAudioPorts)
@@ -182,8 +191,22 @@ E2ePair::E2ePair(const QString &simProgram, const QString &driverProgram,
     // The driver gives up at once when nobody listens on the bus socket.
     if (simProcess->waitForLine(QStringLiteral("shield-sim listening on ") + path) < 0)
         return;
-    driverProcess.reset(new E2eProcess(QStringLiteral("stm-driver"), driverProgram,
-                                       driverArgs + QStringList{QStringLiteral("-simbus"), path}));
+    if (onBoard.standinLibrary.isEmpty()) {
+        driverProcess.reset(
+            new E2eProcess(QStringLiteral("stm-driver"), driverProgram,
+                           driverArgs + QStringList{QStringLiteral("-simbus"), path}));
+        return;
+    }
+    driverEnv.insert(QStringLiteral("LD_PRELOAD"), onBoard.standinLibrary);
+    driverEnv.insert(QStringLiteral("STM_STANDIN_SOCKET"), path);
+    if (driverArgs.contains(QStringLiteral("-multishield")))
+        driverEnv.insert(QStringLiteral("STM_STANDIN_MULTISHIELD"), QStringLiteral("1"));
+    for (const QString &setting : onBoard.standin) {
+        const int equals = setting.indexOf(QLatin1Char('='));
+        driverEnv.insert(setting.left(equals), setting.mid(equals + 1));
+    }
+    driverProcess.reset(
+        new E2eProcess(QStringLiteral("stm-driver"), driverProgram, driverArgs, driverEnv));
 }
 
 E2ePair::~E2ePair()
@@ -191,7 +214,8 @@ E2ePair::~E2ePair()
     driverProcess.reset();
     simProcess.reset();
     QFile::remove(path);
-    QFile::remove(path + QStringLiteral(".lock"));  // the driver's bus lock beside the socket
+    QFile::remove(path + QStringLiteral(".lock"));    // the driver's bus lock beside the socket
+    QFile::remove(path + QStringLiteral(".spidev"));  // the stand-in's SPI node
     if (lockFd >= 0)
         ::close(lockFd);
 }
