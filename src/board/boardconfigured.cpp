@@ -2,6 +2,8 @@
 
 #include "base/console.h"
 
+#include <QFile>
+
 #include <gpiod.h>
 
 #include <cerrno>
@@ -51,7 +53,8 @@ void wiringop_gpio_cs4_write(quint8 level) { configuredBoard->spi_set_cs4(level)
 void wiringop_gpio_cs5_write(quint8 level) { configuredBoard->spi_set_cs5(level); }
 
 BoardConfigured::BoardConfigured(const QString &boardName, const QString &spidevPath)
-    : map(findBoard(boardName.isEmpty() ? defaultBoardName() : boardName)),
+    : choice(chooseBoard(boardName)),
+      map(findBoard(choice.name)),
       spiPath(spidevPath.isEmpty() ? QString::fromLatin1((map ? map : &boardMaps[0])->spidev)
                                    : spidevPath),
       transferReport(QStringLiteral("SPI: transfer on ") + spiPath),
@@ -92,6 +95,70 @@ bool BoardConfigured::isKnownBoard(const QString &name)
     return findBoard(name) != noMap;
 }
 
+QStringList BoardConfigured::defaultDeviceTreeRoots()
+{
+    return {QStringLiteral("/proc/device-tree"), QStringLiteral("/sys/firmware/devicetree/base")};
+}
+
+namespace {
+
+// The contents of a device-tree property, false when the file cannot be read.
+bool readProperty(const QString &path, QByteArray *contents)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char buffer[1024];
+    contents->clear();
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        contents->append(buffer, static_cast<int>(n));
+    }
+    ::close(fd);
+    return true;
+}
+
+}  // namespace
+
+BoardConfigured::Choice BoardConfigured::chooseBoard(const QString &boardName,
+                                                     const QStringList &deviceTreeRoots)
+{
+    if (!boardName.isEmpty())
+        return {boardName, QStringLiteral("given with -board"), QString()};
+    for (const QString &root : deviceTreeRoots) {
+        QByteArray model, compatible;
+        const bool hasModel = readProperty(root + QStringLiteral("/model"), &model);
+        const bool hasCompatible = readProperty(root + QStringLiteral("/compatible"), &compatible);
+        if (!hasModel && !hasCompatible)
+            continue;
+        // Both are NUL-terminated; compatible is a list of NUL-separated entries.
+        // QString::fromUtf8(QByteArray) would stop at the first NUL.
+        const QString modelText =
+            QString::fromUtf8(model.constData(), model.size()).remove(QChar(0)).trimmed();
+        const QStringList entries = QString::fromUtf8(compatible.constData(), compatible.size())
+                                        .split(QChar(0), Qt::SkipEmptyParts);
+        const QString detail = QStringLiteral("model \"") + modelText +
+                               QStringLiteral("\", compatible ") + entries.join(QLatin1Char(' '));
+        const QString reason = QStringLiteral("device tree: ") + detail;
+        if (entries.contains(QStringLiteral("allwinner,sun8i-h2-plus")) ||
+            modelText.contains(QStringLiteral("H2+")))
+            return {QStringLiteral("opizero"), reason, QString()};
+        if (entries.contains(QStringLiteral("allwinner,sun8i-h3")) ||
+            modelText.contains(QStringLiteral("H3")))
+            return {QStringLiteral("h3"), reason, QString()};
+        return {QString(), reason,
+                QStringLiteral("the device tree (") + detail +
+                    QStringLiteral(") names neither an H2+ nor an H3 board; name the pin map with "
+                                   "-board (") +
+                    knownBoardNames().join(QStringLiteral(", ")) + QLatin1Char(')')};
+    }
+    return {defaultBoardName(), QStringLiteral("no device tree: the default"), QString()};
+}
+
 const BoardConfigured::PinMap *BoardConfigured::findBoard(const QString &name)
 {
     for (const PinMap &m : boardMaps) {
@@ -103,12 +170,20 @@ const BoardConfigured::PinMap *BoardConfigured::findBoard(const QString &name)
 
 void BoardConfigured::lib_init()
 {
+    if (!choice.problem.isEmpty()) {
+        Console::err.line(QStringLiteral("#ERROR: board: ") + choice.problem);
+        std::exit(1);
+    }
     std::unique_lock<std::mutex> lock(mutex);
     if (chip)
         return;
     chip = gpiod_chip_open_by_label(gpioChipLabel);
-    if (chip)
+    if (chip) {
+        lock.unlock();
+        Console::err.line(QStringLiteral("#BOARD: pin map ") + QLatin1String(map->name) +
+                          QStringLiteral(" (") + choice.reason + QLatin1Char(')'));
         return;
+    }
     lock.unlock();
     const int error = errno;
     Console::err.line(QStringLiteral("#ERROR: GPIO: cannot open the GPIO chip \"") +

@@ -26,8 +26,8 @@ void wiringop_gpio_cs5_write(quint8 level);
 class BoardConfigured : public PinBoard
 {
 public:
-    // boardName: one of knownBoardNames() (empty: the default); spidevPath: the SPI node, empty
-    // for the board's usual one.
+    // boardName: one of knownBoardNames(), empty to take it from the device tree (chooseBoard);
+    // spidevPath: the SPI node, empty for the board's usual one.
     explicit BoardConfigured(const QString &boardName = QString(),
                              const QString &spidevPath = QString());
     ~BoardConfigured() override;
@@ -36,7 +36,21 @@ public:
     static QStringList knownBoardNames();
     static bool isKnownBoard(const QString &name);
 
-    // Opens the GPIO chip; without it nothing can be driven, so the process ends with status 1.
+    // Which pin map to use and why. With a name (from -board) that one; otherwise the device
+    // tree decides: its compatible (or model) naming an H2+ gives opizero, an H3 gives h3, no
+    // device tree the default. A device tree of any other SoC gives no name and the problem.
+    struct Choice {
+        QString name;
+        QString reason;
+        QString problem;
+    };
+    static Choice chooseBoard(const QString &boardName,
+                              const QStringList &deviceTreeRoots = defaultDeviceTreeRoots());
+    static QStringList defaultDeviceTreeRoots();
+
+    // Opens the GPIO chip and says which pin map is used and why; without the chip nothing can
+    // be driven, so the process ends with status 1, as it does when the device tree names a
+    // board the driver has no pin map for.
     void lib_init() override;
     // Releases the requested lines and closes the GPIO chip; the lines then drive nothing.
     void lib_deinit() override;
@@ -78,6 +92,7 @@ private:
     int offsetOf(quint8 pin) const;
     [[noreturn]] void gpioFatal(quint8 pin, const QString &problem);
 
+    Choice choice;
     const PinMap *map;
     QString spiPath;
     FailureReport transferReport;

@@ -10,6 +10,7 @@
 #include "support/recordingboard.h"
 
 #include <QElapsedTimer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -22,6 +23,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -266,6 +268,59 @@ TEST(ConfiguredBoard, SecondDriverOnTheSpiNodeEndsNamingTheHolder)
             std::exit(0);
         },
         testing::ExitedWithCode(0), "cannot configure");
+}
+
+TEST(ConfiguredBoard, DeviceTreeChoosesThePinMapUnlessBoardIsGiven)
+{
+    struct Case {
+        const char *name;
+        const char *option;      // -board
+        int root;                // which of the two roots holds the tree; -1: none
+        QByteArray model;        // as the kernel gives it, NUL-terminated
+        QByteArray compatible;   // NUL-separated entries
+        const char *expected;    // the map; nullptr: no map, a problem naming -board
+        const char *reason;      // part of the reason
+    };
+    const QByteArray zero("xunlong,orangepi-zero\0allwinner,sun8i-h2-plus\0", 46);
+    const QByteArray pc("xunlong,orangepi-pc\0allwinner,sun8i-h3\0", 39);
+    const Case cases[] = {
+        {"no device tree", "", -1, {}, {}, "opizero", "no device tree"},
+        {"Orange Pi Zero", "", 0, QByteArray("Xunlong Orange Pi Zero\0", 23), zero, "opizero",
+         "allwinner,sun8i-h2-plus"},
+        {"Orange Pi PC, second root", "", 1, QByteArray("Xunlong Orange Pi PC\0", 21), pc, "h3",
+         "allwinner,sun8i-h3"},
+        {"model only", "", 0, QByteArray("Some H3 board\0", 14), {}, "h3", "Some H3 board"},
+        {"-board wins", "opizero", 0, {}, pc, "opizero", "-board"},
+        {"another SoC", "", 0, QByteArray("Raspberry Pi 4 Model B\0", 23),
+         QByteArray("raspberrypi,4-model-b\0brcm,bcm2711\0", 35), nullptr,
+         "Raspberry Pi 4 Model B"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        const QStringList roots = {dir.filePath(QStringLiteral("proc")),
+                                   dir.filePath(QStringLiteral("sys"))};
+        if (c.root >= 0) {
+            ASSERT_TRUE(QDir().mkpath(roots.at(c.root)));
+            for (const auto &property : {std::make_pair("model", c.model),
+                                         std::make_pair("compatible", c.compatible)}) {
+                if (property.second.isEmpty())
+                    continue;
+                QFile file(roots.at(c.root) + QLatin1Char('/') + QLatin1String(property.first));
+                ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+                file.write(property.second);
+            }
+        }
+        const BoardConfigured::Choice choice =
+            BoardConfigured::chooseBoard(QString::fromLatin1(c.option), roots);
+        EXPECT_EQ(choice.name, QString::fromLatin1(c.expected ? c.expected : ""));
+        EXPECT_TRUE(choice.reason.contains(QLatin1String(c.reason))) << choice.reason;
+        EXPECT_EQ(choice.problem.isEmpty(), c.expected != nullptr) << choice.problem;
+        if (!c.expected) {
+            EXPECT_TRUE(choice.problem.contains(QStringLiteral("-board"))) << choice.problem;
+            EXPECT_TRUE(choice.problem.contains(QLatin1String(c.reason))) << choice.problem;
+        }
+    }
 }
 
 TEST(FailureReportTest, SaysItAtMostOncePerPeriodWithTheCount)

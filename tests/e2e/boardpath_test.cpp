@@ -163,6 +163,51 @@ TEST(E2eBoardPath, AudioBothWays)
     EXPECT_TRUE(pair.driver().running()) << pair.describe();
 }
 
+TEST(E2eBoardPath, DeviceTreeChoosesThePinMap)
+{
+    struct Case {
+        const char *name;
+        QStringList standin;
+        QStringList driverArgs;
+        QString map;  // empty: exit 1 with one "#ERROR" naming -board
+    };
+    const QString h3Tree = QStringLiteral(
+        "STM_STANDIN_DT_COMPATIBLE=xunlong,orangepi-pc allwinner,sun8i-h3");
+    const QString piTree = QStringLiteral(
+        "STM_STANDIN_DT_COMPATIBLE=raspberrypi,4-model-b brcm,bcm2711");
+    const Case cases[] = {
+        {"H3 tree, no -board",
+         {h3Tree, QStringLiteral("STM_STANDIN_BOARD=h3")},
+         {},
+         QStringLiteral("h3 (device tree: ")},
+        {"another SoC, no -board", {piTree}, {}, QString()},
+        {"another SoC, -board given",
+         {piTree},
+         {QStringLiteral("-board"), QStringLiteral("opizero")},
+         QStringLiteral("opizero (given with -board)")},
+        {"no device tree", {}, {}, QStringLiteral("opizero (no device tree")},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        E2ePair pair(simArgs(false, QStringLiteral("0")), c.driverArgs, false,
+                     E2ePair::standin(c.standin));
+        ASSERT_TRUE(pair.started()) << pair.describe();
+        if (c.map.isEmpty()) {
+            ASSERT_TRUE(pair.driver().waitForFinished()) << pair.describe();
+            EXPECT_EQ(pair.driver().exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(pair.driver().exitCode(), 1);
+            const QStringList errors = errLines(pair.driver()).filter(QStringLiteral("#ERROR"));
+            ASSERT_EQ(errors.size(), 1) << pair.describe();
+            EXPECT_TRUE(errors.first().contains(QStringLiteral("-board")));
+            EXPECT_TRUE(errors.first().contains(QStringLiteral("brcm,bcm2711")));
+            continue;
+        }
+        ASSERT_GE(pair.driver().waitForLine(QStringLiteral("shield_ready")), 0) << pair.describe();
+        EXPECT_TRUE(pair.driver().err().contains(QStringLiteral("#BOARD: pin map ") + c.map))
+            << pair.describe();
+    }
+}
+
 TEST(E2eBoardPath, KernelFaultsAtStartUp)
 {
     struct Case {
