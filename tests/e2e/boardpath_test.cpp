@@ -365,3 +365,45 @@ TEST(E2eBoardPath, SecondDriverOnTheSameBusEndsAtOnceNamingTheFirst)
         EXPECT_TRUE(pair->driver().running());
     }
 }
+
+// The board path of a foreign build (scripts/cross: the armhf stm-driver and the armhf stand-in),
+// started explicitly under qemu-user without a binfmt handler, against this build's shield-sim.
+// Given by STM_FOREIGN_QEMU, STM_FOREIGN_DRIVER and STM_FOREIGN_STANDIN; skipped without them.
+TEST(E2eBoardPath, ForeignBuildUnderQemuBringsShieldsIntoService)
+{
+    const QString qemu = QString::fromLocal8Bit(qgetenv("STM_FOREIGN_QEMU"));
+    const QString driver = QString::fromLocal8Bit(qgetenv("STM_FOREIGN_DRIVER"));
+    const QString standin = QString::fromLocal8Bit(qgetenv("STM_FOREIGN_STANDIN"));
+    if (qemu.isEmpty() || driver.isEmpty() || standin.isEmpty())
+        GTEST_SKIP() << "no foreign build given (scripts/cross runs this test)";
+    struct Case {
+        const char *board;
+        bool multi;
+        QString shields;
+    };
+    for (const Case &c : {Case{"opizero", false, QStringLiteral("0")},
+                          Case{"h3", true, QStringLiteral("0,3")}}) {
+        SCOPED_TRACE(c.board);
+        QStringList driverArgs{driver, QStringLiteral("-board"), QString::fromLatin1(c.board)};
+        if (c.multi)
+            driverArgs << QStringLiteral("-multishield");
+        QElapsedTimer clock;
+        clock.start();
+        E2ePair pair(QStringLiteral(SHIELD_SIM_PATH), qemu, simArgs(c.multi, c.shields),
+                     driverArgs, false,
+                     E2ePair::OnBoard{standin, {QStringLiteral("STM_STANDIN_BOARD=") +
+                                                QString::fromLatin1(c.board)}});
+        ASSERT_TRUE(pair.started()) << pair.describe();
+        for (const QString &s : c.shields.split(QLatin1Char(','))) {
+            const QString ready = c.multi ? s + QStringLiteral(" shield_ready")
+                                          : QStringLiteral("shield_ready");
+            ASSERT_GE(pair.driver().waitForLine(ready, 0, 120000), 0) << pair.describe();
+        }
+        std::printf("bring-up under %s, %s: %lld ms\n", qPrintable(qemu), c.board,
+                    static_cast<long long>(clock.elapsed()));
+        const int from = pair.sim().lineCount();
+        pair.driver().writeLine(c.multi ? QStringLiteral("3 open 4") : QStringLiteral("open 4"));
+        EXPECT_TRUE(pair.waitExecuted(c.multi ? 3 : 0, QStringLiteral("open door 4"), from))
+            << pair.describe();
+    }
+}
