@@ -214,8 +214,9 @@ TEST(E2eBoardPath, KernelFaultsAtStartUp)
         const char *name;
         QStringList standin;
         QStringList driverArgs;
-        bool exits;            // status 1 at start-up; otherwise it runs without shields
+        bool exits;            // status 1 at start-up; otherwise it runs
         QStringList inError;   // texts of the one "#ERROR" line
+        bool ready = false;    // running: the shield comes into service all the same
     };
     const Case cases[] = {
         {"no SPI node",
@@ -258,12 +259,30 @@ TEST(E2eBoardPath, KernelFaultsAtStartUp)
          true,
          {QStringLiteral("#ERROR: GPIO: pin 6 (line offset 110"),
           QStringLiteral("the chip has only 64 lines")}},
+        {"the debug line refuses its level",
+         {QStringLiteral("STM_STANDIN_FAULT=line-eio:0")},
+         {},
+         false,
+         {QStringLiteral("#ERROR: GPIO: line write on \"1c20800.pinctrl\" failed"),
+          QStringLiteral("(1 failure since the last report)")},
+         true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         E2ePair pair(simArgs(false, QStringLiteral("0")), c.driverArgs, false,
                      E2ePair::standin(c.standin));
         ASSERT_TRUE(pair.started()) << pair.describe();
+        if (c.ready) {
+            // Only the debug line fails: said, and nothing else changes.
+            ASSERT_GE(pair.driver().waitForLine(QStringLiteral("shield_ready")), 0)
+                << pair.describe();
+            EXPECT_TRUE(pair.driver().running()) << pair.describe();
+            const QStringList errors = errLines(pair.driver()).filter(QStringLiteral("#ERROR"));
+            ASSERT_EQ(errors.size(), 1) << pair.describe();
+            for (const QString &text : c.inError)
+                EXPECT_TRUE(errors.first().contains(text)) << errors.first().toStdString();
+            continue;
+        }
         if (c.exits) {
             ASSERT_TRUE(pair.driver().waitForFinished()) << pair.describe();
             EXPECT_EQ(pair.driver().exitStatus(), QProcess::NormalExit) << pair.describe();

@@ -15,7 +15,7 @@
 //   STM_STANDIN_SPIDEV      the SPI node path served (default: the board's)
 //   STM_STANDIN_MULTISHIELD 1: chip selects are active high (the driver's -multishield)
 //   STM_STANDIN_FAULT       one injected fault: no-spi, no-chip, spi-denied, gpio-denied,
-//                           line-busy:PIN, lines:COUNT
+//                           line-busy:PIN, line-eio:PIN (setting its level fails), lines:COUNT
 //   STM_STANDIN_EIO_FILE    while this file exists, SPI transfers fail with EIO
 //   STM_STANDIN_DT_MODEL, STM_STANDIN_DT_COMPATIBLE
 //                           the device tree's model and compatible (entries separated by
@@ -395,6 +395,12 @@ int handleIoctl(State &s, Open &o, unsigned long request, void *arg)
 {
     auto *data = static_cast<gpiohandle_data *>(arg);
     if (request == GPIOHANDLE_SET_LINE_VALUES_IOCTL) {
+        for (unsigned offset : o.offsets) {
+            if (faultValue("line-eio") == pinOfOffset(offset)) {
+                errno = EIO;
+                return -1;
+            }
+        }
         for (size_t i = 0; i < o.offsets.size(); ++i)
             drive(s, o.offsets[i], data->values[i]);
         return 0;
