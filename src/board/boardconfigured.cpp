@@ -19,6 +19,8 @@
 struct BoardConfigured::PinMap {
     const char *name;
     const char *spidev;
+    const char *compatible;  // the SoC's entry in the device tree's compatible list
+    const char *socName;     // how a device tree's model may name the SoC
     struct Entry {
         quint8 pin;
         unsigned offset;
@@ -38,10 +40,14 @@ static const BoardConfigured::PinMap boardMaps[] = {
     // Orange Pi Zero (H2+): SPI controller 1 on the header.
     {"opizero",
      "/dev/spidev1.1",
+     "allwinner,sun8i-h2-plus",
+     "H2+",
      {{7, 0}, {15, 13}, {16, 10}, {13, 2}, {10, 18}, {9, 19}, {8, 3}, {0, 12}, {6, 7}}},
     // H3 boards (Orange Pi PC, One, Lite): SPI controller 0 on the header.
     {"h3",
      "/dev/spidev0.0",
+     "allwinner,sun8i-h3",
+     "H3",
      {{7, 0}, {15, 67}, {16, 21}, {13, 2}, {10, 71}, {9, 68}, {8, 3}, {0, 12}, {6, 110}}},
 };
 
@@ -144,12 +150,14 @@ BoardConfigured::Choice BoardConfigured::chooseBoard(const QString &boardName,
         const QString detail = QStringLiteral("model \"") + modelText +
                                QStringLiteral("\", compatible ") + entries.join(QLatin1Char(' '));
         const QString reason = QStringLiteral("device tree: ") + detail;
-        if (entries.contains(QStringLiteral("allwinner,sun8i-h2-plus")) ||
-            modelText.contains(QStringLiteral("H2+")))
-            return {QStringLiteral("opizero"), reason, QString()};
-        if (entries.contains(QStringLiteral("allwinner,sun8i-h3")) ||
-            modelText.contains(QStringLiteral("H3")))
-            return {QStringLiteral("h3"), reason, QString()};
+        for (const PinMap &m : boardMaps) {
+            if (entries.contains(QLatin1String(m.compatible)))
+                return {QLatin1String(m.name), reason, QString()};
+        }
+        for (const PinMap &m : boardMaps) {
+            if (modelText.contains(QLatin1String(m.socName)))
+                return {QLatin1String(m.name), reason, QString()};
+        }
         return {QString(), reason,
                 QStringLiteral("the device tree (") + detail +
                     QStringLiteral(") names neither an H2+ nor an H3 board; name the pin map with "
