@@ -2,6 +2,8 @@
 
 #include "base/console.h"
 
+#include <QFile>
+
 #include <gpiod.h>
 
 #include <cerrno>
@@ -17,6 +19,8 @@
 struct BoardConfigured::PinMap {
     const char *name;
     const char *spidev;
+    const char *compatible;  // the SoC's entry in the device tree's compatible list
+    const char *socName;     // how a device tree's model may name the SoC
     struct Entry {
         quint8 pin;
         unsigned offset;
@@ -36,10 +40,14 @@ static const BoardConfigured::PinMap boardMaps[] = {
     // Orange Pi Zero (H2+): SPI controller 1 on the header.
     {"opizero",
      "/dev/spidev1.1",
+     "allwinner,sun8i-h2-plus",
+     "H2+",
      {{7, 0}, {15, 13}, {16, 10}, {13, 2}, {10, 18}, {9, 19}, {8, 3}, {0, 12}, {6, 7}}},
     // H3 boards (Orange Pi PC, One, Lite): SPI controller 0 on the header.
     {"h3",
      "/dev/spidev0.0",
+     "allwinner,sun8i-h3",
+     "H3",
      {{7, 0}, {15, 67}, {16, 21}, {13, 2}, {10, 71}, {9, 68}, {8, 3}, {0, 12}, {6, 110}}},
 };
 
@@ -51,11 +59,16 @@ void wiringop_gpio_cs4_write(quint8 level) { configuredBoard->spi_set_cs4(level)
 void wiringop_gpio_cs5_write(quint8 level) { configuredBoard->spi_set_cs5(level); }
 
 BoardConfigured::BoardConfigured(const QString &boardName, const QString &spidevPath)
-    : map(findBoard(boardName.isEmpty() ? defaultBoardName() : boardName))
+    : choice(chooseBoard(boardName)),
+      map(findBoard(choice.name)),
+      spiPath(spidevPath.isEmpty() ? QString::fromLatin1((map ? map : &boardMaps[0])->spidev)
+                                   : spidevPath),
+      transferReport(QStringLiteral("SPI: transfer on ") + spiPath),
+      lineReport(QStringLiteral("GPIO: line write on \"") + QLatin1String(gpioChipLabel) +
+                 QLatin1Char('"'))
 {
     if (!map)
         map = &boardMaps[0];
-    spiPath = spidevPath.isEmpty() ? QString::fromLatin1(map->spidev) : spidevPath;
     timerPeriodUs = 16000;
     csWriters = {wiringop_gpio_cs0_write, wiringop_gpio_cs1_write, wiringop_gpio_cs2_write,
                  wiringop_gpio_cs3_write, wiringop_gpio_cs4_write, wiringop_gpio_cs5_write};
@@ -66,10 +79,8 @@ BoardConfigured::~BoardConfigured()
 {
     if (configuredBoard == this)
         configuredBoard = nullptr;
-    if (chip)
-        gpiod_chip_close(chip);  // releases the requested lines too
-    if (spiFd >= 0)
-        ::close(spiFd);
+    lib_deinit();
+    spi_deinit();
 }
 
 QString BoardConfigured::defaultBoardName()
@@ -90,6 +101,72 @@ bool BoardConfigured::isKnownBoard(const QString &name)
     return findBoard(name) != noMap;
 }
 
+QStringList BoardConfigured::defaultDeviceTreeRoots()
+{
+    return {QStringLiteral("/proc/device-tree"), QStringLiteral("/sys/firmware/devicetree/base")};
+}
+
+namespace {
+
+// The contents of a device-tree property, false when the file cannot be read.
+bool readProperty(const QString &path, QByteArray *contents)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char buffer[1024];
+    contents->clear();
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        contents->append(buffer, static_cast<int>(n));
+    }
+    ::close(fd);
+    return true;
+}
+
+}  // namespace
+
+BoardConfigured::Choice BoardConfigured::chooseBoard(const QString &boardName,
+                                                     const QStringList &deviceTreeRoots)
+{
+    if (!boardName.isEmpty())
+        return {boardName, QStringLiteral("given with -board"), QString()};
+    for (const QString &root : deviceTreeRoots) {
+        QByteArray model, compatible;
+        const bool hasModel = readProperty(root + QStringLiteral("/model"), &model);
+        const bool hasCompatible = readProperty(root + QStringLiteral("/compatible"), &compatible);
+        if (!hasModel && !hasCompatible)
+            continue;
+        // Both are NUL-terminated; compatible is a list of NUL-separated entries.
+        // QString::fromUtf8(QByteArray) would stop at the first NUL.
+        const QString modelText =
+            QString::fromUtf8(model.constData(), model.size()).remove(QChar(0)).trimmed();
+        const QStringList entries = QString::fromUtf8(compatible.constData(), compatible.size())
+                                        .split(QChar(0), Qt::SkipEmptyParts);
+        const QString detail = QStringLiteral("model \"") + modelText +
+                               QStringLiteral("\", compatible ") + entries.join(QLatin1Char(' '));
+        const QString reason = QStringLiteral("device tree: ") + detail;
+        for (const PinMap &m : boardMaps) {
+            if (entries.contains(QLatin1String(m.compatible)))
+                return {QLatin1String(m.name), reason, QString()};
+        }
+        for (const PinMap &m : boardMaps) {
+            if (modelText.contains(QLatin1String(m.socName)))
+                return {QLatin1String(m.name), reason, QString()};
+        }
+        return {QString(), reason,
+                QStringLiteral("the device tree (") + detail +
+                    QStringLiteral(") names neither an H2+ nor an H3 board; name the pin map with "
+                                   "-board (") +
+                    knownBoardNames().join(QStringLiteral(", ")) + QLatin1Char(')')};
+    }
+    return {defaultBoardName(), QStringLiteral("no device tree: the default"), QString()};
+}
+
 const BoardConfigured::PinMap *BoardConfigured::findBoard(const QString &name)
 {
     for (const PinMap &m : boardMaps) {
@@ -101,9 +178,21 @@ const BoardConfigured::PinMap *BoardConfigured::findBoard(const QString &name)
 
 void BoardConfigured::lib_init()
 {
-    chip = gpiod_chip_open_by_label(gpioChipLabel);
+    if (!choice.problem.isEmpty()) {
+        Console::err.line(QStringLiteral("#ERROR: board: ") + choice.problem);
+        std::exit(1);
+    }
+    std::unique_lock<std::mutex> lock(mutex);
     if (chip)
         return;
+    chip = gpiod_chip_open_by_label(gpioChipLabel);
+    if (chip) {
+        lock.unlock();
+        Console::err.line(QStringLiteral("#BOARD: pin map ") + QLatin1String(map->name) +
+                          QStringLiteral(" (") + choice.reason + QLatin1Char(')'));
+        return;
+    }
+    lock.unlock();
     const int error = errno;
     Console::err.line(QStringLiteral("#ERROR: GPIO: cannot open the GPIO chip \"") +
                       QLatin1String(gpioChipLabel) + QStringLiteral("\" (") +
@@ -114,6 +203,19 @@ void BoardConfigured::lib_init()
                            : QStringLiteral("); not on the board? Run with -simbus PATH to "
                                             "reach simulated shields instead of the hardware")));
     std::exit(1);
+}
+
+void BoardConfigured::lib_deinit()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    for (gpiod_line *&line : lines) {
+        if (line)
+            gpiod_line_release(line);
+        line = nullptr;
+    }
+    if (chip)
+        gpiod_chip_close(chip);
+    chip = nullptr;
 }
 
 void BoardConfigured::spi_init()
@@ -130,6 +232,13 @@ void BoardConfigured::spi_init()
                                : QString()));
         return;
     }
+    // Before any line is driven: a second driver on this bus would garble both.
+    if (!busLock.lock(fd, spiPath)) {
+        Console::err.line(QStringLiteral("#ERROR: SPI: ") + busLock.problem() +
+                          QStringLiteral("; one driver per bus, exiting"));
+        ::close(fd);
+        std::exit(1);
+    }
     quint8 mode = SPI_MODE_0;
     quint8 bits = 8;
     quint32 speed = spiSpeedHz;
@@ -138,12 +247,32 @@ void BoardConfigured::spi_init()
         Console::err.line(QStringLiteral("#ERROR: SPI: cannot configure ") + spiPath +
                           QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno)) +
                           QStringLiteral("; no shield can be reached"));
+        busLock.release();
         ::close(fd);
         return;
     }
-    spiFd = fd;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        spiFd = fd;
+    }
     Console::err.line(QStringLiteral("#SPI: ") + spiPath + QStringLiteral(" opened, mode 0, ") +
                       QString::number(speed) + QStringLiteral(" Hz"));
+}
+
+void BoardConfigured::spi_deinit()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    busLock.release();
+    if (spiFd >= 0)
+        ::close(spiFd);
+    spiFd = -1;
+}
+
+void BoardConfigured::spi1_init()
+{
+    Console::err.line(QStringLiteral("#WARNING: SPI: -spi 1 selects the alternative interface; "
+                                     "the shield bus ") +
+                      spiPath + QStringLiteral(" stays closed and no shield can be reached"));
 }
 
 void BoardConfigured::spi_set_cs(quint8 shield, quint8 level)
@@ -156,46 +285,91 @@ void BoardConfigured::spi_transfer(quint8 *buffer, quint8 *received, quint16 len
 {
     if (length == 0)
         return;
-    if (spiFd >= 0) {
-        spi_ioc_transfer transfer;
-        std::memset(&transfer, 0, sizeof transfer);
-        transfer.tx_buf = reinterpret_cast<quint64>(buffer);
-        transfer.rx_buf = reinterpret_cast<quint64>(buffer);
-        transfer.len = length;
-        transfer.speed_hz = spiSpeedHz;
-        transfer.bits_per_word = 8;
-        ::ioctl(spiFd, SPI_IOC_MESSAGE(1), &transfer);
+    int error = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (spiFd >= 0) {
+            spi_ioc_transfer transfer;
+            std::memset(&transfer, 0, sizeof transfer);
+            transfer.tx_buf = reinterpret_cast<quint64>(buffer);
+            transfer.rx_buf = reinterpret_cast<quint64>(buffer);
+            transfer.len = length;
+            transfer.speed_hz = spiSpeedHz;
+            transfer.bits_per_word = 8;
+            if (::ioctl(spiFd, SPI_IOC_MESSAGE(1), &transfer) < 0)
+                error = errno;
+        } else {
+            error = -1;  // no bus: nothing clocked in, said once by spi_init
+        }
     }
-    // Without the device nothing was clocked in: the buffer still holds the bytes sent.
+    if (error != 0) {
+        // Nothing came from a shield: an answer of zeros, never the bytes sent, so no frame of
+        // ours is ever taken for a shield's.
+        std::memset(buffer, 0, length);
+        if (error > 0)
+            transferReport.failed(error);
+    }
     std::memcpy(received, buffer, length);
 }
 
-gpiod_line *BoardConfigured::lineOf(quint8 pin)
+int BoardConfigured::offsetOf(quint8 pin) const
 {
-    if (!chip || pin >= lines.size())
-        return nullptr;
-    if (!lines[pin]) {
-        for (const PinMap::Entry &e : map->entries) {
-            if (e.pin == pin)
-                lines[pin] = gpiod_chip_get_line(chip, e.offset);
-        }
+    for (const PinMap::Entry &e : map->entries) {
+        if (e.pin == pin)
+            return static_cast<int>(e.offset);
     }
-    return lines[pin];
+    return -1;
+}
+
+void BoardConfigured::gpioFatal(quint8 pin, const QString &problem)
+{
+    Console::err.line(QStringLiteral("#ERROR: GPIO: pin ") + QString::number(pin) +
+                      QStringLiteral(" (line offset ") + QString::number(offsetOf(pin)) +
+                      QStringLiteral(" of \"") + QLatin1String(gpioChipLabel) +
+                      QStringLiteral("\", board ") + QLatin1String(map->name) +
+                      QStringLiteral("): ") + problem + QStringLiteral("; exiting"));
+    std::exit(1);
 }
 
 void BoardConfigured::pinMode(quint8 pin)
 {
-    gpiod_line *line = lineOf(pin);
-    if (line && !gpiod_line_is_requested(line) &&
-        gpiod_line_request_output(line, "stm-driver", 0) < 0) {
-        Console::err.line(QStringLiteral("#ERROR: GPIO: cannot drive pin ") + QString::number(pin) +
-                          QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno)));
+    std::unique_lock<std::mutex> lock(mutex);
+    const int offset = offsetOf(pin);
+    if (!chip || offset < 0 || pin >= lines.size() || lines[pin])
+        return;
+    const unsigned count = gpiod_chip_num_lines(chip);
+    gpiod_line *line = static_cast<unsigned>(offset) < count
+                           ? gpiod_chip_get_line(chip, static_cast<unsigned>(offset))
+                           : nullptr;
+    if (!line) {
+        lock.unlock();
+        gpioFatal(pin, QStringLiteral("the chip has only ") + QString::number(count) +
+                           QStringLiteral(" lines; is -board right?"));
     }
+    if (gpiod_line_request_output(line, "stm-driver", 0) < 0) {
+        const int error = errno;
+        lock.unlock();
+        gpioFatal(pin, QStringLiteral("cannot request the line: ") +
+                           QString::fromLocal8Bit(std::strerror(error)) +
+                           (error == EBUSY ? QStringLiteral(" (held by another process)")
+                            : error == EACCES || error == EPERM
+                                ? QStringLiteral("; is the user in the group stm-driver?")
+                                : QString()));
+    }
+    lines[pin] = line;
 }
 
 void BoardConfigured::digitalWrite(quint8 pin, quint8 level)
 {
-    gpiod_line *line = lineOf(pin);
-    if (line && gpiod_line_is_requested(line))
-        gpiod_line_set_value(line, level ? 1 : 0);
+    int error = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        gpiod_line *line = pin < lines.size() ? lines[pin] : nullptr;
+        if (!line)
+            return;
+        if (gpiod_line_set_value(line, level ? 1 : 0) < 0)
+            error = errno;
+    }
+    if (error != 0)
+        lineReport.failed(error);
 }

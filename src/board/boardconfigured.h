@@ -2,12 +2,15 @@
 // The board's own hardware: GPIO lines through the kernel's GPIO character device (libgpiod)
 // and the shield SPI bus through the spidev node. Exactly one exists; thread use as Board.
 
+#include "board/buslock.h"
+#include "board/failurereport.h"
 #include "board/pinboard.h"
 
 #include <QString>
 #include <QStringList>
 
 #include <array>
+#include <mutex>
 
 struct gpiod_chip;
 struct gpiod_line;
@@ -23,8 +26,8 @@ void wiringop_gpio_cs5_write(quint8 level);
 class BoardConfigured : public PinBoard
 {
 public:
-    // boardName: one of knownBoardNames() (empty: the default); spidevPath: the SPI node, empty
-    // for the board's usual one.
+    // boardName: one of knownBoardNames(), empty to take it from the device tree (chooseBoard);
+    // spidevPath: the SPI node, empty for the board's usual one.
     explicit BoardConfigured(const QString &boardName = QString(),
                              const QString &spidevPath = QString());
     ~BoardConfigured() override;
@@ -33,13 +36,40 @@ public:
     static QStringList knownBoardNames();
     static bool isKnownBoard(const QString &name);
 
-    // Opens the GPIO chip; without it nothing can be driven, so the process ends with status 1.
+    // Which pin map to use and why. With a name (from -board) that one; otherwise the device
+    // tree decides: its compatible (or model) naming an H2+ gives opizero, an H3 gives h3, no
+    // device tree the default. A device tree of any other SoC gives no name and the problem.
+    struct Choice {
+        QString name;
+        QString reason;
+        QString problem;
+    };
+    static Choice chooseBoard(const QString &boardName,
+                              const QStringList &deviceTreeRoots = defaultDeviceTreeRoots());
+    static QStringList defaultDeviceTreeRoots();
+
+    // Opens the GPIO chip and says which pin map is used and why; without the chip nothing can
+    // be driven, so the process ends with status 1, as it does when the device tree names a
+    // board the driver has no pin map for.
     void lib_init() override;
-    // Opens and configures the SPI node; a failure is reported once and transfers then return
-    // the bytes sent.
+    // Releases the requested lines and closes the GPIO chip; the lines then drive nothing.
+    void lib_deinit() override;
+    // Opens the SPI node, takes the bus for this driver alone and configures it. A second driver
+    // on the same node ends the process with status 1; a node that cannot be opened or
+    // configured is reported once, and transfers then clock in nothing: zeros.
     void spi_init() override;
+    // Closes the SPI node and lets go of the bus; transfers then give zeros.
+    void spi_deinit() override;
+    // "-spi 1": the shield bus stays closed, which is said once; transfers give zeros.
+    void spi1_init() override;
     void spi_set_cs(quint8 shield, quint8 level) override;
+    // A transfer the kernel refuses gives zeros, is counted and reported (FailureReport); the
+    // link's own error handling deals with the missing answer.
     void spi_transfer(quint8 *buffer, quint8 *received, quint16 length) override;
+
+    // Failed transfers and line writes so far.
+    quint64 transferFailures() const { return transferReport.total(); }
+    quint64 lineFailures() const { return lineReport.total(); }
 
     std::array<void (*)(quint8), maxShields> csWriters;
 
@@ -47,6 +77,9 @@ public:
     static constexpr quint32 spiSpeedHz = 1562500;
 
 protected:
+    // Requests the pin's line as an output. A pin whose line the chip lacks, or whose line
+    // cannot be requested (held by another process, no permission), ends the process with
+    // status 1: the driver never runs without its reset or chip-select lines.
     void pinMode(quint8 pin) override;
     void digitalWrite(quint8 pin, quint8 level) override;
 
@@ -55,10 +88,19 @@ public:
 
 private:
     static const PinMap *findBoard(const QString &name);
-    gpiod_line *lineOf(quint8 pin);
+    // The line offset of a wiringPi pin on this board, -1 for a pin the board does not use.
+    int offsetOf(quint8 pin) const;
+    [[noreturn]] void gpioFatal(quint8 pin, const QString &problem);
 
+    Choice choice;
     const PinMap *map;
     QString spiPath;
+    FailureReport transferReport;
+    FailureReport lineReport;
+    BusLock busLock;
+    // Guards the descriptors below: the transfer thread transfers and selects while the main
+    // thread may drive the debug line or close the board.
+    mutable std::mutex mutex;
     int spiFd = -1;
     gpiod_chip *chip = nullptr;
     std::array<gpiod_line *, 32> lines{};  // requested output lines, index = wiringPi pin

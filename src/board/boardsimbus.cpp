@@ -20,6 +20,16 @@ BoardSimbus::BoardSimbus(const QString &socketPath) : path(socketPath)
 
 BoardSimbus::~BoardSimbus()
 {
+    lib_deinit();
+}
+
+QString BoardSimbus::lockPath(const QString &socketPath)
+{
+    return socketPath + QStringLiteral(".lock");
+}
+
+void BoardSimbus::lib_deinit()
+{
     if (watcher.joinable()) {
         const char wake = 0;
         while (::write(wakeWrite, &wake, 1) < 0 && errno == EINTR) {
@@ -33,10 +43,12 @@ BoardSimbus::~BoardSimbus()
             ::close(fd);
         fd = -1;
     }
-    for (int f : {wakeRead, wakeWrite}) {
-        if (f >= 0)
-            ::close(f);
+    for (int *f : {&wakeRead, &wakeWrite}) {
+        if (*f >= 0)
+            ::close(*f);
+        *f = -1;
     }
+    busLock.release();
 }
 
 void BoardSimbus::lib_init()
@@ -52,6 +64,14 @@ void BoardSimbus::lib_init()
         problem = "no socket path after -simbus";
     else if (static_cast<size_t>(name.size()) >= sizeof address.sun_path)
         problem = "socket path too long";
+    // Before anything is sent: a second driver on this bus would garble both.
+    if (!problem && !busLock.lockFile(lockPath(path), QStringLiteral("simulated bus \"") + path +
+                                                         QLatin1Char('"')) &&
+        busLock.busy()) {
+        Console::err.line(QStringLiteral("#ERROR: ") + busLock.problem() +
+                          QStringLiteral("; one driver per bus, exiting"));
+        std::exit(1);
+    }
     int s = -1;
     if (!problem) {
         std::memcpy(address.sun_path, name.constData(), static_cast<size_t>(name.size()));
@@ -68,6 +88,11 @@ void BoardSimbus::lib_init()
         Console::err.line(QStringLiteral("#ERROR: simulated bus: cannot connect to \"") + path +
                           QStringLiteral("\": ") + QString::fromLocal8Bit(problem));
         std::exit(1);
+    }
+    if (!busLock.busy() && !busLock.problem().isEmpty()) {
+        // A directory we may not write to: the bus still works, unguarded.
+        Console::err.line(QStringLiteral("#WARNING: ") + busLock.problem() +
+                          QStringLiteral("; a second driver on this bus would not be noticed"));
     }
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -101,8 +126,12 @@ void BoardSimbus::spi_transfer(quint8 *buffer, quint8 *received, quint16 length)
 
 void BoardSimbus::exchange(const char *data, size_t length, quint8 *reply, size_t replyLength)
 {
-    if (fd < 0)
-        return;  // not connected yet: the bus is not initialised
+    if (fd < 0) {
+        // Not connected (yet or any more): no shield answers.
+        if (replyLength > 0)
+            std::memset(reply, 0, replyLength);
+        return;
+    }
     while (length > 0) {
         const ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)

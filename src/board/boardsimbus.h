@@ -5,6 +5,7 @@
 // transfer's request and reply are never split by another message. A watcher thread of its own
 // notices when the simulator goes away while nothing is being sent.
 
+#include "board/buslock.h"
 #include "board/pinboard.h"
 
 #include <QString>
@@ -21,11 +22,18 @@ public:
     BoardSimbus(const BoardSimbus &) = delete;
     BoardSimbus &operator=(const BoardSimbus &) = delete;
 
-    // Connects to the simulator and starts watching the connection. A failure to connect ends
-    // the process with status 1; so does the simulator closing the connection at any time later
-    // (destroy the board first to let go of the simulator quietly).
+    // Takes the bus for this driver alone (a record lock on lockPath()), connects to the
+    // simulator and starts watching the connection. A bus held by another driver or a failure
+    // to connect ends the process with status 1; so does the simulator closing the connection
+    // at any time later (lib_deinit first to let go of the simulator quietly).
     void lib_init() override;
+    // Closes the connection and lets go of the bus, without the "bus lost" exit; pin writes
+    // then send nothing and transfers give zeros.
+    void lib_deinit() override;
     void spi_transfer(quint8 *buffer, quint8 *received, quint16 length) override;
+
+    // The lock file that stands for the bus: a socket file cannot be opened to lock it.
+    static QString lockPath(const QString &socketPath);
     // The alternative SPI interface is not simulated: nothing is sent and nothing received.
     void spi1_transfer(quint8 *, quint8 *, quint16) override {}
 
@@ -46,8 +54,9 @@ private:
     [[noreturn]] void busLost(const char *what);
 
     QString path;
+    BusLock busLock;
     std::mutex mutex;  // guards fd writes: one whole message (and its reply) at a time
-    int fd = -1;       // set once by lib_init before the watcher starts, closed after it ends
+    int fd = -1;       // set by lib_init before the watcher starts, closed after it ends
     int wakeRead = -1, wakeWrite = -1;  // the destructor's wake-up of the watcher
     std::thread watcher;
     std::atomic<bool> lost{false};  // the first thread to find the bus gone reports it

@@ -27,7 +27,6 @@ Settings::Settings()
     for (int s = 0; s < maxShields; ++s)
         intercomOptions << QStringLiteral("-ic%1").arg(s);
     supportedIntercoms << 136 << 119 << 143 << 48 << 47 << 137 << 118 << 111;
-    boardName = BoardConfigured::defaultBoardName();
 }
 
 void Settings::parser_param(int argc, char **argv)

@@ -60,8 +60,9 @@ public:
     WAV_Reader wavReader;
     QStringList intercomOptions;
 
-    // Where the shields are reached: the board's own pins (boardName, spidevPath), the
-    // simulated bus at simbusPath, or shields emulated inside the driver.
+    // Where the shields are reached: the board's own pins (boardName, empty to take it from the
+    // device tree; spidevPath), the simulated bus at simbusPath, or shields emulated inside the
+    // driver.
     bool emulate = false;
     bool simbus = false;
     QString simbusPath;

@@ -1,19 +1,29 @@
 // The board layer: the line set-up and pulses every pin-driven board shares, the do-nothing base
-// board, and the configured board's behaviour on a machine without the SPI device.
+// board, the configured board's behaviour on a machine without the SPI device, one driver per
+// bus, and the rate-limited report of failed hardware operations.
 
 #include "board/board.h"
 #include "board/boardconfigured.h"
+#include "board/buslock.h"
+#include "board/failurereport.h"
 #include "support/consolecapture.h"
 #include "support/recordingboard.h"
 
 #include <QElapsedTimer>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <utility>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -178,10 +188,11 @@ TEST(ConfiguredBoard, ConstructionSetsPacingAndChipSelectWriters)
         EXPECT_FALSE(BoardConfigured::isKnownBoard(QString::fromLatin1(name))) << name;
 }
 
-TEST(ConfiguredBoard, TransferWithoutDeviceReturnsTheBytesSent)
+TEST(ConfiguredBoard, TransferWithoutDeviceClocksInZeros)
 {
-    // Unopened SPI device: nothing is clocked in, so both buffers hold the bytes sent, and
-    // received changes in the first `length` bytes only.
+    // Unopened SPI device: nothing is clocked in, so both buffers hold zeros, never the bytes
+    // sent (which the link would take for a shield's answer), and received changes in the
+    // first `length` bytes only.
     for (quint16 length : {0, 1, 4, 8, 528}) {
         SCOPED_TRACE(testing::Message() << "length " << length);
         BoardConfigured board;
@@ -192,10 +203,176 @@ TEST(ConfiguredBoard, TransferWithoutDeviceReturnsTheBytesSent)
         QByteArray received(600, '\x5a');
         board.spi_transfer(reinterpret_cast<quint8 *>(buffer.data()),
                            reinterpret_cast<quint8 *>(received.data()), length);
-        EXPECT_EQ(buffer, sent);
-        EXPECT_EQ(received.left(length), sent.left(length));
-        EXPECT_EQ(received.mid(length), QByteArray(600 - length, '\x5a'));
+        EXPECT_EQ(buffer, QByteArray(length, '\0') + sent.mid(length));
+        EXPECT_EQ(received, QByteArray(length, '\0') + QByteArray(600 - length, '\x5a'));
+        EXPECT_EQ(board.transferFailures(), 0u);  // said once by spi_init, not per transfer
     }
+}
+
+TEST(ConfiguredBoard, AlternativeInterfaceLeavesTheBusClosedAndSaysSo)
+{
+    ConsoleCapture console;
+    BoardConfigured board(QStringLiteral("h3"));
+    board.spi1_init();
+    quint8 buffer[3] = {0x0a, 0x01, 0x02};
+    quint8 received[3] = {7, 7, 7};
+    board.spi_transfer(buffer, received, 3);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(received), 3), QByteArray(3, '\0'));
+    EXPECT_TRUE(console.out().isEmpty());
+    ASSERT_EQ(console.err().size(), 1);
+    EXPECT_TRUE(console.err().first().startsWith(QStringLiteral("#WARNING")));
+    EXPECT_TRUE(console.err().first().contains(QStringLiteral("/dev/spidev0.0")));
+}
+
+TEST(ConfiguredBoard, ClosingTheBoardTwiceIsHarmless)
+{
+    // The host may go away at any time: the board is closed, and may be closed again when the
+    // process ends; transfers after that clock in nothing.
+    BoardConfigured board;
+    board.spi_deinit();
+    board.lib_deinit();
+    board.spi_deinit();
+    board.lib_deinit();
+    quint8 buffer[2] = {1, 2};
+    board.spi_transfer(buffer, buffer, 2);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(buffer), 2), QByteArray(2, '\0'));
+}
+
+TEST(ConfiguredBoard, SecondDriverOnTheSpiNodeEndsNamingTheHolder)
+{
+    // The lock is per process: this test process holds the node, the forked child of the
+    // death test is the second driver.
+    QTemporaryDir dir;
+    const QString node = dir.filePath(QStringLiteral("spidev1.1"));
+    QFile file(node);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    BusLock holder;
+    ASSERT_TRUE(holder.lockFile(node, node));
+    const std::string expected = "^#ERROR: SPI: [^\n]*" + node.toStdString() +
+                                 " is in use by another driver \\(pid " +
+                                 std::to_string(::getpid()) + "\\)[^\n]*\n$";
+    EXPECT_EXIT(
+        {
+            BoardConfigured board(QStringLiteral("opizero"), node);
+            board.spi_init();
+            std::exit(0);
+        },
+        testing::ExitedWithCode(1), expected.c_str());
+    // Once the holder lets go, the node is this driver's (a plain file: it cannot be set up).
+    holder.release();
+    EXPECT_EXIT(
+        {
+            BoardConfigured board(QStringLiteral("opizero"), node);
+            board.spi_init();
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "cannot configure");
+}
+
+TEST(ConfiguredBoard, DeviceTreeChoosesThePinMapUnlessBoardIsGiven)
+{
+    struct Case {
+        const char *name;
+        const char *option;      // -board
+        int root;                // which of the two roots holds the tree; -1: none
+        QByteArray model;        // as the kernel gives it, NUL-terminated
+        QByteArray compatible;   // NUL-separated entries
+        const char *expected;    // the map; nullptr: no map, a problem naming -board
+        const char *reason;      // part of the reason
+    };
+    const QByteArray zero("xunlong,orangepi-zero\0allwinner,sun8i-h2-plus\0", 46);
+    const QByteArray pc("xunlong,orangepi-pc\0allwinner,sun8i-h3\0", 39);
+    const Case cases[] = {
+        {"no device tree", "", -1, {}, {}, "opizero", "no device tree"},
+        {"Orange Pi Zero", "", 0, QByteArray("Xunlong Orange Pi Zero\0", 23), zero, "opizero",
+         "allwinner,sun8i-h2-plus"},
+        {"Orange Pi PC, second root", "", 1, QByteArray("Xunlong Orange Pi PC\0", 21), pc, "h3",
+         "allwinner,sun8i-h3"},
+        {"model only", "", 0, QByteArray("Some H3 board\0", 14), {}, "h3", "Some H3 board"},
+        {"-board wins", "opizero", 0, {}, pc, "opizero", "-board"},
+        {"another SoC", "", 0, QByteArray("Raspberry Pi 4 Model B\0", 23),
+         QByteArray("raspberrypi,4-model-b\0brcm,bcm2711\0", 35), nullptr,
+         "Raspberry Pi 4 Model B"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        const QStringList roots = {dir.filePath(QStringLiteral("proc")),
+                                   dir.filePath(QStringLiteral("sys"))};
+        if (c.root >= 0) {
+            ASSERT_TRUE(QDir().mkpath(roots.at(c.root)));
+            for (const auto &property : {std::make_pair("model", c.model),
+                                         std::make_pair("compatible", c.compatible)}) {
+                if (property.second.isEmpty())
+                    continue;
+                QFile file(roots.at(c.root) + QLatin1Char('/') + QLatin1String(property.first));
+                ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+                file.write(property.second);
+            }
+        }
+        const BoardConfigured::Choice choice =
+            BoardConfigured::chooseBoard(QString::fromLatin1(c.option), roots);
+        EXPECT_EQ(choice.name, QString::fromLatin1(c.expected ? c.expected : ""));
+        EXPECT_TRUE(choice.reason.contains(QLatin1String(c.reason))) << choice.reason;
+        EXPECT_EQ(choice.problem.isEmpty(), c.expected != nullptr) << choice.problem;
+        if (!c.expected) {
+            EXPECT_TRUE(choice.problem.contains(QStringLiteral("-board"))) << choice.problem;
+            EXPECT_TRUE(choice.problem.contains(QLatin1String(c.reason))) << choice.problem;
+        }
+    }
+}
+
+TEST(FailureReportTest, SaysItAtMostOncePerPeriodWithTheCount)
+{
+    struct Case {
+        const char *name;
+        std::chrono::milliseconds period;
+        int failures;
+        QStringList counts;  // the count text of each line written
+    };
+    const Case cases[] = {
+        {"one failure", std::chrono::hours(1), 1, {QStringLiteral("(1 failure since")}},
+        // The first is said at once; the rest wait for a period that never ends in this test.
+        {"a burst", std::chrono::hours(1), 50, {QStringLiteral("(1 failure since")}},
+        // A period that has always passed: every failure gets its line, each counting one.
+        {"no period",
+         std::chrono::milliseconds(0),
+         3,
+         {QStringLiteral("(1 failure since"), QStringLiteral("(1 failure since"),
+          QStringLiteral("(1 failure since")}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ConsoleCapture console;
+        FailureReport report(QStringLiteral("SPI: transfer on /dev/spidev1.1"), c.period);
+        for (int i = 0; i < c.failures; ++i)
+            report.failed(EIO);
+        EXPECT_EQ(report.total(), static_cast<quint64>(c.failures));
+        EXPECT_TRUE(console.out().isEmpty());
+        ASSERT_EQ(console.err().size(), c.counts.size());
+        for (int i = 0; i < c.counts.size(); ++i) {
+            const QString line = console.err().at(i);
+            EXPECT_TRUE(line.startsWith(QStringLiteral(
+                "#ERROR: SPI: transfer on /dev/spidev1.1 failed: Input/output error")))
+                << line;
+            EXPECT_TRUE(line.contains(c.counts.at(i))) << line;
+        }
+    }
+}
+
+TEST(FailureReportTest, TheNextLineCountsWhatThePeriodSwallowed)
+{
+    ConsoleCapture console;
+    FailureReport report(QStringLiteral("GPIO: line write"), std::chrono::milliseconds(200));
+    for (int i = 0; i < 5; ++i)
+        report.failed(EBUSY);
+    // Generous: only "at least one period later" matters.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    report.failed(EBUSY);
+    ASSERT_EQ(console.err().size(), 2);
+    EXPECT_TRUE(console.err().at(0).contains(QStringLiteral("(1 failure since")));
+    EXPECT_TRUE(console.err().at(1).contains(QStringLiteral("(5 failures since")));
 }
 
 TEST(ConfiguredBoard, UnusableSpiDeviceIsReportedOnceAndTransfersGoOn)
@@ -242,11 +419,11 @@ TEST(ConfiguredBoard, UnusableSpiDeviceIsReportedOnceAndTransfersGoOn)
         EXPECT_EQ(line.endsWith(QLatin1String("; is the user in the group stm-driver?")), denied)
             << line.toStdString();
 
+        // No shield answers: zeros, not the bytes sent.
         quint8 buffer[3] = {0x0a, 0x01, 0x02};
-        quint8 received[3] = {};
+        quint8 received[3] = {5, 5, 5};
         board.spi_transfer(buffer, received, 3);
-        EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(received), 3),
-                  QByteArray("\x0a\x01\x02", 3));
+        EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(received), 3), QByteArray(3, '\0'));
     }
 }
 

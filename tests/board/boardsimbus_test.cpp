@@ -13,8 +13,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <future>
+#include <string>
 #include <thread>
+
+#include <unistd.h>
 
 namespace {
 
@@ -257,4 +261,59 @@ TEST_F(SimulatedBusGone, NoSimulatorToConnectTo)
             },
             testing::ExitedWithCode(1), "^#ERROR[^\n]*\n$");
     }
+}
+
+TEST_F(SimulatedBusGone, LettingGoOfTheBusIsQuiet)
+{
+    // The host went away and the driver closes the board: no "bus lost" exit, nothing more
+    // crosses the socket, and a transfer afterwards clocks in zeros.
+    EXPECT_EXIT(
+        {
+            RecordingBusServer server(dir.path());
+            server.setReplyHandler([](const QByteArray &sent) { return sent; });
+            BoardSimbus board(server.path());
+            board.lib_init();
+            board.gpio_init();
+            server.waitForMessages(9, waitMs);
+            board.lib_deinit();
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            quint8 buffer[4];
+            std::memset(buffer, 0x55, sizeof buffer);
+            board.spi_transfer(buffer, buffer, 4);
+            board.gpio_set_debug(1);
+            board.lib_deinit();
+            const bool zeros = bytesOf(buffer, 4) == QByteArray(4, '\0');
+            std::exit(zeros && server.messages().size() == 9 ? 0 : 3);
+        },
+        testing::ExitedWithCode(0), "^$");
+}
+
+TEST_F(SimulatedBusGone, SecondDriverOnTheBusEndsNamingTheHolder)
+{
+    // The lock is per process: this test process is the first driver, the forked child of the
+    // death test the second.
+    RecordingBusServer server(dir.path());
+    BoardSimbus first(server.path());
+    first.lib_init();
+    ASSERT_TRUE(server.waitForConnection(waitMs));
+    const std::string expected = "^#ERROR: simulated bus \"[^\n]*\" is in use by another "
+                                 "driver \\(pid " +
+                                 std::to_string(::getpid()) + "\\)[^\n]*\n$";
+    EXPECT_EXIT(
+        {
+            BoardSimbus second(server.path());
+            second.lib_init();
+            std::exit(0);
+        },
+        testing::ExitedWithCode(1), expected.c_str());
+    EXPECT_EQ(server.connections(), 1);
+    // Let go, and the bus is free for the next driver.
+    first.lib_deinit();
+    EXPECT_EXIT(
+        {
+            BoardSimbus next(server.path());
+            next.lib_init();
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "^$");
 }

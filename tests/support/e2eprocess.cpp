@@ -18,9 +18,11 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-E2eProcess::E2eProcess(const QString &name, const QString &program, const QStringList &args)
+E2eProcess::E2eProcess(const QString &name, const QString &program, const QStringList &args,
+                       const QProcessEnvironment &environment)
     : name(name)
 {
+    process.setProcessEnvironment(environment);
     QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] { readOut(); });
     QObject::connect(&process, &QProcess::readyReadStandardError, [this] { readErr(); });
     process.start(program, args);
@@ -175,6 +177,13 @@ int lockAudioPorts()
 
 E2ePair::E2ePair(const QString &simProgram, const QString &driverProgram,
                  const QStringList &simArgs, const QStringList &driverArgs, bool usesAudioPorts)
+    : E2ePair(simProgram, driverProgram, simArgs, driverArgs, usesAudioPorts, OnBoard())
+{
+}
+
+E2ePair::E2ePair(const QString &simProgram, const QString &driverProgram,
+                 const QStringList &simArgs, const QStringList &driverArgs, bool usesAudioPorts,
+                 const OnBoard &onBoard)
     : path(uniqueSocketPath())
 {
     if (usesAudioPorts)
@@ -185,9 +194,26 @@ E2ePair::E2ePair(const QString &simProgram, const QString &driverProgram,
     // The driver gives up at once when nobody listens on the bus socket.
     if (simProcess->waitForLine(QStringLiteral("shield-sim listening on ") + path) < 0)
         return;
-    driverProcess.reset(new E2eProcess(QStringLiteral("stm-driver"), driverProgram,
-                                       testDriverArgs(driverArgs) +
-                                           QStringList{QStringLiteral("-simbus"), path}));
+    // Drivers of parallel tests never share a status socket. The arguments are appended: the
+    // driver program may be a shell that takes its own words first.
+    QStringList args = driverArgs;
+    if (!args.contains(QStringLiteral("-status")))
+        args << QStringLiteral("-status") << QStringLiteral("none");
+    if (onBoard.standinLibrary.isEmpty()) {
+        driverProcess.reset(new E2eProcess(QStringLiteral("stm-driver"), driverProgram,
+                                           args + QStringList{QStringLiteral("-simbus"), path}));
+        return;
+    }
+    driverEnv.insert(QStringLiteral("LD_PRELOAD"), onBoard.standinLibrary);
+    driverEnv.insert(QStringLiteral("STM_STANDIN_SOCKET"), path);
+    if (args.contains(QStringLiteral("-multishield")))
+        driverEnv.insert(QStringLiteral("STM_STANDIN_MULTISHIELD"), QStringLiteral("1"));
+    for (const QString &setting : onBoard.standin) {
+        const int equals = setting.indexOf(QLatin1Char('='));
+        driverEnv.insert(setting.left(equals), setting.mid(equals + 1));
+    }
+    driverProcess.reset(
+        new E2eProcess(QStringLiteral("stm-driver"), driverProgram, args, driverEnv));
 }
 
 E2ePair::~E2ePair()
@@ -195,6 +221,8 @@ E2ePair::~E2ePair()
     driverProcess.reset();
     simProcess.reset();
     QFile::remove(path);
+    QFile::remove(path + QStringLiteral(".lock"));    // the driver's bus lock beside the socket
+    QFile::remove(path + QStringLiteral(".spidev"));  // the stand-in's SPI node
     if (lockFd >= 0)
         ::close(lockFd);
 }

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QUdpSocket>
 #include <QString>
 #include <QStringList>
@@ -20,7 +21,8 @@ public:
     // Generous: the machine may be busy with other tests; no check relies on speed.
     static constexpr int timeoutMs = 30000;
 
-    E2eProcess(const QString &name, const QString &program, const QStringList &args);
+    E2eProcess(const QString &name, const QString &program, const QStringList &args,
+               const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
     // Kills a process that still runs and waits for it.
     ~E2eProcess();
     E2eProcess(const E2eProcess &) = delete;
@@ -82,12 +84,34 @@ class E2ePair
 public:
     E2ePair(const QString &simProgram, const QString &driverProgram, const QStringList &simArgs,
             const QStringList &driverArgs, bool usesAudioPorts);
+    // The driver on its hardware path instead: no -simbus, the stand-in kernel `standinLibrary`
+    // preloaded, serving the board's GPIO chip and SPI node and reaching the same shield-sim;
+    // `standin` holds its settings (STM_STANDIN_BOARD, STM_STANDIN_FAULT, ...; see
+    // tests/support/standin/standin.cpp).
+    struct OnBoard {
+        QString standinLibrary;
+        QStringList standin;  // NAME=VALUE
+    };
+    E2ePair(const QString &simProgram, const QString &driverProgram, const QStringList &simArgs,
+            const QStringList &driverArgs, bool usesAudioPorts, const OnBoard &onBoard);
 #if defined(SHIELD_SIM_PATH) && defined(STM_DRIVER_PATH)
     // The two programs of this build (test programs are compiled with their paths).
     E2ePair(const QStringList &simArgs, const QStringList &driverArgs,
             bool usesAudioPorts = false)
         : E2ePair(QStringLiteral(SHIELD_SIM_PATH), QStringLiteral(STM_DRIVER_PATH), simArgs,
                   driverArgs, usesAudioPorts)
+    {
+    }
+#endif
+#if defined(SHIELD_SIM_PATH) && defined(STM_DRIVER_PATH) && defined(STANDIN_PATH)
+    static OnBoard standin(const QStringList &settings = {})
+    {
+        return OnBoard{QStringLiteral(STANDIN_PATH), settings};
+    }
+    E2ePair(const QStringList &simArgs, const QStringList &driverArgs, bool usesAudioPorts,
+            const OnBoard &onBoard)
+        : E2ePair(QStringLiteral(SHIELD_SIM_PATH), QStringLiteral(STM_DRIVER_PATH), simArgs,
+                  driverArgs, usesAudioPorts, onBoard)
     {
     }
 #endif
@@ -100,6 +124,8 @@ public:
     E2eProcess &sim() { return *simProcess; }
     E2eProcess &driver() { return *driverProcess; }
     QString socketPath() const { return path; }
+    // The environment the driver ran with (the stand-in's settings on the hardware path).
+    QProcessEnvironment driverEnvironment() const { return driverEnv; }
 
     // What shield `shield` executed, as shield-sim tells it ("open door 7", "dial 300", ...),
     // from the simulator's line `from` on; pings and apartment-list words are left out.
@@ -113,6 +139,7 @@ public:
 private:
     QString path;
     int lockFd = -1;
+    QProcessEnvironment driverEnv = QProcessEnvironment::systemEnvironment();
     std::unique_ptr<E2eProcess> simProcess;
     std::unique_ptr<E2eProcess> driverProcess;
 };
