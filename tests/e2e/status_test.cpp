@@ -75,24 +75,6 @@ qint64 reportedDrops(E2ePair &pair)
     return sum;
 }
 
-// A client that asks to watch and then never reads a byte.
-int connectSilentWatcher(const QString &path)
-{
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    const int small = 4096;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const QByteArray name = QFile::encodeName(path);
-    std::memcpy(address.sun_path, name.constData(), static_cast<size_t>(name.size()));
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        ::write(fd, "watch\n", 6) != 6) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 }  // namespace
 
 TEST(E2eStatus, EveryCounterEqualsWhatTheSimulatorDidOrTheHostWasTold)

@@ -8,6 +8,7 @@
 #include "link/linkrecords.h"
 #include "link/spiconnector.h"
 #include "support/consolecapture.h"
+#include "support/e2eprocess.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -223,15 +224,8 @@ TEST_F(StatusServerTest, AClientThatNeverReadsIsDroppedAndOthersAreServed)
 {
     server->setWatchInterval(1);
     // A plain socket that asks to watch and then reads nothing.
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    const int small = 4096;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const QByteArray name = QFile::encodeName(path);
-    std::memcpy(address.sun_path, name.constData(), static_cast<size_t>(name.size()));
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    ASSERT_EQ(::write(fd, "watch\n", 6), 6);
+    const int fd = connectSilentWatcher(path);
+    ASSERT_GE(fd, 0);
     ASSERT_TRUE(waitUntil([&] { return server->clientCount() == 1; }, 10000));
 
     EXPECT_TRUE(waitUntil([&] { return server->clientCount() == 0; }, 60000))
