@@ -208,6 +208,13 @@ E2ePair::E2ePair(const QString &simProgram, const QString &driverProgram,
         return;
     }
     driverEnv.insert(QStringLiteral("LD_PRELOAD"), onBoard.standinLibrary);
+#if defined(__SANITIZE_ADDRESS__)
+    // A driver of the AddressSanitizer build wants its runtime first among the libraries; the
+    // stand-in only wraps system calls and reaches the next definition, whichever comes first.
+    driverEnv.insert(QStringLiteral("ASAN_OPTIONS"),
+                     driverEnv.value(QStringLiteral("ASAN_OPTIONS")) +
+                         QStringLiteral(":verify_asan_link_order=0"));
+#endif
     driverEnv.insert(QStringLiteral("STM_STANDIN_SOCKET"), path);
     if (args.contains(QStringLiteral("-multishield")))
         driverEnv.insert(QStringLiteral("STM_STANDIN_MULTISHIELD"), QStringLiteral("1"));
