@@ -1,6 +1,7 @@
 #include "config/settings.h"
 
 #include "base/console.h"
+#include "base/version.h"
 #include "board/boardconfigured.h"
 
 #include <cstdlib>
@@ -49,7 +50,7 @@ void Settings::parser_param(int argc, char **argv)
 Settings::ParseResult Settings::parse(const QStringList &list)
 {
     if (indexOf(list, QStringLiteral("-v")) >= 0) {
-        Console::out.line(QStringLiteral("KVT_STM_Driver: v2.") + QString::number(18));
+        Console::out.line(QStringLiteral("KVT_STM_Driver: v") + QLatin1String(driverVersion));
         return ParseResult::ExitOk;
     }
 

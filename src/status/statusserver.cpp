@@ -1,6 +1,7 @@
 #include "status/statusserver.h"
 
 #include "base/console.h"
+#include "base/version.h"
 #include "config/settings.h"
 #include "link/spiconnector.h"
 #include "shield/drivercontrol.h"
@@ -20,7 +21,6 @@
 
 namespace {
 
-const char *const version = "2.18";
 const char *const groupName = "stm-driver";
 // How long a socket file's owner gets to answer before the file counts as left behind.
 const int probeMs = 500;
@@ -144,7 +144,7 @@ QByteArray StatusServer::document() const
         shields.append(shield);
     }
     QJsonObject root;
-    root.insert(QStringLiteral("version"), QLatin1String(version));
+    root.insert(QStringLiteral("version"), QLatin1String(driverVersion));
     root.insert(QStringLiteral("uptime_s"), uptime.elapsed() / 1000);
     root.insert(QStringLiteral("restarts"), qint64(control ? control->restartCount() : 0));
     root.insert(QStringLiteral("mode"),
