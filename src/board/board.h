@@ -34,6 +34,15 @@ public:
     {
         Q_UNUSED(buffer) Q_UNUSED(received) Q_UNUSED(length)
     }
+    // One exchange with one shield: its chip select to `select`, the transfer, the chip select
+    // to `release`. A board whose bus can take the three in one hand-over does so.
+    virtual void spi_exchange(quint8 shield, quint8 select, quint8 release, quint8 *buffer,
+                              quint8 *received, quint16 length)
+    {
+        spi_set_cs(shield, select);
+        spi_transfer(buffer, received, length);
+        spi_set_cs(shield, release);
+    }
     virtual void spi1_init() {}
     virtual void spi1_deinit() {}
     virtual void spi1_transfer(quint8 *buffer, quint8 *received, quint16 length)

@@ -16,6 +16,8 @@
 BoardSimbus::BoardSimbus(const QString &socketPath) : path(socketPath)
 {
     timerPeriodUs = 16000;
+    // A reserved array keeps its buffer when emptied, so a long packet's message needs none.
+    outgoing.reserve(1024);
 }
 
 BoardSimbus::~BoardSimbus()
@@ -103,6 +105,21 @@ void BoardSimbus::lib_init()
     watcher = std::thread(&BoardSimbus::watch, this);
 }
 
+void BoardSimbus::appendGpio(QByteArray &message, quint8 pin, quint8 level)
+{
+    message.append(messageGpio);
+    message.append(static_cast<char>(pin));
+    message.append(static_cast<char>(level));
+}
+
+void BoardSimbus::appendSpi(QByteArray &message, const quint8 *buffer, quint16 length)
+{
+    message.append(messageSpi);
+    message.append(static_cast<char>(length & 0xFF));
+    message.append(static_cast<char>(length >> 8));
+    message.append(reinterpret_cast<const char *>(buffer), length);
+}
+
 void BoardSimbus::digitalWrite(quint8 pin, quint8 level)
 {
     const char message[3] = {messageGpio, static_cast<char>(pin), static_cast<char>(level)};
@@ -112,14 +129,28 @@ void BoardSimbus::digitalWrite(quint8 pin, quint8 level)
 
 void BoardSimbus::spi_transfer(quint8 *buffer, quint8 *received, quint16 length)
 {
-    QByteArray message;
-    message.reserve(3 + length);
-    message.append(messageSpi);
-    message.append(static_cast<char>(length & 0xFF));
-    message.append(static_cast<char>(length >> 8));
-    message.append(reinterpret_cast<const char *>(buffer), length);
     std::lock_guard<std::mutex> lock(mutex);
-    exchange(message.constData(), static_cast<size_t>(message.size()), buffer, length);
+    outgoing.resize(0);  // keeps its capacity: no allocation per transfer once it has grown
+    appendSpi(outgoing, buffer, length);
+    exchange(outgoing.constData(), static_cast<size_t>(outgoing.size()), buffer, length);
+    if (length > 0)
+        std::memcpy(received, buffer, length);
+}
+
+void BoardSimbus::spi_exchange(quint8 shield, quint8 select, quint8 release, quint8 *buffer,
+                               quint8 *received, quint16 length)
+{
+    if (shield >= maxShields) {
+        PinBoard::spi_exchange(shield, select, release, buffer, received, length);
+        return;
+    }
+    const quint8 pin = pinChipSelect[shield];
+    std::lock_guard<std::mutex> lock(mutex);
+    outgoing.resize(0);
+    appendGpio(outgoing, pin, select);
+    appendSpi(outgoing, buffer, length);
+    appendGpio(outgoing, pin, release);
+    exchange(outgoing.constData(), static_cast<size_t>(outgoing.size()), buffer, length);
     if (length > 0)
         std::memcpy(received, buffer, length);
 }

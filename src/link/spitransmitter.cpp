@@ -178,10 +178,9 @@ void SPItransmitter::spi_data_transfer(quint8 shield, const QByteArray &tx, QByt
                                        quint16 *sendWords, quint16 *receiveWords, int n)
 {
     byteArray_to_uint16(tx, sendWords, n);
-    board->spi_set_cs(shield, settings->selectLevel());
-    board->spi_transfer(reinterpret_cast<quint8 *>(sendWords),
+    board->spi_exchange(shield, settings->selectLevel(), settings->releaseLevel(),
+                        reinterpret_cast<quint8 *>(sendWords),
                         reinterpret_cast<quint8 *>(receiveWords), static_cast<quint16>(2 * n));
-    board->spi_set_cs(shield, settings->releaseLevel());
     uint16_to_byteArray(receiveWords, rx, n);
 }
 

@@ -61,7 +61,7 @@ TEST(E2eStartup, SingleShieldOutputFromFirstLineToEndOfPush)
                                                  QStringLiteral("#Shield update virtual list"),
                                                  QStringLiteral("#Shield update black list")};
         EXPECT_EQ(pair.driver().lines(), expected) << pair.describe();
-        EXPECT_EQ(pair.driver().err(), QString()) << pair.describe();
+        EXPECT_EQ(pair.driver().errBesidesOverruns(), QString()) << pair.describe();
         // The shield was given the intercom index before it was asked for it.
         const QStringList done = pair.executed(0);
         const int set = done.indexOf(QStringLiteral("set intercom %1").arg(c.intercom));
@@ -123,5 +123,5 @@ TEST(E2eStartup, MultiShieldAnnouncesEveryPresentShieldOnce)
     }
     for (int i = 0; i < out.size(); ++i)
         EXPECT_TRUE(accounted[i]) << "unexpected line " << i << ": " << out.at(i).toStdString();
-    EXPECT_EQ(pair.driver().err(), QString()) << pair.describe();
+    EXPECT_EQ(pair.driver().errBesidesOverruns(), QString()) << pair.describe();
 }

@@ -52,6 +52,9 @@ public:
     int lineCount() const { return outLines.size(); }
     int count(const QString &line) const { return outLines.count(line); }
     QString err() const { return QString::fromUtf8(errBytes); }
+    // Standard error without the driver's reports of transfer cycles that overran their
+    // period: on a busy machine the scheduler can stretch any cycle.
+    QString errBesidesOverruns() const;
     int exitCode() const { return process.exitCode(); }
     QProcess::ExitStatus exitStatus() const { return process.exitStatus(); }
     // Both streams, for failure messages.
