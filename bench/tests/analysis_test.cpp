@@ -269,32 +269,73 @@ TEST(ProcFiles, CpuTimeAndPeakMemory)
     EXPECT_EQ(vmHwmFromStatus("Name:\tstm\n"), -1);
     EXPECT_GT(processCpuSeconds(::getpid()), -1);
     EXPECT_GT(peakRssKb(::getpid()), 0);
+
+    std::string comm;
+    unsigned long long ticks = 0;
+    ASSERT_TRUE(parseStat(stat, &comm, &ticks));
+    EXPECT_EQ(comm, "stm (odd) name");
+    EXPECT_EQ(ticks, 300u);
+    // "nonvoluntary_ctxt_switches" ends in the other key's name: each is read once.
+    EXPECT_EQ(contextSwitchesFromStatus("Name:\tx\nvoluntary_ctxt_switches:\t120\n"
+                                        "nonvoluntary_ctxt_switches:\t7\n"),
+              127);
+    EXPECT_EQ(contextSwitchesFromStatus("voluntary_ctxt_switches:\t120\n"), -1);
+    const std::vector<ThreadSample> own = sampleThreads(::getpid());
+    ASSERT_FALSE(own.empty());
+    EXPECT_GT(own.front().tid, 0);
 }
 
-TEST(FramesOnBus, ACommandWaitsWhenAnotherCommandHeldTheSlot)
+TEST(ProcFiles, ThreadCostsByNameBetweenTwoSamples)
 {
-    const Stamp command{100 * 1000000LL, 2, 1234};
-    const int64_t onBus = 140 * 1000000LL;
-    const int64_t lookBack = 32 * 1000000LL;
-    const auto dial = frame(0x8A, 0x13, 0x04, 0xD2);
-    struct Case {
-        const char *what;
-        Transfer other;
-        bool taken;
+    // Over 2 s at 100 ticks a second: two workers share a name, one thread starts in between,
+    // one ends in between.
+    const std::vector<ThreadSample> before = {
+        {10, "stm-driver", 1000, 500},
+        {11, "worker", 10, 100},
+        {12, "worker", 20, 200},
+        {13, "gone", 5, 5},
     };
-    const Case cases[] = {
-        {"a second ping before it", sentTo(90, 2, frame(0x0A, 0x61, 0x5A, 0x00)), true},
-        {"a list word in between", sentTo(120, 2, frame(0x0A, 0x32, 0, 1)), true},
-        {"a second ping too long before", sentTo(60, 2, frame(0x0A, 0x61, 0x5A, 0x00)), false},
-        {"a ping to another shield", sentTo(120, 3, frame(0x0A, 0x61, 0x5A, 0x00)), false},
-        {"a first ping", sentTo(120, 2, frame(0x0A, 0x60, 0, 0)), false},
-        {"an event echoed back", sentTo(120, 2, frame(0x8A, 0xE3, 0x0B, 0xB9)), false},
-        {"an idle frame", sentTo(120, 2, std::array<uint8_t, 8>{}), false},
-        {"its own frame, repeated", sentTo(120, 2, dial), false},
-        {"after it reached the bus", sentTo(150, 2, frame(0x0A, 0x61, 0x5A, 0x00)), false},
+    const std::vector<ThreadSample> after = {
+        {10, "stm-driver", 1002, 540},
+        {11, "worker", 14, 300},
+        {12, "worker", 20, 210},
+        {14, "late", 1, 30},
     };
-    for (const Case &c : cases)
-        EXPECT_EQ(slotWasTaken({c.other}, command, onBus, 0x13, lookBack), c.taken) << c.what;
+    const std::vector<ThreadCost> costs = threadCosts(before, after, 2.0, 100);
+    ASSERT_EQ(costs.size(), 3u);
+    EXPECT_EQ(costs[0].comm, "late");  // counted from zero
+    EXPECT_DOUBLE_EQ(costs[0].cpuPercent, 0.5);
+    EXPECT_DOUBLE_EQ(costs[0].switchesPerSecond, 15);
+    EXPECT_EQ(costs[1].comm, "stm-driver");
+    EXPECT_DOUBLE_EQ(costs[1].cpuPercent, 1);
+    EXPECT_DOUBLE_EQ(costs[1].switchesPerSecond, 20);
+    EXPECT_EQ(costs[2].comm, "worker");
+    EXPECT_EQ(costs[2].threads, 2);
+    EXPECT_DOUBLE_EQ(costs[2].cpuPercent, 2);
+    EXPECT_DOUBLE_EQ(costs[2].switchesPerSecond, 105);
+}
+
+TEST(DriverReports, OverrunLinesAreCountedAndTheirCyclesSummed)
+{
+    std::istringstream err(
+        "#WARNING: transfer cycle overran its 16 ms period in 3 cycles of the last 5 s; "
+        "longest 17.412 ms\n"
+        "#INFO shield 2 online\n"
+        "  #WARNING: transfer cycle overran its 16 ms period in 9 cycles; longest 99 ms\n"
+        "#WARNING: transfer cycle overran its 16 ms period in 12 cycles of the last 5 s; "
+        "longest 21.5 ms\n"
+        "#WARNING: transfer cycle overran its 16 ms period in 1 cycle of the last 5 s; "
+        "longest 16.9 ms\n"
+        "#WARNING: transfer cycle overran its period\n");
+    const OverrunReports r = readOverrunReports(err);
+    EXPECT_EQ(r.lines, 4u);  // not the indented line, but the one without figures
+    EXPECT_EQ(r.cycles, 16);
+    EXPECT_DOUBLE_EQ(r.longestMs, 21.5);
+
+    std::istringstream quiet("#INFO all well\n");
+    const OverrunReports none = readOverrunReports(quiet);
+    EXPECT_EQ(none.lines, 0u);
+    EXPECT_EQ(none.cycles, 0);
 }
 
 TEST(EventLines, DebugNumberLinesOfAMultiShieldDriver)
