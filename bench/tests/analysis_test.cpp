@@ -3,11 +3,13 @@
 // without any visible failure, so the cases pin each rule down.
 
 #include "harness/analysis.h"
+#include "harness/headline.h"
 
 #include "link/crc16.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <sstream>
 #include <unistd.h>
 
@@ -336,6 +338,72 @@ TEST(DriverReports, OverrunLinesAreCountedAndTheirCyclesSummed)
     const OverrunReports none = readOverrunReports(quiet);
     EXPECT_EQ(none.lines, 0u);
     EXPECT_EQ(none.cycles, 0);
+}
+
+TEST(Headline, EachTargetIsJudgedOnTheRunsItIsSetFor)
+{
+    RunSummary base;
+    {
+        std::istringstream tsv(
+            "median_period_ms\t16.0001\np99_dev_ms\t0.5\ncyclictest_p99_dev_ms\t0.45\n"
+            "ratio_p99_dev\t1.1111\ncycles_over_17ms\t4\ncycles_over_17ms_pct\t0.1\n"
+            "cyclictest_late_wakeups\t3\ncyclictest_late_pct\t0.08\n"
+            "supervisor_tick_ms\t2.02\noverrun_lines\t0\nnot a pair\n");
+        base = readSummary(tsv);
+    }
+    EXPECT_EQ(base.at("ratio_p99_dev"), "1.1111");
+    EXPECT_EQ(base.count("not a pair"), 0u);
+    RunSummary quiet = base, loaded = base, rt = base;
+    quiet["label"] = "Quiet";
+    loaded["label"] = "Loaded";
+    loaded["load"] = "1";
+    rt["label"] = "RT";
+    rt["load"] = "1";
+    rt["rtprio"] = "50";
+    const std::string table = headlineTable({quiet, loaded, rt});
+    const auto rowOf = [&](const std::string &start) {
+        const size_t at = table.find("| " + start);
+        return at == std::string::npos ? std::string()
+                                       : table.substr(at, table.find('\n', at) - at);
+    };
+    const auto verdicts = [](const std::string &row) {
+        std::string v;
+        for (size_t at = row.find(" — "); at != std::string::npos; at = row.find(" — ", at + 1))
+            v += row.compare(at, std::strlen(" — met"), " — met") == 0 ? 'y' : 'n';
+        return v;
+    };
+    EXPECT_EQ(table.substr(0, table.find('\n')), "| Measure | Quiet | Loaded | RT | Target |");
+    EXPECT_EQ(verdicts(rowOf("Driver: p99")), "n");        // 0.5 ms over 0.3, the RT run only
+    EXPECT_EQ(verdicts(rowOf("cyclictest's own")), "y");   // ratio 1.11, loaded at normal only
+    EXPECT_EQ(verdicts(rowOf("Cycles over 17 ms")), "n");  // 4 late cycles against 3
+    EXPECT_EQ(verdicts(rowOf("Supervisor tick")), "nnn");  // 2.02 ms on every run
+    EXPECT_NE(rowOf("Overrun reports").find("| none | none | none |"), std::string::npos);
+}
+
+TEST(FramesOnBus, ACommandWaitsWhenAnotherCommandHeldTheSlot)
+{
+    const Stamp command{100 * 1000000LL, 2, 1234};
+    const int64_t onBus = 140 * 1000000LL;
+    const int64_t lookBack = 32 * 1000000LL;
+    const auto dial = frame(0x8A, 0x13, 0x04, 0xD2);
+    struct Case {
+        const char *what;
+        Transfer other;
+        bool taken;
+    };
+    const Case cases[] = {
+        {"a second ping before it", sentTo(90, 2, frame(0x0A, 0x61, 0x5A, 0x00)), true},
+        {"a list word in between", sentTo(120, 2, frame(0x0A, 0x32, 0, 1)), true},
+        {"a second ping too long before", sentTo(60, 2, frame(0x0A, 0x61, 0x5A, 0x00)), false},
+        {"a ping to another shield", sentTo(120, 3, frame(0x0A, 0x61, 0x5A, 0x00)), false},
+        {"a first ping", sentTo(120, 2, frame(0x0A, 0x60, 0, 0)), false},
+        {"an event echoed back", sentTo(120, 2, frame(0x8A, 0xE3, 0x0B, 0xB9)), false},
+        {"an idle frame", sentTo(120, 2, std::array<uint8_t, 8>{}), false},
+        {"its own frame, repeated", sentTo(120, 2, dial), false},
+        {"after it reached the bus", sentTo(150, 2, frame(0x0A, 0x61, 0x5A, 0x00)), false},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(slotWasTaken({c.other}, command, onBus, 0x13, lookBack), c.taken) << c.what;
 }
 
 TEST(EventLines, DebugNumberLinesOfAMultiShieldDriver)
