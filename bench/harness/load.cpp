@@ -2,7 +2,6 @@
 
 #include "harness/child.h"
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -17,38 +16,6 @@
 namespace Bench {
 
 namespace {
-
-// The group of the load that runs now, for the exit and signal handlers; 0 when none.
-std::atomic<pid_t> runningGroup{0};
-
-void killRunningGroup()
-{
-    const pid_t group = runningGroup.exchange(0);
-    if (group > 0)
-        ::kill(-group, SIGKILL);
-}
-
-void onSignal(int signal)
-{
-    killRunningGroup();
-    ::signal(signal, SIG_DFL);
-    ::raise(signal);
-}
-
-void installHandlers()
-{
-    static bool installed = false;
-    if (installed)
-        return;
-    installed = true;
-    std::atexit(killRunningGroup);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction action = {};
-        action.sa_handler = onSignal;
-        ::sigemptyset(&action.sa_mask);
-        ::sigaction(signal, &action, nullptr);
-    }
-}
 
 // The children run after a fork of a threaded process: system calls only from here on.
 [[noreturn]] void busyLoop()
@@ -124,7 +91,6 @@ pid_t Load::spawn(bool writer)
 bool Load::start(int cpus, const std::string &file)
 {
     stop();
-    installHandlers();
     path = file;
     written = 0;
     startNs = nowNs();
@@ -139,7 +105,11 @@ bool Load::start(int cpus, const std::string &file)
         ::setpgid(pid, group == 0 ? pid : group);
         if (group == 0) {
             group = pid;
-            runningGroup = group;
+            if (!killOnExit(-group)) {
+                children.push_back(pid);
+                stop();
+                return false;
+            }
         }
         children.push_back(pid);
     }
@@ -153,8 +123,8 @@ void Load::stop()
         return;
     endNs = nowNs();
     written = bytesWritten(children.back());
-    runningGroup = 0;
     ::kill(-group, SIGKILL);
+    forgetOnExit(-group);
     for (pid_t pid : children) {
         ::kill(pid, SIGKILL);  // in case it had not joined the group yet
         while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {

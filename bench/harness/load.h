@@ -2,8 +2,8 @@
 // A load on the machine beside the measured driver: one busy loop per core and one writer that
 // puts 4 MiB into a file, waits until it is on the disk, pauses and starts again, all at normal
 // priority. The children share a process group of their own and die with the harness (parent
-// death signal, and a kill of the group at exit and on SIGINT, SIGTERM and SIGHUP), so no busy
-// loop outlives a run that fails. Owned by the harness's main thread; one load at a time.
+// death signal, and killOnExit of the group), so no busy loop outlives a run that fails. Owned by
+// the harness's main thread; one load at a time.
 
 #include <cstdint>
 #include <string>

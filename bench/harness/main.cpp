@@ -29,20 +29,21 @@
 #include <QJsonObject>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fstream>
 #include <iostream>
-#include <netinet/in.h>
 #include <random>
-#include <sched.h>
 #include <sstream>
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -344,6 +345,10 @@ int run(const Options &options)
         haveCyclictest = !cyclictest.running();
     }
 
+    if (!stm.running())
+        fail("the driver ended during the window (" + stm.howItEnded() + "; see " + outDir +
+             "/driver.err)");
+
     // The supervisor tick: a shield that stops answering is lost, then pinged every 1000 ticks.
     std::cerr << "shield " << silentShield << " stops answering; timing its first pings"
               << std::endl;
@@ -351,7 +356,9 @@ int run(const Options &options)
     const int64_t lost =
         stm.waitForLine(std::to_string(silentShield) + " shield_disconect", nowNs() + 40000 * ms);
     if (lost < 0)
-        fail("the silent shield was not reported lost");
+        fail(stm.running() ? std::string("the silent shield was not reported lost")
+                           : "the driver ended while its shield was lost (" + stm.howItEnded() +
+                                 "; see " + outDir + "/driver.err)");
     sleepUntil(lost + plan.tick * ms);
     const int64_t tickEnd = nowNs();
     load.stop();
@@ -363,7 +370,8 @@ int run(const Options &options)
     simulator.stop();
     audio.stopReceiving();
     if (!driverAlive)
-        fail("the driver ended during the run (see " + outDir + "/driver.err)");
+        fail("the driver ended during the run (" + stm.howItEnded() + "; see " + outDir +
+             "/driver.err)");
     std::ifstream driverErr(outDir + "/driver.err");
     const OverrunReports overruns = readOverrunReports(driverErr);
 
@@ -752,6 +760,8 @@ const char usage[] =
 int main(int argc, char *argv[])
 {
     std::vector<std::string> args(argv + 1, argv + argc);
+    // A program that ends early closes its standard input: writing to it then fails, quietly.
+    std::signal(SIGPIPE, SIG_IGN);
     if (args.size() == 2 && args[0] == "micro-table")
         return microTable(args[1]);
     if (args.size() >= 2 && args[0] == "combine")
