@@ -25,12 +25,16 @@ namespace {
         spin = spin + 1;
 }
 
+// The file is removed at once: it goes with the writer, however the writer ends.
 [[noreturn]] void writeLoop(const char *path, const char *chunk)
 {
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        ::_exit(1);
+    ::unlink(path);
     const timespec pause{0, Load::pauseMs * 1000000L};
     for (;;) {
-        const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0)
+        if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0)
             ::_exit(1);
         size_t done = 0;
         while (done < Load::chunkBytes) {
@@ -42,7 +46,6 @@ namespace {
             done += static_cast<size_t>(n);
         }
         ::fdatasync(fd);
-        ::close(fd);
         ::nanosleep(&pause, nullptr);
     }
 }
@@ -132,7 +135,6 @@ void Load::stop()
     }
     children.clear();
     group = 0;
-    ::unlink(path.c_str());
 }
 
 }  // namespace Bench

@@ -24,7 +24,8 @@ public:
     // Starts `cpus` busy loops and the writer on `file`; false (and nothing left running) when a
     // child cannot be started.
     bool start(int cpus, const std::string &file);
-    // Kills the children, waits for them and removes the file.
+    // Kills the children and waits for them; the file (removed as soon as it was opened) goes
+    // with the writer.
     void stop();
 
     int cpus() const { return busyLoops; }

@@ -631,6 +631,20 @@ int run(const Options &options)
         put("overrun_longest_ms", fixed(overruns.longestMs, 3));
     }
 
+    std::ostringstream loadNote;
+    if (options.load) {
+        const double mbPerSecond =
+            load.seconds() > 0 ? load.writtenMiB() * 1.048576 / load.seconds() : 0;
+        loadNote << load.cpus() << " busy loops (one per core) and a writer that puts "
+                 << (Load::chunkBytes >> 20)
+                 << " MiB into a file in the run's folder, waits for fdatasync, pauses "
+                 << Load::pauseMs << " ms and starts again, all at normal priority, from 2 s "
+                 << "before the window to the end of the supervisor tick measurement; it wrote "
+                 << fixed(load.writtenMiB(), 0) << " MiB in " << fixed(load.seconds(), 0) << " s ("
+                 << fixed(mbPerSecond, 1) << " MB/s).\n";
+    } else {
+        loadNote << "none beyond the harness, shield-sim and cyclictest.\n";
+    }
     std::ofstream notes(outDir + "/notes.md");
     notes << "- Window: " << plan.window / 1000
           << " s with six shields online: " << plan.idleEnd / 1000
@@ -653,25 +667,7 @@ int run(const Options &options)
                         " and cyclictest with -p " + std::to_string(options.rtprio) +
                         " -m (SCHED_FIFO " + std::to_string(options.rtprio) + ", memory locked).\n"
                   : std::string("the driver and cyclictest ran at normal priority.\n"))
-          << "- Load: "
-          << (options.load
-                  ? std::to_string(load.cpus()) +
-                        " busy loops (one per core) and a writer that "
-                        "puts " +
-                        std::to_string(Load::chunkBytes >> 20) +
-                        " MiB into a file in the run's folder, waits for fdatasync and pauses " +
-                        std::to_string(Load::pauseMs) +
-                        " ms, all at normal priority, from 2 s "
-                        "before the window to the end of the supervisor tick measurement; it "
-                        "wrote " +
-                        fixed(load.writtenMiB(), 0) + " MiB in " + fixed(load.seconds(), 0) +
-                        " s (" +
-                        fixed(
-                            load.seconds() > 0 ? load.writtenMiB() * 1.048576 / load.seconds() : 0,
-                            1) +
-                        " MB/s).\n"
-                  : std::string("none beyond the harness, shield-sim and cyclictest.\n"))
-          << "- Simulated bus: "
+          << "- Load: " << loadNote.str() << "- Simulated bus: "
           << (options.busHz > 0 ? "shield-sim held each reply for the time the transfer takes at " +
                                       fixed(static_cast<double>(options.busHz) / 1e6, 4) + " MHz.\n"
                                 : std::string("shield-sim answered each transfer at once.\n"))
