@@ -6,6 +6,7 @@
 #include "audio/udpread.h"
 #include "audio/udpwrite.h"
 #include "base/console.h"
+#include "base/realtime.h"
 #include "board/boardconfigured.h"
 #include "board/boardsimbus.h"
 #include "config/settings.h"
@@ -25,6 +26,7 @@
 #include <QMutex>
 #include <QThread>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <csignal>
@@ -59,6 +61,30 @@ constexpr std::chrono::seconds endBackstop(2);
         board.spi_deinit();
     board.lib_deinit();
     _exit(1);
+}
+
+// -rtprio N: the transfer thread runs at SCHED_FIFO N and the supervisor one step below, so that
+// when both are due at once the bus keeps its grid and the supervisor's short tick follows (its
+// mean period is what counts; it runs while a transfer waits on the bus). Refused, the driver
+// says so once and runs on at normal priority.
+void applyRealTime(Settings &settings, ThreadSpiTransmitter &transferThread,
+                   ThreadShieldHandler &supervisorThread)
+{
+    if (settings.rtprio == 0)
+        return;
+    const RealTime::Grant grant = RealTime::request(settings.rtprio);
+    const QString option = QStringLiteral("#WARNING: -rtprio %1: ").arg(settings.rtprio);
+    if (!grant.priority) {
+        Console::err.line(option + grant.refused + QStringLiteral(": running at normal priority"));
+        settings.rtprio = 0;
+        return;
+    }
+    if (!grant.memory) {
+        Console::err.line(option + grant.refused +
+                          QStringLiteral(": running at real-time priority, memory not locked"));
+    }
+    transferThread.setRealTimePriority(settings.rtprio);
+    supervisorThread.setRealTimePriority(std::max(RealTime::lowest, settings.rtprio - 1));
 }
 
 std::unique_ptr<Board> createBoard(const Settings &settings)
@@ -116,6 +142,7 @@ int main(int argc, char *argv[])
                                         links.mutex());
     ThreadShieldHandler supervisorThread(2, &settings, &command, links.records(), links.mutex(),
                                          board.get());
+    applyRealTime(settings, transferThread, supervisorThread);
 
     // 11. Audio from the host: shield i listens on port 20003 + 2i while it plays.
     QMutex audioMutex[maxShields];
@@ -144,6 +171,7 @@ int main(int argc, char *argv[])
 
     // 14. The console reader, in a thread of its own.
     QThread consoleThread;
+    consoleThread.setObjectName(QStringLiteral("stm-console"));
     ConsoleScan consoleScan(&command, &settings);
     QObject::connect(&consoleThread, &QThread::started, &consoleScan, &ConsoleScan::cycle_scan);
     consoleScan.moveToThread(&consoleThread);

@@ -1,6 +1,8 @@
 #include "base/timerthread.h"
 
+#include "base/console.h"
 #include "base/periodictimer.h"
+#include "base/realtime.h"
 
 #include <QDebug>
 #include <QTime>
@@ -19,8 +21,25 @@ void TimerThread::slotChangeSpiPeriod(int ms)
     Q_EMIT timerStart(ms);
 }
 
+void TimerThread::setRealTimePriority(int priority)
+{
+    realTimePriority = priority;
+}
+
 void TimerThread::run()
 {
+    if (const int priority = realTimePriority) {
+        const QString problem = RealTime::enterThread(priority);
+        if (!problem.isEmpty()) {
+            // The process was granted the priority at start-up; should a later run be refused
+            // it, that run goes on at normal priority, and the technician hears of it once.
+            static std::atomic<bool> told{false};
+            if (!told.exchange(true))
+                Console::err.line(QStringLiteral("#WARNING: ") + objectName() +
+                                  QStringLiteral(": real-time priority refused (") + problem +
+                                  QStringLiteral("): this thread runs at normal priority"));
+        }
+    }
     // The timer lives only for this run: it belongs to this thread, and with it its connections
     // go, so a period change asked for while the thread is stopped cannot wait on a dead loop.
     PeriodicTimer runTimer;

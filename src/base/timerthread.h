@@ -18,6 +18,10 @@ public:
     explicit TimerThread(quint32 period);
 
     quint32 getPeriod() const { return period; }
+    // Every later run of the thread puts itself at SCHED_FIFO `priority` before its first tick
+    // (0: normal priority, the default). Called before the
+    // thread starts, once the process has been granted the priority.
+    void setRealTimePriority(int priority);
 
 Q_SIGNALS:
     void timerStart(int ms);
@@ -41,6 +45,7 @@ protected Q_SLOTS:
 
 private:
     const quint32 period;
+    std::atomic<int> realTimePriority{0};
     // The timer of the current run, null between runs. Touched only inside run(), but each run is
     // another OS thread, hence atomic.
     std::atomic<PeriodicTimer *> timer{nullptr};

@@ -1,6 +1,7 @@
 #include "config/settings.h"
 
 #include "base/console.h"
+#include "base/realtime.h"
 #include "base/version.h"
 #include "board/boardconfigured.h"
 
@@ -119,6 +120,20 @@ Settings::ParseResult Settings::parse(const QStringList &list)
             Console::err.line(QStringLiteral("#WARNING: No path after -status: no status socket"));
         } else {
             statusPath = word;
+        }
+    }
+
+    rtprio = 0;
+    if (indexOf(list, QStringLiteral("-rtprio")) >= 0) {
+        const QString word = wordAfter(list, QStringLiteral("-rtprio"));
+        rtprio = RealTime::parse(word);
+        if (rtprio == 0) {
+            // Timing is a matter of quality, not of function: the driver runs on without it.
+            Console::err.line(QStringLiteral("#WARNING: -rtprio takes a priority from %1 to %2, "
+                                             "not \"%3\": running at normal priority")
+                                  .arg(RealTime::lowest)
+                                  .arg(RealTime::highest)
+                                  .arg(word));
         }
     }
 

@@ -72,6 +72,9 @@ public:
     // The status socket's path; empty: no status socket ("-status none").
     QString statusPath = QString::fromLatin1(defaultStatusPath);
 
+    // The real-time priority of the transfer thread (-rtprio N, 1 to 99); 0: normal priority.
+    int rtprio = 0;
+
 private:
     static int indexOf(const QStringList &list, const QString &word);
     // The word after an option as an unsigned decimal number; false when absent or no number.

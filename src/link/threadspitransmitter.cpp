@@ -1,12 +1,17 @@
 #include "link/threadspitransmitter.h"
 
+#include "base/console.h"
 #include "link/spitransmitter.h"
+
+#include <chrono>
 
 ThreadSpiTransmitter::ThreadSpiTransmitter(quint32 period, Settings *settings, FrameSink *parsers,
                                            SPIconnector **links, Board *board, std::mutex *mutex)
     : TimerThread(period),
-      transmitter(new SPItransmitter(nullptr, settings, parsers, links, board, mutex))
+      transmitter(new SPItransmitter(nullptr, settings, parsers, links, board, mutex)),
+      cycleOverruns(QStringLiteral("transfer cycle"), std::chrono::milliseconds(period))
 {
+    setObjectName(QStringLiteral("stm-transfer"));  // the OS thread's name too (top -H, ps -L)
     connect(transmitter, &SPItransmitter::emergency_restart, this,
             &ThreadSpiTransmitter::emergency_restart);
     transmitter->moveToThread(this);
@@ -39,5 +44,9 @@ void ThreadSpiTransmitter::restart()
 
 void ThreadSpiTransmitter::slotTimeOut()
 {
+    const CycleOverruns::Clock::time_point start = CycleOverruns::Clock::now();
     transmitter->main_func();
+    const QString late = cycleOverruns.cycle(start, CycleOverruns::Clock::now());
+    if (!late.isEmpty())
+        Console::err.line(late);
 }

@@ -3,6 +3,7 @@
 // in the main thread, which starts and stops it; the transmitter and its parsers live in the
 // transfer thread.
 
+#include "base/cycleoverruns.h"
 #include "base/timerthread.h"
 
 #include <mutex>
@@ -27,6 +28,8 @@ public:
     // and error controllers (their queues stay).
     void stop();
     SPItransmitter *getTransmitter() const { return transmitter; }
+    // Cycles whose transfers took longer than the period, over the process's life.
+    const CycleOverruns &overruns() const { return cycleOverruns; }
 
 Q_SIGNALS:
     void emergency_restart();
@@ -39,4 +42,5 @@ protected Q_SLOTS:
 
 private:
     SPItransmitter *transmitter;  // owned; lives in the transfer thread
+    CycleOverruns cycleOverruns;  // used in the transfer thread; totals read anywhere
 };

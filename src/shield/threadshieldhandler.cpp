@@ -7,6 +7,7 @@ ThreadShieldHandler::ThreadShieldHandler(unsigned period, Settings *settings, SP
     : TimerThread(period),
       handler(new ShielHandler(nullptr, settings, command, links, linkMutex, board))
 {
+    setObjectName(QStringLiteral("stm-supervisor"));  // the OS thread's name too (top -H, ps -L)
     connect(handler, &ShielHandler::play_sound, this, &ThreadShieldHandler::play_sound);
     handler->moveToThread(this);
 }

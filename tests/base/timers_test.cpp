@@ -1,6 +1,8 @@
 // Tick-counted timers and the periodic timer thread: when a timer fires, how stop, restart and
-// one-pulse interact, and the timer thread's period, restart and period change.
+// one-pulse interact, the timer thread's period, restart and period change, and how cycles that
+// overran their period are told.
 
+#include "base/cycleoverruns.h"
 #include "base/softwaretimer.h"
 #include "base/timerthread.h"
 
@@ -316,6 +318,48 @@ TEST(TimerThread, PeriodChangeRacingStopNeverHangs)
             FAIL() << "period change hung on a stopping thread, round " << round;
         }
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// CycleOverruns: a script of cycles (start in ms, length in ms) against a 16 ms period and a
+// 5 s report interval, and the warnings due after each.
+TEST(CycleOverruns, FirstToldAtOnceLaterOnesGatheredPerInterval)
+{
+    using namespace std::chrono;
+    struct Step {
+        double at, took;
+        const char *line;  // empty: nothing due
+    };
+    const Step steps[] = {
+        {0, 3, ""},
+        {16, 16, ""},  // exactly the period is no overrun
+        {32, 17.4125,
+         "#WARNING: transfer cycle overran its 16 ms period in 1 cycle of the last "
+         "5 s; longest 17.412 ms"},
+        {100, 20, ""},
+        {200, 18, ""},
+        {300, 2, ""},
+        {5044, 5, ""},  // ends 0.4 ms short of 5 s after the last report
+        {5050, 3,
+         "#WARNING: transfer cycle overran its 16 ms period in 2 cycles of the last "
+         "5 s; longest 20.000 ms"},
+        {6000, 40, ""},  // within 5 s of the last report: waits
+        {20000, 1,
+         "#WARNING: transfer cycle overran its 16 ms period in 1 cycle of the last "
+         "5 s; longest 40.000 ms"},
+        {30000, 1, ""},  // nothing pending: nothing to tell however long it was
+    };
+    CycleOverruns overruns(QStringLiteral("transfer cycle"), milliseconds(16));
+    const CycleOverruns::Clock::time_point origin{};
+    const auto at = [&](double ms) {
+        return origin + duration_cast<nanoseconds>(duration<double, std::milli>(ms));
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.at);
+        EXPECT_EQ(overruns.cycle(at(step.at), at(step.at + step.took)).toStdString(), step.line);
+    }
+    EXPECT_EQ(overruns.total(), 4u);
+    EXPECT_EQ(overruns.longestUs(), 40000u);
 }
 
 }  // namespace

@@ -460,6 +460,34 @@ TEST(Settings, StatusSocketPath)
     }
 }
 
+// -rtprio is a matter of timing, not of function: a bad priority is one warning and the driver
+// runs at normal priority (0).
+TEST(Settings, RealTimePriority)
+{
+    struct Row {
+        const char *line;
+        int rtprio;
+        int errLines;
+    };
+    const Row rows[] = {
+        {"-ic 5", 0, 0},        {"-rtprio 50 -ic 5", 50, 0}, {"-rtprio 1", 1, 0},
+        {"-rtprio 99", 99, 0},  {"-rtprio 0", 0, 1},         {"-rtprio 100", 0, 1},
+        {"-rtprio -5", 0, 1},   {"-rtprio 5x", 0, 1},        {"-ic 5 -rtprio", 0, 1},
+        {"-rtprio 0x10", 0, 1},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.line);
+        ConsoleCapture capture;
+        Settings s;
+        EXPECT_EQ(s.parse(commandLine(row.line)), Result::Run);
+        EXPECT_EQ(s.rtprio, row.rtprio);
+        ASSERT_EQ(capture.err().size(), row.errLines);
+        if (row.errLines) {
+            EXPECT_TRUE(capture.err().front().startsWith(QStringLiteral("#WARNING: -rtprio")));
+        }
+    }
+}
+
 TEST(Settings, UnknownBoardEndsWithError)
 {
     for (const char *args : {"-ic 5 -board nope", "-ic 5 -board"}) {

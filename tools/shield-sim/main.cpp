@@ -41,6 +41,9 @@ const char *const usage =
     "  --scenario FILE    play the commands of FILE (one per line, \"wait MS\" between them);\n"
     "                     a line \"repeat\" plays it again from the top\n"
     "  --verbose          also print pings and every list word\n"
+    "  --bus-hz HZ        hold each SPI reply for the time the transfer takes on a bus of this\n"
+    "                     clock (the driver's is 1562500: 8 bytes 41 us, 528 bytes 2.70 ms);\n"
+    "                     default 0, replies at once\n"
     "  --timing-log FILE  write one line per SPI transfer to FILE (for bench/run):\n"
     "                     T <steady-clock ns> <shield or -1> <length> <8 bytes sent> <8 bytes\n"
     "                     received> and, for long packets, <first 8 audio bytes sent> <first 8\n"
@@ -171,6 +174,7 @@ int main(int argc, char *argv[])
     int selectLevel = -1;
     bool verbose = false;
     QString timingLogPath;
+    quint32 busHz = 0;
 
     const QStringList args = app.arguments().mid(1);
     for (int i = 0; i < args.size(); ++i) {
@@ -209,6 +213,16 @@ int main(int argc, char *argv[])
             verbose = true;
         } else if (a == QLatin1String("--timing-log")) {
             timingLogPath = value();
+        } else if (a == QLatin1String("--bus-hz")) {
+            bool ok = false;
+            const uint hz = value().toUInt(&ok);
+            if (!ok || hz > 100000000) {
+                std::fprintf(stderr,
+                             "shield-sim: --bus-hz takes a clock in Hz up to 100000000, "
+                             "or 0 for replies at once\n");
+                return 2;
+            }
+            busHz = hz;
         } else {
             std::fprintf(stderr, "shield-sim: unknown option %s (see --help)\n", qPrintable(a));
             return 2;
@@ -236,6 +250,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "shield-sim: cannot listen on %s\n", qPrintable(socketPath));
         return 1;
     }
+    server.setBusHz(busHz);
     const QByteArray socketName = socketPath.toLocal8Bit();
     std::snprintf(socketToRemove, sizeof socketToRemove, "%s", socketName.constData());
     std::signal(SIGINT, onSignal);

@@ -4,7 +4,9 @@
 #include <QDir>
 #include <QTemporaryDir>
 
+#include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -86,6 +88,22 @@ bool SimbusServer::readAll(int fd, char *data, size_t length)
     return true;
 }
 
+void SimbusServer::holdForBusTime(std::chrono::steady_clock::time_point arrived,
+                                  quint16 length) const
+{
+    const quint32 hz = busHz;
+    if (hz == 0 || length == 0)
+        return;
+    const auto busTime = std::chrono::nanoseconds(uint64_t(length) * 8 * 1000000000 / hz);
+    const auto end = std::chrono::time_point_cast<std::chrono::nanoseconds>(arrived + busTime);
+    const int64_t ns = end.time_since_epoch().count();
+    // The steady clock is CLOCK_MONOTONIC; an absolute wait does not add the wake-up's own delay
+    // to the next transfer's.
+    const timespec at{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+    }
+}
+
 void SimbusServer::serve()
 {
     while (!stopping) {
@@ -138,6 +156,7 @@ void SimbusServer::serve()
                     emulated.spi_transfer(reinterpret_cast<quint8 *>(data.data()),
                                           reinterpret_cast<quint8 *>(reply.data()), length);
                 }
+                holdForBusTime(arrived, length);
                 if (length > 0 && ::send(fd, reply.constData(), length, MSG_NOSIGNAL) != length)
                     break;
             } else {

@@ -44,6 +44,11 @@ public:
         connectionObserver = std::move(observer);
     }
 
+    // Holds each SPI reply until the transfer would have ended on a bus of this clock (8 bits per
+    // byte, from the moment the request arrived whole); 0 answers at once. Set before a driver
+    // connects.
+    void setBusHz(quint32 hz) { busHz = hz; }
+
     QString path() const { return socketPath; }
     EmulatedBoard &board() { return emulated; }
     bool connected() const { return clientFd.load() >= 0; }
@@ -53,6 +58,7 @@ public:
 private:
     void serve();
     bool readAll(int fd, char *data, size_t length);
+    void holdForBusTime(std::chrono::steady_clock::time_point arrived, quint16 length) const;
 
     EmulatedBoard emulated;
     QString socketPath;
@@ -65,5 +71,6 @@ private:
     std::mutex observerMutex;  // guards connectionObserver, set by the owner's thread
     std::function<void(bool)> connectionObserver;
     const TransferObserver transferObserver;  // fixed before the serving thread starts
+    std::atomic<quint32> busHz{0};
     std::thread worker;
 };
