@@ -645,6 +645,17 @@ int run(const Options &options)
     } else {
         loadNote << "none beyond the harness, shield-sim and cyclictest.\n";
     }
+    std::ostringstream busNote;
+    if (options.busHz > 0) {
+        // An audio transfer is 528 bytes; in a call every shield has one in every cycle.
+        const double audioMs = 528 * 8 * 1000.0 / static_cast<double>(options.busHz);
+        busNote << "shield-sim held each reply for the time the transfer takes at "
+                << fixed(static_cast<double>(options.busHz) / 1e6, 4)
+                << " MHz: " << fixed(audioMs, 2) << " ms for a 528-byte audio transfer, "
+                << fixed(AudioPeer::shields * audioMs, 1) << " ms for six of them.\n";
+    } else {
+        busNote << "shield-sim answered each transfer at once.\n";
+    }
     std::ofstream notes(outDir + "/notes.md");
     notes << "- Window: " << plan.window / 1000
           << " s with six shields online: " << plan.idleEnd / 1000
@@ -667,10 +678,7 @@ int run(const Options &options)
                         " and cyclictest with -p " + std::to_string(options.rtprio) +
                         " -m (SCHED_FIFO " + std::to_string(options.rtprio) + ", memory locked).\n"
                   : std::string("the driver and cyclictest ran at normal priority.\n"))
-          << "- Load: " << loadNote.str() << "- Simulated bus: "
-          << (options.busHz > 0 ? "shield-sim held each reply for the time the transfer takes at " +
-                                      fixed(static_cast<double>(options.busHz) / 1e6, 4) + " MHz.\n"
-                                : std::string("shield-sim answered each transfer at once.\n"))
+          << "- Load: " << loadNote.str() << "- Simulated bus: " << busNote.str()
           << "- Wake-ups: context switches (voluntary and involuntary, so wake-ups plus "
              "preemptions) of every thread of the driver over the idle CPU interval, from "
              "/proc/PID/task; per thread name in the idle table.\n"
