@@ -1,9 +1,11 @@
 # Histogram of transfer-cycle periods against cyclictest's, from the harness's histogram.dat
 # (columns: period - 16 ms in us, driver count, cyclictest count). Call with
-#   gnuplot -e "data='histogram.dat'; out='cycle-periods.png'" periods.gp
+#   gnuplot -e "data='histogram.dat'; out='cycle-periods.png'; label='Quiet'" periods.gp
+# where label names the run (it may be left out).
 set terminal pngcairo size 1000,560 font "DejaVu Sans,10"
 set output out
-set title "Period of each 16 ms cycle: stm-driver (simulator time stamps) and cyclictest, same run"
+if (!exists("label")) label = "same run"
+set title "Period of each 16 ms cycle: stm-driver (simulator time stamps) and cyclictest, ".label
 set xlabel "period - 16 ms (us); the outermost bins hold everything beyond +-3 ms"
 set ylabel "cycles"
 set logscale y

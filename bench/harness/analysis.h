@@ -124,4 +124,42 @@ double cpuSecondsFromStat(const std::string &stat, long ticksPerSecond);
 long peakRssKb(int pid);
 long vmHwmFromStatus(const std::string &status);
 
+// One thread of a process at one moment: its name, CPU time and context switches so far.
+struct ThreadSample {
+    int tid = 0;
+    std::string comm;
+    unsigned long long ticks = 0;     // utime + stime, clock ticks
+    unsigned long long switches = 0;  // voluntary + nonvoluntary context switches
+};
+// Every thread of the process from /proc/<pid>/task; threads that end while it reads are left out.
+std::vector<ThreadSample> sampleThreads(int pid);
+// The name and utime + stime of a /proc/.../stat line; false when it cannot be read.
+bool parseStat(const std::string &stat, std::string *comm, unsigned long long *ticks);
+// voluntary_ctxt_switches + nonvoluntary_ctxt_switches of a /proc/.../status; negative when
+// either is absent.
+long long contextSwitchesFromStatus(const std::string &status);
+
+// What the threads of one name cost between two samples of the same process: CPU in percent of
+// one core and context switches per second (wake-ups plus preemptions). A thread that started in
+// between counts from zero; one that ended in between is left out.
+struct ThreadCost {
+    std::string comm;
+    int threads = 0;
+    double cpuPercent = 0;
+    double switchesPerSecond = 0;
+};
+std::vector<ThreadCost> threadCosts(const std::vector<ThreadSample> &before,
+                                    const std::vector<ThreadSample> &after, double seconds,
+                                    long ticksPerSecond);  // sorted by name
+
+// The driver's reports on its standard error that transfer cycles overran their period, lines
+// such as "#WARNING: transfer cycle overran its 16 ms period in 3 cycles of the last 5 s;
+// longest 17.412 ms".
+struct OverrunReports {
+    size_t lines = 0;
+    long cycles = 0;       // the sum of the cycle counts of the lines
+    double longestMs = 0;  // the longest cycle any line names
+};
+OverrunReports readOverrunReports(std::istream &in);
+
 }  // namespace Bench

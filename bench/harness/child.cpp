@@ -1,7 +1,9 @@
 #include "harness/child.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
@@ -26,6 +28,73 @@ bool becomeRealTime()
     sched_param param{};
     param.sched_priority = 1;
     return ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &param) == 0;
+}
+
+namespace {
+
+// Read by the exit and signal handlers: plain atomics, no lock.
+std::atomic<pid_t> toKill[16];
+
+void killAll()
+{
+    for (std::atomic<pid_t> &slot : toKill) {
+        const pid_t target = slot.exchange(0);
+        if (target != 0)
+            ::kill(target, SIGKILL);
+    }
+}
+
+void onSignal(int signal)
+{
+    killAll();
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+void installHandlers()
+{
+    static std::atomic<bool> installed{false};
+    if (installed.exchange(true))
+        return;
+    std::atexit(killAll);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction action = {};
+        action.sa_handler = onSignal;
+        ::sigemptyset(&action.sa_mask);
+        ::sigaction(signal, &action, nullptr);
+    }
+}
+
+std::string describe(int status)
+{
+    if (WIFEXITED(status))
+        return "exit status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status))
+        return "killed by signal " + std::to_string(WTERMSIG(status)) + " (" +
+               ::strsignal(WTERMSIG(status)) + ")";
+    return "ended";
+}
+
+}  // namespace
+
+bool killOnExit(pid_t target)
+{
+    installHandlers();
+    for (std::atomic<pid_t> &slot : toKill) {
+        pid_t free = 0;
+        if (slot.compare_exchange_strong(free, target))
+            return true;
+    }
+    return false;
+}
+
+void forgetOnExit(pid_t target)
+{
+    for (std::atomic<pid_t> &slot : toKill) {
+        pid_t expected = target;
+        if (slot.compare_exchange_strong(expected, 0))
+            return;
+    }
 }
 
 Child::~Child()
@@ -70,6 +139,8 @@ bool Child::start(const std::vector<std::string> &argv, const std::string &outFi
         return false;
     }
     input = in[1];
+    endedAs.clear();
+    killOnExit(child);
     if (pipeOut)
         reader = std::thread(&Child::readOutput, this, out[0]);
     return true;
@@ -80,8 +151,11 @@ bool Child::running()
     if (child < 0)
         return false;
     int status = 0;
-    if (::waitpid(child, &status, WNOHANG) == 0)
+    const pid_t reaped = ::waitpid(child, &status, WNOHANG);
+    if (reaped == 0)
         return true;
+    forgetOnExit(child);
+    endedAs = reaped == child ? describe(status) : "gone";
     child = -1;  // reaped (or gone): its id may belong to someone else from now on
     return false;
 }
@@ -172,6 +246,7 @@ void Child::stop()
             ::kill(child, SIGKILL);
             ::waitpid(child, &status, 0);
         }
+        forgetOnExit(child);
         child = -1;
     }
     if (input >= 0) {

@@ -21,6 +21,12 @@ int64_t nowNs();  // steady clock, the same clock as shield-sim's timing log
 // thread of the measuring apparatus notices what it waits for at once; false when refused.
 bool becomeRealTime();
 
+// What the harness started and has not stopped yet is killed (SIGKILL) when the harness exits,
+// also through std::exit, or dies of SIGINT, SIGTERM or SIGHUP: `target` is a process id, or
+// minus a process group id. At most 16 at a time; false when all places are taken.
+bool killOnExit(pid_t target);
+void forgetOnExit(pid_t target);
+
 struct Line {
     int64_t ns;
     std::string text;
@@ -40,6 +46,8 @@ public:
                const std::string &errFile);
     pid_t pid() const { return child; }
     bool running();
+    // How it ended, once running() has found it ended: "exit status 1", "killed by signal 11".
+    std::string howItEnded() const { return endedAs; }
 
     // Writes text and "\n" to the program's standard input; returns the time just before.
     int64_t writeLine(const std::string &text);
@@ -58,6 +66,7 @@ private:
     void readOutput(int fd);
 
     pid_t child = -1;
+    std::string endedAs;
     int input = -1;
     std::thread reader;
     std::mutex mutex;

@@ -2,15 +2,24 @@
 // on it (bring-up, an idle spell, console commands and line events, six calls with audio both
 // ways, then a shield that stops answering), measures from outside, and prints one markdown
 // table. cyclictest runs beside the driver in the same time window, so the driver's timing stands
-// next to what this machine's scheduler gives any periodic task at that moment.
+// next to what this machine's scheduler gives any periodic task at that moment. A run may put a
+// load on the machine (a busy loop per core and a disk writer) and start the driver and cyclictest
+// at a real-time priority; the programme stays the same.
 //
 //   stm-bench-harness run --driver PATH --sim PATH --out DIR [--quick] [--cyclictest PATH]
 //                         [--no-realtime]   (shield-sim at normal priority)
+//                         [--load]          (the load, from before the window to after the tick)
+//                         [--rtprio N]      (driver -rtprio N, cyclictest -p N -m)
+//                         [--bus-hz HZ]     (shield-sim --bus-hz HZ: replies take the bus's time)
+//                         [--label TEXT]    (the run's name in its outputs)
+//   stm-bench-harness combine DIR...            (the runs' summary.tsv side by side, markdown)
 //   stm-bench-harness micro-table FILE.json     (Google Benchmark JSON to a markdown table)
 
 #include "harness/analysis.h"
 #include "harness/audiopeer.h"
 #include "harness/child.h"
+#include "harness/headline.h"
+#include "harness/load.h"
 #include "harness/statuspoller.h"
 
 #include <QByteArray>
@@ -20,20 +29,21 @@
 #include <QJsonObject>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fstream>
 #include <iostream>
-#include <netinet/in.h>
 #include <random>
-#include <sched.h>
 #include <sstream>
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -85,7 +95,8 @@ std::string fixed(double value, int decimals)
 
 // The simulator plays the bus, so its time stamps should follow the driver's transfers as a
 // logic analyser would: its threads get the lowest real-time priority when the system allows it.
-// The driver and cyclictest stay at normal priority. Returns whether every thread got it.
+// The driver and cyclictest keep the priority the run gives them. Returns whether every thread
+// got it.
 bool raiseToRealTime(pid_t pid)
 {
     const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
@@ -165,9 +176,21 @@ std::string latencyFigure(const Summary &s)
            fixed(s.max, 2) + ")";
 }
 
-int run(const std::string &driver, const std::string &sim, const std::string &outDir, bool quick,
-        const std::string &cyclictestPath, bool realTimeSimulator)
+struct Options {
+    std::string driver, sim, outDir, cyclictestPath, label;
+    bool quick = false;
+    bool realTimeSimulator = true;
+    bool load = false;
+    int rtprio = 0;  // 0: normal priority
+    long busHz = 0;  // 0: shield-sim's default (replies at once)
+};
+
+int run(const Options &options)
 {
+    const std::string &driver = options.driver, &sim = options.sim, &outDir = options.outDir,
+                      &cyclictestPath = options.cyclictestPath;
+    const bool quick = options.quick, realTimeSimulator = options.realTimeSimulator;
+    const std::string label = options.label.empty() ? "run" : options.label;
     const Plan plan = quick ? quickPlan : fullPlan;
     ::mkdir(outDir.c_str(), 0755);
     const std::string socket = outDir + "/bus.sock";
@@ -190,14 +213,18 @@ int run(const std::string &driver, const std::string &sim, const std::string &ou
     }
     audio.startReceiving();
 
+    std::cerr << "run \"" << label << "\" in " << outDir << std::endl;
     Child simulator;
-    if (!simulator.start({sim, "--socket", socket, "--multishield", "--timing-log", timingLog},
-                         outDir + "/shield-sim.out", outDir + "/shield-sim.err"))
+    std::vector<std::string> simArgs{sim,      "--socket", socket, "--multishield", "--timing-log",
+                                     timingLog};
+    if (options.busHz > 0)
+        simArgs.insert(simArgs.end(), {"--bus-hz", std::to_string(options.busHz)});
+    if (!simulator.start(simArgs, outDir + "/shield-sim.out", outDir + "/shield-sim.err"))
         fail("cannot start " + sim);
     for (int i = 0; i < 100 && ::access(socket.c_str(), F_OK) != 0; ++i)
         ::usleep(50000);
     if (::access(socket.c_str(), F_OK) != 0)
-        fail("shield-sim did not open its socket");
+        fail("shield-sim did not open its socket (see " + outDir + "/shield-sim.err)");
     ::usleep(100000);  // its input reader starts after the socket is there
     const bool simulatorRealTime = realTimeSimulator && raiseToRealTime(simulator.pid());
     for (int s = 0; s < AudioPeer::shields; ++s)
@@ -207,9 +234,11 @@ int run(const std::string &driver, const std::string &sim, const std::string &ou
     Child stm;
     const int64_t started = nowNs();
     const std::string statusSocket = outDir + "/status.sock";
-    if (!stm.start({driver, "-multishield", "-ic", "10", "-simbus", socket, "-status",
-                    statusSocket},
-                   std::string(), outDir + "/driver.err"))
+    std::vector<std::string> driverArgs{driver,    "-multishield", "-ic",     "10",
+                                        "-simbus", socket,         "-status", statusSocket};
+    if (options.rtprio > 0)
+        driverArgs.insert(driverArgs.end(), {"-rtprio", std::to_string(options.rtprio)});
+    if (!stm.start(driverArgs, std::string(), outDir + "/driver.err"))
         fail("cannot start " + driver);
     std::cerr << "driver started (pid " << stm.pid() << "), waiting for six shields" << std::endl;
     int64_t lastReady = 0, lastPushed = 0;
@@ -226,14 +255,26 @@ int run(const std::string &driver, const std::string &sim, const std::string &ou
     const double readyMs = static_cast<double>(lastReady - started) / 1e6;
     const double pushedMs = static_cast<double>(lastPushed - started) / 1e6;
 
+    // The load, when asked for, settles for a moment before the window.
+    Load load;
+    const int cpus = static_cast<int>(::sysconf(_SC_NPROCESSORS_ONLN));
+    if (options.load) {
+        if (!load.start(cpus, outDir + "/load-io.bin"))
+            fail(std::string("cannot start the load (") + std::strerror(errno) + ")");
+        std::cerr << "load: " << cpus << " busy loops and a disk writer" << std::endl;
+    }
+
     // The measuring window, with cyclictest beside the driver.
-    sleepUntil(nowNs() + 500 * ms);
+    sleepUntil(nowNs() + (options.load ? 2000 : 500) * ms);
     const int64_t w0 = nowNs();
     Child cyclictest;
-    bool haveCyclictest = !cyclictestPath.empty() &&
-                          cyclictest.start({cyclictestPath, "-i", "16000", "-D",
-                                            std::to_string(plan.window / 1000), "-q", "-v"},
-                                           outDir + "/cyclictest.out", outDir + "/cyclictest.err");
+    std::vector<std::string> cyclictestArgs{
+        cyclictestPath, "-i", "16000", "-D", std::to_string(plan.window / 1000), "-q", "-v"};
+    if (options.rtprio > 0)
+        cyclictestArgs.insert(cyclictestArgs.end(), {"-p", std::to_string(options.rtprio), "-m"});
+    bool haveCyclictest =
+        !cyclictestPath.empty() &&
+        cyclictest.start(cyclictestArgs, outDir + "/cyclictest.out", outDir + "/cyclictest.err");
     // A technician's stm-status beside it, ten requests a second.
     StatusPoller statusPoller(statusSocket);
     statusPoller.start(100);
@@ -244,9 +285,13 @@ int run(const std::string &driver, const std::string &sim, const std::string &ou
     sleepUntil(w0 + 2000 * ms);
     const int64_t idleFrom = nowNs();
     const double idleCpu0 = processCpuSeconds(stm.pid());
+    const std::vector<ThreadSample> idleThreads0 = sampleThreads(stm.pid());
     sleepUntil(w0 + plan.idleEnd * ms);
-    const double idleCpu = (processCpuSeconds(stm.pid()) - idleCpu0) /
-                           (static_cast<double>(nowNs() - idleFrom) / 1e9) * 100.0;
+    const std::vector<ThreadSample> idleThreads1 = sampleThreads(stm.pid());
+    const double idleSeconds = static_cast<double>(nowNs() - idleFrom) / 1e9;
+    const double idleCpu = (processCpuSeconds(stm.pid()) - idleCpu0) / idleSeconds * 100.0;
+    const std::vector<ThreadCost> idleCosts =
+        threadCosts(idleThreads0, idleThreads1, idleSeconds, ::sysconf(_SC_CLK_TCK));
 
     // Console commands and line events, alternately, 100 ms apart at a random phase of the cycle.
     std::mt19937 random(1);
@@ -300,6 +345,10 @@ int run(const std::string &driver, const std::string &sim, const std::string &ou
         haveCyclictest = !cyclictest.running();
     }
 
+    if (!stm.running())
+        fail("the driver ended during the window (" + stm.howItEnded() + "; see " + outDir +
+             "/driver.err)");
+
     // The supervisor tick: a shield that stops answering is lost, then pinged every 1000 ticks.
     std::cerr << "shield " << silentShield << " stops answering; timing its first pings"
               << std::endl;
@@ -307,9 +356,12 @@ int run(const std::string &driver, const std::string &sim, const std::string &ou
     const int64_t lost =
         stm.waitForLine(std::to_string(silentShield) + " shield_disconect", nowNs() + 40000 * ms);
     if (lost < 0)
-        fail("the silent shield was not reported lost");
+        fail(stm.running() ? std::string("the silent shield was not reported lost")
+                           : "the driver ended while its shield was lost (" + stm.howItEnded() +
+                                 "; see " + outDir + "/driver.err)");
     sleepUntil(lost + plan.tick * ms);
     const int64_t tickEnd = nowNs();
+    load.stop();
     const long rssKb = peakRssKb(stm.pid());
     const bool driverAlive = stm.running();
 
@@ -318,7 +370,10 @@ int run(const std::string &driver, const std::string &sim, const std::string &ou
     simulator.stop();
     audio.stopReceiving();
     if (!driverAlive)
-        fail("the driver ended during the run (see " + outDir + "/driver.err)");
+        fail("the driver ended during the run (" + stm.howItEnded() + "; see " + outDir +
+             "/driver.err)");
+    std::ifstream driverErr(outDir + "/driver.err");
+    const OverrunReports overruns = readOverrunReports(driverErr);
 
     {
         std::ofstream out(outDir + "/driver.out");
@@ -445,6 +500,24 @@ int run(const std::string &driver, const std::string &sim, const std::string &ou
                     fixed(idleCpu, 2) + " % of one core", "", "≤ 2 %", verdict(idleCpu <= 2.0)});
     rows.push_back({"CPU of the driver: six calls, audio both ways",
                     fixed(callCpu, 2) + " % of one core", "", "–", "–"});
+    double idleSwitches = 0;
+    size_t idleThreadCount = 0;
+    for (const ThreadCost &c : idleCosts) {
+        idleSwitches += c.switchesPerSecond;
+        idleThreadCount += static_cast<size_t>(c.threads);
+    }
+    rows.push_back({"Wake-ups per second, six shields idle (context switches of the driver)",
+                    fixed(idleSwitches, 0) + " per second",
+                    "all " + std::to_string(idleThreadCount) +
+                        " threads over the idle CPU interval; per thread in the table below",
+                    "–", "–"});
+    const std::string overrunFigure =
+        overruns.lines == 0
+            ? std::string("none")
+            : std::to_string(overruns.lines) + " lines, " + std::to_string(overruns.cycles) +
+                  " cycles, longest " + fixed(overruns.longestMs, 3) + " ms";
+    rows.push_back({"Overrun reports of the driver (its standard error, whole run)", overrunFigure,
+                    "", "–", "–"});
     rows.push_back(
         {"Console command → its first frame on the bus (" + std::to_string(commandLatency.count) +
              " of " + std::to_string(commands.size()) + ")",
@@ -500,6 +573,89 @@ int run(const std::string &driver, const std::string &sim, const std::string &ou
     std::cout << table.str();
 
     writeHistogram(outDir + "/histogram.dat", periods, machinePeriods);
+
+    // What each thread of the driver cost while six shields were idle.
+    {
+        std::ofstream idle(outDir + "/idle.md");
+        idle << "| Thread (name) | Threads | CPU, % of one core | Context switches per second "
+                "|\n|---|---|---|---|\n";
+        double cpu = 0;
+        for (const ThreadCost &c : idleCosts) {
+            idle << "| " << c.comm << " | " << c.threads << " | " << fixed(c.cpuPercent, 2) << " | "
+                 << fixed(c.switchesPerSecond, 1) << " |\n";
+            cpu += c.cpuPercent;
+        }
+        idle << "| all | " << idleThreadCount << " | " << fixed(cpu, 2) << " | "
+             << fixed(idleSwitches, 1) << " |\n";
+    }
+
+    // The headline figures, for the table that sets runs side by side.
+    {
+        std::ofstream summary(outDir + "/summary.tsv");
+        const auto put = [&](const std::string &key, const std::string &value) {
+            summary << key << '\t' << value << '\n';
+        };
+        const auto percent = [](size_t part, size_t whole) {
+            return fixed(whole ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0,
+                         3);
+        };
+        put("label", label);
+        put("load", options.load ? "1" : "0");
+        put("rtprio", std::to_string(options.rtprio));
+        put("bus_hz", std::to_string(options.busHz));
+        put("window_s", std::to_string(plan.window / 1000));
+        put("periods", std::to_string(period.count));
+        put("median_period_ms", fixed(period.p50, 4));
+        put("p99_dev_ms", fixed(deviation.p99, 4));
+        put("longest_period_ms", fixed(period.max, 4));
+        put("cycles_over_17ms", std::to_string(lateCycles));
+        put("cycles_over_17ms_pct", percent(lateCycles, periods.size()));
+        if (haveCyclictest) {
+            put("cyclictest_samples", std::to_string(machineLatency.size()));
+            put("cyclictest_median_period_ms", fixed(machinePeriod.p50, 4));
+            put("cyclictest_p99_dev_ms", fixed(machineDeviation.p99, 4));
+            put("cyclictest_p99_latency_ms", fixed(latency.p99 / 1000.0, 4));
+            put("cyclictest_longest_period_ms", fixed(machinePeriod.max, 4));
+            if (machineDeviation.p99 > 0)
+                put("ratio_p99_dev", fixed(deviation.p99 / machineDeviation.p99, 4));
+            put("cyclictest_late_wakeups", std::to_string(lateWakeUps));
+            put("cyclictest_late_pct", percent(lateWakeUps, machineLatency.size()));
+        }
+        put("supervisor_tick_ms", fixed(tick.meanTickMs, 5));
+        put("supervisor_pings", std::to_string(tick.pings));
+        put("idle_cpu_pct", fixed(idleCpu, 3));
+        put("call_cpu_pct", fixed(callCpu, 3));
+        put("idle_wakeups_per_s", fixed(idleSwitches, 1));
+        put("overrun_lines", std::to_string(overruns.lines));
+        put("overrun_cycles", std::to_string(overruns.cycles));
+        put("overrun_longest_ms", fixed(overruns.longestMs, 3));
+    }
+
+    std::ostringstream loadNote;
+    if (options.load) {
+        const double mbPerSecond =
+            load.seconds() > 0 ? load.writtenMiB() * 1.048576 / load.seconds() : 0;
+        loadNote << load.cpus() << " busy loops (one per core) and a writer that puts "
+                 << (Load::chunkBytes >> 20)
+                 << " MiB into a file in the run's folder, waits for fdatasync, pauses "
+                 << Load::pauseMs << " ms and starts again, all at normal priority, from 2 s "
+                 << "before the window to the end of the supervisor tick measurement; it wrote "
+                 << fixed(load.writtenMiB(), 0) << " MiB in " << fixed(load.seconds(), 0) << " s ("
+                 << fixed(mbPerSecond, 1) << " MB/s).\n";
+    } else {
+        loadNote << "none beyond the harness, shield-sim and cyclictest.\n";
+    }
+    std::ostringstream busNote;
+    if (options.busHz > 0) {
+        // An audio transfer is 528 bytes; in a call every shield has one in every cycle.
+        const double audioMs = 528 * 8 * 1000.0 / static_cast<double>(options.busHz);
+        busNote << "shield-sim held each reply for the time the transfer takes at "
+                << fixed(static_cast<double>(options.busHz) / 1e6, 4)
+                << " MHz: " << fixed(audioMs, 2) << " ms for a 528-byte audio transfer, "
+                << fixed(AudioPeer::shields * audioMs, 1) << " ms for six of them.\n";
+    } else {
+        busNote << "shield-sim answered each transfer at once.\n";
+    }
     std::ofstream notes(outDir + "/notes.md");
     notes << "- Window: " << plan.window / 1000
           << " s with six shields online: " << plan.idleEnd / 1000
@@ -513,10 +669,22 @@ int run(const std::string &driver, const std::string &sim, const std::string &ou
           << (simulatorRealTime
                   ? "shield-sim ran at real-time priority (SCHED_FIFO 1) so that its stamps follow "
                     "the bus closely, and so did the harness's threads that read the driver's "
-                    "standard output and send and receive the UDP audio; the driver and cyclictest "
-                    "ran at normal priority.\n"
+                    "standard output and send and receive the UDP audio.\n"
                   : "shield-sim could not get real-time priority: its own wake-up delays are in "
                     "the driver's periods.\n")
+          << "- Priorities: "
+          << (options.rtprio > 0
+                  ? "the driver was started with -rtprio " + std::to_string(options.rtprio) +
+                        " and cyclictest with -p " + std::to_string(options.rtprio) +
+                        " -m (SCHED_FIFO " + std::to_string(options.rtprio) + ", memory locked).\n"
+                  : std::string("the driver and cyclictest ran at normal priority.\n"))
+          << "- Load: " << loadNote.str() << "- Simulated bus: " << busNote.str()
+          << "- Wake-ups: context switches (voluntary and involuntary, so wake-ups plus "
+             "preemptions) of every thread of the driver over the idle CPU interval, from "
+             "/proc/PID/task; per thread name in the idle table.\n"
+          << "- Overrun reports: the driver's lines on its standard error that begin "
+             "\"#WARNING: transfer cycle overran\", over the whole run (bring-up and the tick "
+             "measurement included); cycles is the sum of the counts they give.\n"
           << "- Audio: " << audio.sent().size() << " datagrams sent, " << audio.received().size()
           << " received; blocks coming out that were never put in: " << lossIn.foreign
           << " (host → shield), " << lossOut.foreign
@@ -570,42 +738,82 @@ int microTable(const std::string &path)
     return 0;
 }
 
+int combine(const std::vector<std::string> &dirs)
+{
+    std::vector<RunSummary> runs;
+    for (const std::string &dir : dirs) {
+        std::ifstream in(dir + "/summary.tsv");
+        if (!in)
+            fail("cannot read " + dir + "/summary.tsv");
+        runs.push_back(readSummary(in));
+    }
+    std::cout << headlineTable(runs);
+    return 0;
+}
+
+const char usage[] =
+    "usage: stm-bench-harness run --driver PATH --sim PATH --out DIR [--quick] [--cyclictest "
+    "PATH]\n"
+    "                             [--no-realtime] [--load] [--rtprio N] [--bus-hz HZ] "
+    "[--label TEXT]\n"
+    "       stm-bench-harness combine DIR...\n"
+    "       stm-bench-harness micro-table FILE.json\n";
+
 }  // namespace
 
 int main(int argc, char *argv[])
 {
     std::vector<std::string> args(argv + 1, argv + argc);
+    // A program that ends early closes its standard input: writing to it then fails, quietly.
+    std::signal(SIGPIPE, SIG_IGN);
     if (args.size() == 2 && args[0] == "micro-table")
         return microTable(args[1]);
-    std::string driver, sim, out, cyclictest;
-    bool quick = false;
-    bool realTimeSimulator = true;
+    if (args.size() >= 2 && args[0] == "combine")
+        return combine(std::vector<std::string>(args.begin() + 1, args.end()));
+    Options options;
     for (size_t i = 1; i < args.size(); ++i) {
         const auto value = [&]() -> std::string {
             if (i + 1 >= args.size())
                 fail(args[i] + " needs a value");
             return args[++i];
         };
+        const auto positive = [&]() {
+            const std::string text = value();
+            char *end = nullptr;
+            const long n = std::strtol(text.c_str(), &end, 10);
+            if (*end != '\0' || n <= 0)
+                fail(args[i - 1] + " needs a positive whole number, not \"" + text + "\"");
+            return n;
+        };
         if (args[i] == "--driver")
-            driver = value();
+            options.driver = value();
         else if (args[i] == "--sim")
-            sim = value();
+            options.sim = value();
         else if (args[i] == "--out")
-            out = value();
+            options.outDir = value();
         else if (args[i] == "--cyclictest")
-            cyclictest = value();
+            options.cyclictestPath = value();
+        else if (args[i] == "--label")
+            options.label = value();
         else if (args[i] == "--quick")
-            quick = true;
+            options.quick = true;
         else if (args[i] == "--no-realtime")
-            realTimeSimulator = false;
+            options.realTimeSimulator = false;
+        else if (args[i] == "--load")
+            options.load = true;
+        else if (args[i] == "--rtprio")
+            options.rtprio = static_cast<int>(positive());
+        else if (args[i] == "--bus-hz")
+            options.busHz = positive();
         else
             fail("unknown option " + args[i]);
     }
-    if (args.empty() || args[0] != "run" || driver.empty() || sim.empty() || out.empty()) {
-        std::cerr << "usage: stm-bench-harness run --driver PATH --sim PATH --out DIR [--quick] "
-                     "[--cyclictest PATH] [--no-realtime]\n       stm-bench-harness micro-table "
-                     "FILE.json\n";
+    if (args.empty() || args[0] != "run" || options.driver.empty() || options.sim.empty() ||
+        options.outDir.empty()) {
+        std::cerr << usage;
         return 2;
     }
-    return run(driver, sim, out, quick, cyclictest, realTimeSimulator);
+    if (options.rtprio > 99)
+        fail("--rtprio takes 1 to 99");
+    return run(options);
 }

@@ -3,11 +3,13 @@
 // without any visible failure, so the cases pin each rule down.
 
 #include "harness/analysis.h"
+#include "harness/headline.h"
 
 #include "link/crc16.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <sstream>
 #include <unistd.h>
 
@@ -269,6 +271,113 @@ TEST(ProcFiles, CpuTimeAndPeakMemory)
     EXPECT_EQ(vmHwmFromStatus("Name:\tstm\n"), -1);
     EXPECT_GT(processCpuSeconds(::getpid()), -1);
     EXPECT_GT(peakRssKb(::getpid()), 0);
+
+    std::string comm;
+    unsigned long long ticks = 0;
+    ASSERT_TRUE(parseStat(stat, &comm, &ticks));
+    EXPECT_EQ(comm, "stm (odd) name");
+    EXPECT_EQ(ticks, 300u);
+    // "nonvoluntary_ctxt_switches" ends in the other key's name: each is read once.
+    EXPECT_EQ(contextSwitchesFromStatus("Name:\tx\nvoluntary_ctxt_switches:\t120\n"
+                                        "nonvoluntary_ctxt_switches:\t7\n"),
+              127);
+    EXPECT_EQ(contextSwitchesFromStatus("voluntary_ctxt_switches:\t120\n"), -1);
+    const std::vector<ThreadSample> own = sampleThreads(::getpid());
+    ASSERT_FALSE(own.empty());
+    EXPECT_GT(own.front().tid, 0);
+}
+
+TEST(ProcFiles, ThreadCostsByNameBetweenTwoSamples)
+{
+    // Over 2 s at 100 ticks a second: two workers share a name, one thread starts in between,
+    // one ends in between.
+    const std::vector<ThreadSample> before = {
+        {10, "stm-driver", 1000, 500},
+        {11, "worker", 10, 100},
+        {12, "worker", 20, 200},
+        {13, "gone", 5, 5},
+    };
+    const std::vector<ThreadSample> after = {
+        {10, "stm-driver", 1002, 540},
+        {11, "worker", 14, 300},
+        {12, "worker", 20, 210},
+        {14, "late", 1, 30},
+    };
+    const std::vector<ThreadCost> costs = threadCosts(before, after, 2.0, 100);
+    ASSERT_EQ(costs.size(), 3u);
+    EXPECT_EQ(costs[0].comm, "late");  // counted from zero
+    EXPECT_DOUBLE_EQ(costs[0].cpuPercent, 0.5);
+    EXPECT_DOUBLE_EQ(costs[0].switchesPerSecond, 15);
+    EXPECT_EQ(costs[1].comm, "stm-driver");
+    EXPECT_DOUBLE_EQ(costs[1].cpuPercent, 1);
+    EXPECT_DOUBLE_EQ(costs[1].switchesPerSecond, 20);
+    EXPECT_EQ(costs[2].comm, "worker");
+    EXPECT_EQ(costs[2].threads, 2);
+    EXPECT_DOUBLE_EQ(costs[2].cpuPercent, 2);
+    EXPECT_DOUBLE_EQ(costs[2].switchesPerSecond, 105);
+}
+
+TEST(DriverReports, OverrunLinesAreCountedAndTheirCyclesSummed)
+{
+    std::istringstream err(
+        "#WARNING: transfer cycle overran its 16 ms period in 3 cycles of the last 5 s; "
+        "longest 17.412 ms\n"
+        "#INFO shield 2 online\n"
+        "  #WARNING: transfer cycle overran its 16 ms period in 9 cycles; longest 99 ms\n"
+        "#WARNING: transfer cycle overran its 16 ms period in 12 cycles of the last 5 s; "
+        "longest 21.5 ms\n"
+        "#WARNING: transfer cycle overran its 16 ms period in 1 cycle of the last 5 s; "
+        "longest 16.9 ms\n"
+        "#WARNING: transfer cycle overran its period\n");
+    const OverrunReports r = readOverrunReports(err);
+    EXPECT_EQ(r.lines, 4u);  // not the indented line, but the one without figures
+    EXPECT_EQ(r.cycles, 16);
+    EXPECT_DOUBLE_EQ(r.longestMs, 21.5);
+
+    std::istringstream quiet("#INFO all well\n");
+    const OverrunReports none = readOverrunReports(quiet);
+    EXPECT_EQ(none.lines, 0u);
+    EXPECT_EQ(none.cycles, 0);
+}
+
+TEST(Headline, EachTargetIsJudgedOnTheRunsItIsSetFor)
+{
+    RunSummary base;
+    {
+        std::istringstream tsv(
+            "median_period_ms\t16.0001\np99_dev_ms\t0.5\ncyclictest_p99_dev_ms\t0.45\n"
+            "ratio_p99_dev\t1.1111\ncycles_over_17ms\t4\ncycles_over_17ms_pct\t0.1\n"
+            "cyclictest_late_wakeups\t3\ncyclictest_late_pct\t0.08\n"
+            "supervisor_tick_ms\t2.02\noverrun_lines\t0\nnot a pair\n");
+        base = readSummary(tsv);
+    }
+    EXPECT_EQ(base.at("ratio_p99_dev"), "1.1111");
+    EXPECT_EQ(base.count("not a pair"), 0u);
+    RunSummary quiet = base, loaded = base, rt = base;
+    quiet["label"] = "Quiet";
+    loaded["label"] = "Loaded";
+    loaded["load"] = "1";
+    rt["label"] = "RT";
+    rt["load"] = "1";
+    rt["rtprio"] = "50";
+    const std::string table = headlineTable({quiet, loaded, rt});
+    const auto rowOf = [&](const std::string &start) {
+        const size_t at = table.find("| " + start);
+        return at == std::string::npos ? std::string()
+                                       : table.substr(at, table.find('\n', at) - at);
+    };
+    const auto verdicts = [](const std::string &row) {
+        std::string v;
+        for (size_t at = row.find(" — "); at != std::string::npos; at = row.find(" — ", at + 1))
+            v += row.compare(at, std::strlen(" — met"), " — met") == 0 ? 'y' : 'n';
+        return v;
+    };
+    EXPECT_EQ(table.substr(0, table.find('\n')), "| Measure | Quiet | Loaded | RT | Target |");
+    EXPECT_EQ(verdicts(rowOf("Driver: p99")), "n");        // 0.5 ms over 0.3, the RT run only
+    EXPECT_EQ(verdicts(rowOf("cyclictest's own")), "y");   // ratio 1.11, loaded at normal only
+    EXPECT_EQ(verdicts(rowOf("Cycles over 17 ms")), "n");  // 4 late cycles against 3
+    EXPECT_EQ(verdicts(rowOf("Supervisor tick")), "nnn");  // 2.02 ms on every run
+    EXPECT_NE(rowOf("Overrun reports").find("| none | none | none |"), std::string::npos);
 }
 
 TEST(FramesOnBus, ACommandWaitsWhenAnotherCommandHeldTheSlot)
