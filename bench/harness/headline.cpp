@@ -140,6 +140,15 @@ std::string headlineTable(const std::vector<RunSummary> &runs)
         return figure(run, "longest_period_ms", 3, " ms") + " / " +
                figure(run, "cyclictest_longest_period_ms", 3, " ms");
     });
+    row("Six calls (six long packets, more bus than a cycle): median period; cycles over 17 ms",
+        none, [](const RunSummary &run) {
+            double late = 0, pct = 0;
+            if (!number(run, "call_cycles_over_17ms", &late) ||
+                !number(run, "call_cycles_over_17ms_pct", &pct))
+                return none;
+            return figure(run, "call_median_period_ms", 3, " ms") + "; " + fixed(late, 0) +
+                   " (" + fixed(pct, 2) + " %)";
+        });
     row("Supervisor tick: mean", "2.000 ± 0.01 ms", [](const RunSummary &run) {
         double v = 0;
         if (!number(run, "supervisor_tick_ms", &v) || v <= 0)

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -185,6 +186,7 @@ void BoardSimbus::exchange(const char *data, size_t length, quint8 *reply, size_
 
 void BoardSimbus::watch()
 {
+    ::pthread_setname_np(::pthread_self(), "stm-buswatch");
     // Only a hang-up is asked for: reply bytes are the transfers' business, not the watcher's.
     pollfd watched[2] = {{fd, POLLRDHUP, 0}, {wakeRead, POLLIN, 0}};
     for (;;) {
