@@ -94,11 +94,12 @@ std::string fixed(double value, int decimals)
 }
 
 // The simulator plays the bus, so its time stamps should follow the driver's transfers as a
-// logic analyser would: its threads get a real-time priority when the system allows it, the
-// lowest one, or one above the driver's when the driver runs at one (a bus is hardware: it never
-// waits for the driver's CPU). The driver and cyclictest keep the priority the run gives them.
-// Returns whether every thread got it.
-bool raiseToRealTime(pid_t pid, int priority)
+// logic analyser would: its threads get the lowest real-time priority when the system allows it,
+// and the thread that serves the bus ("simbus-serve") one above the driver's when the driver runs
+// at one (a bus is hardware: it never waits for the driver's CPU, and the simulator's other work,
+// such as writing the timing log, must not take the driver's CPU). The driver and cyclictest keep
+// the priority the run gives them. Returns whether every thread got it.
+bool raiseToRealTime(pid_t pid, int busPriority)
 {
     const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
     DIR *dir = ::opendir(tasks.c_str());
@@ -108,8 +109,11 @@ bool raiseToRealTime(pid_t pid, int priority)
     while (dirent *entry = ::readdir(dir)) {
         if (entry->d_name[0] == '.')
             continue;
+        std::ifstream comm(tasks + "/" + entry->d_name + "/comm");
+        std::string name;
+        std::getline(comm, name);
         sched_param param{};
-        param.sched_priority = priority;
+        param.sched_priority = name == "simbus-serve" ? busPriority : 1;
         all = ::sched_setscheduler(std::atoi(entry->d_name), SCHED_FIFO, &param) == 0 && all;
     }
     ::closedir(dir);
@@ -696,11 +700,11 @@ int run(const Options &options)
              "pickup to 0.5 s after their drop), whose six long packets need more bus time than "
              "a cycle has: their periods have a row of their own. "
           << (simulatorRealTime
-                  ? "shield-sim ran at real-time priority (SCHED_FIFO " +
+                  ? "shield-sim's bus thread ran at real-time priority (SCHED_FIFO " +
                         std::to_string(simulatorPriority) +
-                        ", above the driver's) so that its stamps follow the bus closely; the "
-                        "harness's threads that read the driver's standard output and send and "
-                        "receive the UDP audio ran at SCHED_FIFO 1.\n"
+                        ", above the driver's) so that its stamps follow the bus closely, its "
+                        "other threads at SCHED_FIFO 1, as did the harness's threads that read the "
+                        "driver's standard output and send and receive the UDP audio.\n"
                   : "shield-sim could not get real-time priority: its own wake-up delays are in "
                     "the driver's periods.\n")
           << "- Priorities: "

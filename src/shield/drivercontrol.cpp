@@ -33,6 +33,11 @@ void DriverControl::start_connect_with_shield()
     handler->start(QThread::InheritPriority);
 }
 
+const CycleOverruns &DriverControl::cycleOverruns() const
+{
+    return transmitter->overruns();
+}
+
 void DriverControl::restart_connect_with_shield()
 {
     bool idle = false;

@@ -10,6 +10,7 @@
 #include <atomic>
 
 class Board;
+class CycleOverruns;
 class PlaybackState;
 class Settings;
 class ShieldControl;
@@ -32,6 +33,8 @@ public:
     void setPlayback(const PlaybackState *state) { playback = state; }
     // Emergency restarts of the link since start-up (read from any thread).
     quint32 restartCount() const { return restarts.load(std::memory_order_relaxed); }
+    // Transfer cycles that took longer than the period, over the process's life.
+    const CycleOverruns &cycleOverruns() const;
 
 Q_SIGNALS:
     // Relays ShieldControl::changeSpiPeriod to the transfer thread. Nothing emits it today: the

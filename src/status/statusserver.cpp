@@ -1,6 +1,7 @@
 #include "status/statusserver.h"
 
 #include "base/console.h"
+#include "base/cycleoverruns.h"
 #include "base/version.h"
 #include "config/settings.h"
 #include "link/spiconnector.h"
@@ -147,6 +148,11 @@ QByteArray StatusServer::document() const
     root.insert(QStringLiteral("version"), QLatin1String(driverVersion));
     root.insert(QStringLiteral("uptime_s"), uptime.elapsed() / 1000);
     root.insert(QStringLiteral("restarts"), qint64(control ? control->restartCount() : 0));
+    root.insert(QStringLiteral("rtprio"), settings->rtprio);
+    root.insert(QStringLiteral("cycle_overruns"),
+                qint64(control ? control->cycleOverruns().total() : 0));
+    root.insert(QStringLiteral("longest_cycle_us"),
+                qint64(control ? control->cycleOverruns().longestUs() : 0));
     root.insert(QStringLiteral("mode"),
                 settings->multiShield ? QStringLiteral("multi") : QStringLiteral("single"));
     root.insert(QStringLiteral("shields"), shields);

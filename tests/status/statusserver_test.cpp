@@ -137,6 +137,7 @@ TEST_F(StatusServerTest, DocumentShowsRecordsAndCountersOfEveryServedShield)
     links[2].counters.audio_dropped = 7;
     links[2].set_long_packet(true);
     settings.shieldState[3].setState(ShieldState::STATE_INIT);
+    settings.rtprio = 50;
 
     Client client(path);
     client.send("status\n");
@@ -144,6 +145,8 @@ TEST_F(StatusServerTest, DocumentShowsRecordsAndCountersOfEveryServedShield)
     EXPECT_EQ(doc.value(QStringLiteral("version")).toString(), QStringLiteral("2.18"));
     EXPECT_EQ(doc.value(QStringLiteral("mode")).toString(), QStringLiteral("multi"));
     EXPECT_EQ(doc.value(QStringLiteral("restarts")).toInt(-1), 0);
+    EXPECT_EQ(doc.value(QStringLiteral("rtprio")).toInt(-1), 50);
+    EXPECT_EQ(doc.value(QStringLiteral("cycle_overruns")).toInt(-1), 0);
     EXPECT_GE(doc.value(QStringLiteral("uptime_s")).toInt(-1), 0);
     const QJsonArray shields = doc.value(QStringLiteral("shields")).toArray();
     ASSERT_EQ(shields.size(), 6);

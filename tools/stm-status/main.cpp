@@ -98,6 +98,12 @@ QString table(const QJsonObject &doc, ErrorRate &rates)
                        .arg(doc.value(QStringLiteral("version")).toString(),
                             doc.value(QStringLiteral("mode")).toString(), duration(uptime))
                        .arg(number(doc, "restarts"));
+    const qint64 rtprio = number(doc, "rtprio");
+    text += QStringLiteral("transfer cycle: %1, %2 overran the 16 ms period, longest %3 ms\n")
+                .arg(rtprio > 0 ? QStringLiteral("real-time priority %1").arg(rtprio)
+                                : QStringLiteral("normal priority"))
+                .arg(number(doc, "cycle_overruns"))
+                .arg(number(doc, "longest_cycle_us") / 1000.0, 0, 'f', 3);
     text += QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8\n")
                 .arg(QStringLiteral("ADDR"), -4)
                 .arg(QStringLiteral("STATE"), -7)
