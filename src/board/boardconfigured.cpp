@@ -252,7 +252,7 @@ void BoardConfigured::spi_init()
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<std::mutex> lock(spiMutex);
         spiFd = fd;
     }
     Console::err.line(QStringLiteral("#SPI: ") + spiPath + QStringLiteral(" opened, mode 0, ") +
@@ -261,7 +261,7 @@ void BoardConfigured::spi_init()
 
 void BoardConfigured::spi_deinit()
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(spiMutex);
     busLock.release();
     if (spiFd >= 0)
         ::close(spiFd);
@@ -287,7 +287,7 @@ void BoardConfigured::spi_transfer(quint8 *buffer, quint8 *received, quint16 len
         return;
     int error = 0;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<std::mutex> lock(spiMutex);
         if (spiFd >= 0) {
             spi_ioc_transfer transfer;
             std::memset(&transfer, 0, sizeof transfer);

@@ -98,10 +98,12 @@ private:
     FailureReport transferReport;
     FailureReport lineReport;
     BusLock busLock;
-    // Guards the descriptors below: the transfer thread transfers and selects while the main
-    // thread may drive the debug line or close the board.
-    mutable std::mutex mutex;
+    // The transfer thread transfers and selects while the main thread may drive the debug line
+    // or close the board. One lock per device: a line write never waits for a transfer, which
+    // holds its lock for the whole time on the bus (2.70 ms for an audio packet).
+    std::mutex spiMutex;  // guards spiFd
     int spiFd = -1;
+    mutable std::mutex mutex;  // guards chip and lines
     gpiod_chip *chip = nullptr;
     std::array<gpiod_line *, 32> lines{};  // requested output lines, index = wiringPi pin
 };
