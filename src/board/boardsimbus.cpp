@@ -68,8 +68,9 @@ void BoardSimbus::lib_init()
     else if (static_cast<size_t>(name.size()) >= sizeof address.sun_path)
         problem = "socket path too long";
     // Before anything is sent: a second driver on this bus would garble both.
-    if (!problem && !busLock.lockFile(lockPath(path), QStringLiteral("simulated bus \"") + path +
-                                                         QLatin1Char('"')) &&
+    if (!problem &&
+        !busLock.lockFile(lockPath(path),
+                          QStringLiteral("simulated bus \"") + path + QLatin1Char('"')) &&
         busLock.busy()) {
         Console::err.line(QStringLiteral("#ERROR: ") + busLock.problem() +
                           QStringLiteral("; one driver per bus, exiting"));
@@ -123,17 +124,54 @@ void BoardSimbus::appendSpi(QByteArray &message, const quint8 *buffer, quint16 l
 
 void BoardSimbus::digitalWrite(quint8 pin, quint8 level)
 {
-    const char message[3] = {messageGpio, static_cast<char>(pin), static_cast<char>(level)};
-    std::lock_guard<std::mutex> lock(mutex);
-    exchange(message, sizeof message, nullptr, 0);
+    {
+        std::lock_guard<std::mutex> lock(deferredMutex);
+        appendGpio(deferred, pin, level);
+        hasDeferred = true;
+    }
+    // The socket is free: send it now. Taken: its holder sends it before it lets go, or right
+    // after (letGo), so the write never waits for a transfer on the bus.
+    if (mutex.try_lock()) {
+        sendDeferred();
+        mutex.unlock();
+        letGo();
+    }
+}
+
+void BoardSimbus::sendDeferred()
+{
+    if (!hasDeferred)
+        return;
+    QByteArray messages;
+    {
+        std::lock_guard<std::mutex> lock(deferredMutex);
+        messages.swap(deferred);
+        hasDeferred = false;
+    }
+    exchange(messages.constData(), static_cast<size_t>(messages.size()), nullptr, 0);
+}
+
+void BoardSimbus::letGo()
+{
+    // A write that found the socket taken after this thread's last sendDeferred() is sent here:
+    // it was queued before its try_lock failed, and that failure came before this unlock.
+    while (hasDeferred && mutex.try_lock()) {
+        sendDeferred();
+        mutex.unlock();
+    }
 }
 
 void BoardSimbus::spi_transfer(quint8 *buffer, quint8 *received, quint16 length)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    outgoing.resize(0);  // keeps its capacity: no allocation per transfer once it has grown
-    appendSpi(outgoing, buffer, length);
-    exchange(outgoing.constData(), static_cast<size_t>(outgoing.size()), buffer, length);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        sendDeferred();      // pin writes queued before this transfer go first
+        outgoing.resize(0);  // keeps its capacity: no allocation per transfer once it has grown
+        appendSpi(outgoing, buffer, length);
+        exchange(outgoing.constData(), static_cast<size_t>(outgoing.size()), buffer, length);
+        sendDeferred();
+    }
+    letGo();
     if (length > 0)
         std::memcpy(received, buffer, length);
 }
@@ -146,12 +184,17 @@ void BoardSimbus::spi_exchange(quint8 shield, quint8 select, quint8 release, qui
         return;
     }
     const quint8 pin = pinChipSelect[shield];
-    std::lock_guard<std::mutex> lock(mutex);
-    outgoing.resize(0);
-    appendGpio(outgoing, pin, select);
-    appendSpi(outgoing, buffer, length);
-    appendGpio(outgoing, pin, release);
-    exchange(outgoing.constData(), static_cast<size_t>(outgoing.size()), buffer, length);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        sendDeferred();
+        outgoing.resize(0);
+        appendGpio(outgoing, pin, select);
+        appendSpi(outgoing, buffer, length);
+        appendGpio(outgoing, pin, release);
+        exchange(outgoing.constData(), static_cast<size_t>(outgoing.size()), buffer, length);
+        sendDeferred();
+    }
+    letGo();
     if (length > 0)
         std::memcpy(received, buffer, length);
 }

@@ -2,8 +2,10 @@
 // The simulated bus: every pin write and shield SPI transfer goes as a message over a Unix-domain
 // stream socket to a simulator that plays the shields. Called from the transfer thread and the
 // main thread; one mutex serialises the socket, so a message is always sent whole and a
-// transfer's request and reply are never split by another message. A watcher thread of its own
-// notices when the simulator goes away while nothing is being sent.
+// transfer's request and reply are never split by another message. A pin write that finds a
+// transfer on the socket does not wait for it: the transfer's thread sends it right after, in
+// order with every other message. A watcher thread of its own notices when the simulator goes
+// away while nothing is being sent.
 
 #include "board/buslock.h"
 #include "board/pinboard.h"
@@ -50,6 +52,10 @@ protected:
     void digitalWrite(quint8 pin, quint8 level) override;
 
 private:
+    // With mutex held: sends the queued pin writes.
+    void sendDeferred();
+    // After letting go of mutex: sends pin writes queued meanwhile, if the socket is free.
+    void letGo();
     // Appends one message to `message`.
     static void appendGpio(QByteArray &message, quint8 pin, quint8 level);
     static void appendSpi(QByteArray &message, const quint8 *buffer, quint16 length);
@@ -63,9 +69,13 @@ private:
 
     QString path;
     BusLock busLock;
-    std::mutex mutex;  // guards fd writes: one whole message (and its reply) at a time
+    std::mutex mutex;     // guards fd writes: one whole message (and its reply) at a time
     QByteArray outgoing;  // guarded by mutex: the message being sent
-    int fd = -1;       // set by lib_init before the watcher starts, closed after it ends
+    // Pin writes of threads that found the socket taken, in order; sent by whoever holds it.
+    std::mutex deferredMutex;  // guards deferred; taken inside mutex, never the other way round
+    QByteArray deferred;
+    std::atomic<bool> hasDeferred{false};
+    int fd = -1;  // set by lib_init before the watcher starts, closed after it ends
     int wakeRead = -1, wakeWrite = -1;  // the destructor's wake-up of the watcher
     std::thread watcher;
     std::atomic<bool> lost{false};  // the first thread to find the bus gone reports it

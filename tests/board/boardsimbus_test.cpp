@@ -196,6 +196,43 @@ TEST(SimulatedBus, MessagesOfTwoThreadsNeverInterleave)
         EXPECT_TRUE(w.pin == 15 || w.pin == 16) << w;
 }
 
+// A pin write (the UDP readers' debug line) that finds a transfer on the socket does not wait
+// for the shield's reply: it returns at once, and its messages follow the transfer, in order.
+TEST(SimulatedBus, PinWritesDoNotWaitForATransferOnTheBus)
+{
+    RecordingBusServer server;
+    std::promise<void> writesDone;
+    std::shared_future<void> released = writesDone.get_future().share();
+    server.setReplyHandler([released](const QByteArray &sent) {
+        released.wait();  // the reply is held until the writes below have returned
+        return sent;
+    });
+    BoardSimbus board(server.path());
+    board.lib_init();
+    ASSERT_TRUE(server.waitForConnection(waitMs));
+
+    QByteArray buffer(528, '\x11');
+    QByteArray received(528, '\0');
+    std::thread transfer([&] {
+        board.spi_transfer(reinterpret_cast<quint8 *>(buffer.data()),
+                           reinterpret_cast<quint8 *>(received.data()), 528);
+    });
+    ASSERT_TRUE(server.waitForMessages(1, waitMs));  // the transfer is on the bus
+    withinSeconds(10, [&] {
+        board.gpio_set_debug(1);
+        board.gpio_set_debug(0);
+        board.gpio_set_debug(1);
+    });
+    writesDone.set_value();
+    transfer.join();
+    ASSERT_TRUE(server.waitForMessages(4, waitMs));
+    const QList<RecordingBusServer::Message> messages = server.messages();
+    EXPECT_EQ(messages.at(0).kind, 'S');
+    EXPECT_EQ(server.pinWrites(), (QList<PinWrite>{{0, 1}, {0, 0}, {0, 1}}));
+    EXPECT_EQ(received, QByteArray(528, '\x11'));
+    EXPECT_FALSE(server.protocolError());
+}
+
 // The process-ending cases run in a forked child; its simulator lives in this directory, so
 // nothing of it outlives the test.
 class SimulatedBusGone : public testing::Test
