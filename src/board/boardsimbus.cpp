@@ -163,17 +163,7 @@ void BoardSimbus::letGo()
 
 void BoardSimbus::spi_transfer(quint8 *buffer, quint8 *received, quint16 length)
 {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        sendDeferred();      // pin writes queued before this transfer go first
-        outgoing.resize(0);  // keeps its capacity: no allocation per transfer once it has grown
-        appendSpi(outgoing, buffer, length);
-        exchange(outgoing.constData(), static_cast<size_t>(outgoing.size()), buffer, length);
-        sendDeferred();
-    }
-    letGo();
-    if (length > 0)
-        std::memcpy(received, buffer, length);
+    transferMessage(-1, 0, 0, buffer, received, length);
 }
 
 void BoardSimbus::spi_exchange(quint8 shield, quint8 select, quint8 release, quint8 *buffer,
@@ -183,14 +173,21 @@ void BoardSimbus::spi_exchange(quint8 shield, quint8 select, quint8 release, qui
         PinBoard::spi_exchange(shield, select, release, buffer, received, length);
         return;
     }
-    const quint8 pin = pinChipSelect[shield];
+    transferMessage(pinChipSelect[shield], select, release, buffer, received, length);
+}
+
+void BoardSimbus::transferMessage(int pin, quint8 select, quint8 release, quint8 *buffer,
+                                  quint8 *received, quint16 length)
+{
     {
         std::lock_guard<std::mutex> lock(mutex);
-        sendDeferred();
-        outgoing.resize(0);
-        appendGpio(outgoing, pin, select);
+        sendDeferred();      // pin writes queued before this transfer go first
+        outgoing.resize(0);  // keeps its capacity: no allocation per transfer once it has grown
+        if (pin >= 0)
+            appendGpio(outgoing, static_cast<quint8>(pin), select);
         appendSpi(outgoing, buffer, length);
-        appendGpio(outgoing, pin, release);
+        if (pin >= 0)
+            appendGpio(outgoing, static_cast<quint8>(pin), release);
         exchange(outgoing.constData(), static_cast<size_t>(outgoing.size()), buffer, length);
         sendDeferred();
     }

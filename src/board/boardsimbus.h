@@ -52,6 +52,10 @@ protected:
     void digitalWrite(quint8 pin, quint8 level) override;
 
 private:
+    // One transfer as one write to the socket, framed by the chip select's two levels when pin
+    // is one (>= 0); queued pin writes go before and after it.
+    void transferMessage(int pin, quint8 select, quint8 release, quint8 *buffer, quint8 *received,
+                         quint16 length);
     // With mutex held: sends the queued pin writes.
     void sendDeferred();
     // After letting go of mutex: sends pin writes queued meanwhile, if the socket is free.
