@@ -241,8 +241,9 @@ void BoardConfigured::spi_init()
     }
     quint8 mode = SPI_MODE_0;
     quint8 bits = 8;
-    quint32 speed = spiSpeedHz;
-    if (::ioctl(fd, SPI_IOC_WR_MODE, &mode) < 0 || ::ioctl(fd, SPI_IOC_WR_BITS_PER_WORD, &bits) < 0 ||
+    quint32 speed = speedHz;
+    if (::ioctl(fd, SPI_IOC_WR_MODE, &mode) < 0 ||
+        ::ioctl(fd, SPI_IOC_WR_BITS_PER_WORD, &bits) < 0 ||
         ::ioctl(fd, SPI_IOC_WR_MAX_SPEED_HZ, &speed) < 0) {
         Console::err.line(QStringLiteral("#ERROR: SPI: cannot configure ") + spiPath +
                           QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno)) +
@@ -294,7 +295,7 @@ void BoardConfigured::spi_transfer(quint8 *buffer, quint8 *received, quint16 len
             transfer.tx_buf = reinterpret_cast<quint64>(buffer);
             transfer.rx_buf = reinterpret_cast<quint64>(buffer);
             transfer.len = length;
-            transfer.speed_hz = spiSpeedHz;
+            transfer.speed_hz = speedHz;
             transfer.bits_per_word = 8;
             if (::ioctl(spiFd, SPI_IOC_MESSAGE(1), &transfer) < 0)
                 error = errno;
@@ -346,7 +347,7 @@ void BoardConfigured::pinMode(quint8 pin)
         gpioFatal(pin, QStringLiteral("the chip has only ") + QString::number(count) +
                            QStringLiteral(" lines; is -board right?"));
     }
-    if (gpiod_line_request_output(line, "stm-driver", 0) < 0) {
+    if (gpiod_line_request_output(line, consumer, 0) < 0) {
         const int error = errno;
         lock.unlock();
         gpioFatal(pin, QStringLiteral("cannot request the line: ") +

@@ -67,6 +67,14 @@ public:
     // link's own error handling deals with the missing answer.
     void spi_transfer(quint8 *buffer, quint8 *received, quint16 length) override;
 
+    // Another program than the driver on the same lines and node (stm-flash): the name its lines
+    // are requested under and the bus clock. Set before lib_init and spi_init.
+    void setClient(const char *consumerName, quint32 clockHz)
+    {
+        consumer = consumerName;
+        speedHz = clockHz;
+    }
+
     // Failed transfers and line writes so far.
     quint64 transferFailures() const { return transferReport.total(); }
     quint64 lineFailures() const { return lineReport.total(); }
@@ -94,6 +102,8 @@ private:
 
     Choice choice;
     const PinMap *map;
+    const char *consumer = "stm-driver";
+    quint32 speedHz = spiSpeedHz;
     QString spiPath;
     FailureReport transferReport;
     FailureReport lineReport;

@@ -6,6 +6,7 @@
 // receiver (audio queue). The flags are atomic because the supervisor reads and sets skip_flag
 // outside the link mutex.
 
+#include "link/bootloaderwatch.h"
 #include "link/datatransmission.h"
 #include "link/linkcounters.h"
 #include "link/spiinerrorcontroller.h"
@@ -39,7 +40,8 @@ public:
     std::unique_ptr<DataTransmission> direct_queue;     // unacknowledged commands
     QByteArray rx_frame;  // under the link mutex: the frame of the latest transfer
     std::atomic<quint8> long_packet_repeats{0};
-    LinkCounters counters;  // never reset; read by the status server
+    LinkCounters counters;             // never reset; read by the status server
+    BootloaderWatch bootloader_watch;  // never reset; read by the status server
 
 private:
     std::atomic<bool> long_packet{false};

@@ -9,6 +9,7 @@
 #include "link/spiconnector.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace {
@@ -209,6 +210,8 @@ void SPItransmitter::parser(quint8 shield, const QByteArray &frame, SPIconnector
     } else if (b0 == Frame::bootloaderAck || b0 == Frame::bootloaderNack) {
         Q_EMIT emergency_restart();
     }
+    if (b0 != Frame::bootloaderSign)
+        link->bootloader_watch.answeredOtherwise();
     if (link->get_long_packet()) {
         if (frame.size() >= Frame::longSize)  // what the parser passes on to the host
             LinkCounters::add(link->counters.audio_blocks_out);
@@ -224,4 +227,18 @@ void SPItransmitter::bootloaderHandOff(quint8 shield)
     if (bootloader->init())
         bootloader->goCommand(bootloaderGoAddress);
     board->spi_set_cs(shield, settings->releaseLevel());
+
+    // A shield whose application never comes up is told once, and again an hour later at the
+    // earliest, so the technician learns that stm-flash can bring it back.
+    BootloaderWatch &watch = connectors[shield]->bootloader_watch;
+    const qint64 nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now().time_since_epoch())
+                             .count();
+    if (watch.handedOff(nowMs)) {
+        Console::err.line(QStringLiteral("#WARNING: shield %1 stays in its STM32 bootloader: its "
+                                         "application does not start (%2 hand-offs tried); "
+                                         "stm-flash(1) writes its firmware")
+                              .arg(shield)
+                              .arg(watch.handoffs()));
+    }
 }

@@ -8,9 +8,6 @@
 
 namespace {
 
-const quint8 bootSync = 0x5A;
-const quint8 bootGo = 0x21;
-
 QByteArray zeros(int n)
 {
     return QByteArray(n, '\0');
@@ -57,8 +54,12 @@ QByteArray ShieldModel::toneBlock(quint32 packetIndex)
 
 void ShieldModel::startAfresh()
 {
-    bootloader = bootloaderOnReset;
+    // The ROM decides: the boot jumper, or a blank flash (its empty check), keep it there.
+    bootloader = bootloaderOnReset || bootJumper || rom.blankAt(BootloaderModel::flashBase);
     bootloaderOnReset = false;
+    rom.restart();
+    if (!bootloader)
+        startApplication(BootloaderModel::flashBase);
     prepared = zeros(Frame::shortSize);
     lastCommand.clear();
     lastReply.clear();
@@ -70,8 +71,6 @@ void ShieldModel::startAfresh()
     intercomIndex = 0;
     virtualList.fill(0);
     blackList.fill(0);
-    bootloaderOut.clear();
-    bootStep = BootStep::Idle;
     pendingAck79 = false;
     // A fresh start has lost whatever the host told the shield; telling it its intercom index
     // again (identification) makes it whole.
@@ -152,8 +151,10 @@ QByteArray ShieldModel::transfer(const QByteArray &sent)
     ++transferCount;
     if (heldInReset)
         return zeros(sent.size());
-    if (sent.size() < Frame::shortSize || bootloader)
+    if (bootloader)
         return bootloaderTransfer(sent);
+    if (sent.size() < Frame::shortSize)
+        return zeros(sent.size());  // the application speaks in frames only
     return frameTransfer(sent);
 }
 
@@ -225,38 +226,40 @@ void ShieldModel::damage(QByteArray *frame, int *sinceLast)
 
 QByteArray ShieldModel::bootloaderTransfer(const QByteArray &sent)
 {
-    QByteArray out(sent.size(), '\0');
-    if (sent.size() >= Frame::shortSize) {
-        // A frame exchange that reaches the bootloader: it shows itself by its first byte.
-        out[0] = static_cast<char>(Frame::bootloaderSign);
-        return out;
-    }
-    // Byte-level conversation: clock out what is queued, then act on what came in.
-    for (int i = 0; i < out.size() && !bootloaderOut.isEmpty(); ++i) {
-        out[i] = bootloaderOut.at(0);
-        bootloaderOut.remove(0, 1);
-    }
-    if (!bootloader)
-        return out;
-
-    const auto b = [&sent](int i) { return Frame::byte(sent, i); };
-    const QByteArray ackOnSecondDummy = QByteArray::fromHex("0079");
-    if (sent.size() == 1 && b(0) == bootSync) {
-        bootloaderOut = ackOnSecondDummy;
-    } else if (sent.size() == 3 && b(0) == bootSync && b(1) == bootGo &&
-               b(2) == quint8(~bootGo)) {
-        bootloaderOut = ackOnSecondDummy;
-        bootStep = BootStep::GoAddress;
-    } else if (sent.size() == 5 && bootStep == BootStep::GoAddress) {
-        bootStep = BootStep::Idle;
-        if ((b(0) ^ b(1) ^ b(2) ^ b(3)) == b(4)) {
-            // Jump to the application, which starts afresh; the final acknowledge still goes out.
-            tell(QStringLiteral("bootloader: go to the application"));
-            startAfresh();
-            bootloaderOut = ackOnSecondDummy;
+    const QByteArray out = rom.transfer(sent);
+    quint32 address = 0;
+    switch (rom.takeAction(&address)) {
+    case BootloaderModel::Action::Jump:
+        if (rom.blankAt(address)) {
+            // Nothing runs there: the shield ends up in its bootloader again.
+            tell(QStringLiteral("bootloader: go to 0x%1: no application there")
+                     .arg(address, 8, 16, QLatin1Char('0')));
+            rom.restart();
+            break;
         }
+        tell(QStringLiteral("bootloader: go to the application"));
+        bootloaderOnReset = false;
+        startAfresh();
+        if (bootloader) {  // the jumper: a Go still starts the application
+            bootloader = false;
+            startApplication(address);
+        }
+        break;
+    case BootloaderModel::Action::Reset:
+        tell(QStringLiteral("bootloader: option bytes reloaded, restarting"));
+        startAfresh();
+        break;
+    case BootloaderModel::Action::None:
+        break;
     }
     return out;
+}
+
+void ShieldModel::startApplication(quint32 address)
+{
+    quint16 declared = 0;
+    if (rom.declaredFirmware(address, &declared))
+        identity.firmware = declared;
 }
 
 void ShieldModel::receiveControl(const QByteArray &control)
@@ -452,6 +455,68 @@ void ShieldModel::enterBootloader()
     std::lock_guard<std::mutex> lock(mutex);
     bootloaderOnReset = true;
     startAfresh();
+}
+
+void ShieldModel::eraseFlash()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    rom.eraseAll();
+    startAfresh();
+}
+
+void ShieldModel::configureFlash(const BootloaderModel::Config &config)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    rom.configure(config);
+    startAfresh();
+}
+
+void ShieldModel::writeFlash(quint32 offset, const QByteArray &bytes)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    rom.program(offset, bytes);
+}
+
+QByteArray ShieldModel::flash() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return rom.flash();
+}
+
+void ShieldModel::protectPages(quint32 first, quint32 count)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    rom.protectPages(first, count);
+}
+
+void ShieldModel::setReadoutProtection(bool on)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    rom.setReadoutProtection(on);
+}
+
+void ShieldModel::setBootJumper(bool on)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    bootJumper = on;
+}
+
+void ShieldModel::setBusyTimes(int pageEraseMs, int writeMs, int massEraseMs)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    rom.setBusyTimes(pageEraseMs, writeMs, massEraseMs);
+}
+
+void ShieldModel::injectBootloaderFault(BootloaderModel::Fault fault, quint8 command, int nth)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    rom.injectFault(fault, command, nth);
+}
+
+quint16 ShieldModel::firmware() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return identity.firmware;
 }
 
 void ShieldModel::sendBootloaderAck()

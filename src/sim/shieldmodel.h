@@ -10,10 +10,14 @@
 //   again) and echoes bytes 0 and 1 of the command in its reply;
 // - raises events with its own toggle bit and offers each until the driver echoes it back;
 // - plays 528-byte packets while its audio is on: a test tone, or the host's audio looped back;
-// - can sit in its STM32 bootloader until it is told to jump to its application;
+// - can sit in its STM32 bootloader (BootloaderModel: flash, erase, write, read, Go): it starts
+//   there when told so, when its boot jumper is set or when its flash is blank, and leaves it
+//   for the application only by a Go into an image that runs;
 // - faults on request: mute, bus noise on every Nth frame in both directions (any byte of the
 //   control part, the start byte included, so noise can look like a bootloader byte), lost
 //   initialisation, busy, a 0x79 frame.
+
+#include "sim/bootloadermodel.h"
 
 #include <QByteArray>
 #include <QList>
@@ -70,14 +74,27 @@ public:
     // restarts from it.
     enum class Noise { AnyByte, CrcOnly };
     void setCorruptEvery(int n, Noise noise = Noise::AnyByte);
-    void setBusy(bool busy);                    // dial/phone-detect replies say busy
+    void setBusy(bool busy);  // dial/phone-detect replies say busy
     // The next second-ping reply reports lost initialisation, once. A shield that starts afresh
     // reports it too until it is identified again.
     void setLostInit(bool lost);
-    void setLoopback(bool loopback);            // audio out = the host audio of the last packet
-    void setBootloaderOnReset(bool bootloader); // the next start is in the bootloader
-    void enterBootloader();                     // now, as after a reset into it
-    void sendBootloaderAck();                   // the next frame begins with 0x79
+    void setLoopback(bool loopback);             // audio out = the host audio of the last packet
+    void setBootloaderOnReset(bool bootloader);  // the next start is in the bootloader
+    void enterBootloader();                      // now, as after a reset into it
+    void sendBootloaderAck();                    // the next frame begins with 0x79
+    // The bootloader's flash and its settings. A blank flash (erased here) makes the shield
+    // start in its bootloader, now and at every start until an image runs.
+    void eraseFlash();
+    void configureFlash(const BootloaderModel::Config &config);  // blank afterwards
+    void writeFlash(quint32 offset, const QByteArray &bytes);
+    QByteArray flash() const;
+    void protectPages(quint32 first, quint32 count);
+    void setReadoutProtection(bool on);
+    // BOOT0 held high: every start is in the bootloader (Go still starts the application).
+    void setBootJumper(bool on);
+    void setBusyTimes(int pageEraseMs, int writeMs, int massEraseMs);
+    void injectBootloaderFault(BootloaderModel::Fault fault, quint8 command, int nth);
+    quint16 firmware() const;  // what the application reports
 
     // Observation.
     quint8 getAddress() const { return address; }
@@ -151,7 +168,7 @@ private:
     int transferCount = 0;
     int startCount = 0;
 
-    // Bootloader conversation: bytes to clock out next, and what the last command was.
-    QByteArray bootloaderOut;
-    enum class BootStep { Idle, GoAddress } bootStep = BootStep::Idle;
+    BootloaderModel rom;
+    bool bootJumper = false;
+    void startApplication(quint32 address);  // called with the mutex held
 };

@@ -16,6 +16,8 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 
+#include <chrono>
+
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,6 +43,13 @@ QString stateName(ShieldState::State state)
     default:
         return QStringLiteral("offline");
     }
+}
+
+qint64 steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 QString hexWord(quint32 word)
@@ -123,7 +132,12 @@ QByteArray StatusServer::document() const
         const LinkCounters &c = links[s]->counters;
         QJsonObject shield;
         shield.insert(QStringLiteral("address"), s);
-        shield.insert(QStringLiteral("state"), stateName(state.getState()));
+        const BootloaderWatch &bootloader = links[s]->bootloader_watch;
+        shield.insert(QStringLiteral("state"), bootloader.inBootloader()
+                                                   ? QStringLiteral("bootloader")
+                                                   : stateName(state.getState()));
+        shield.insert(QStringLiteral("bootloader_handoffs"), qint64(bootloader.handoffs()));
+        shield.insert(QStringLiteral("bootloader_since_s"), bootloader.stayMs(steadyMs()) / 1000);
         shield.insert(QStringLiteral("firmware"), state.getFirmware());
         shield.insert(QStringLiteral("beta"), state.getBeta());
         shield.insert(QStringLiteral("shield"), state.getShield());

@@ -1,6 +1,7 @@
 // The host side of the bootloader hand-off against a scripted device: the bytes and transfer
 // boundaries on the bus, and how acknowledges are found, confirmed and reported.
 #include "link/bootloaderhost.h"
+#include "link/bootloaderwatch.h"
 
 #include <gtest/gtest.h>
 
@@ -204,3 +205,40 @@ TEST(BootloaderHostXor, FoldsTheGivenBytesOnly)
 }
 
 }  // namespace
+
+TEST(BootloaderWatch, WarnsAfterTenSecondsAtMostHourlyAndEndsWithAnyOtherAnswer)
+{
+    BootloaderWatch watch;
+    EXPECT_FALSE(watch.inBootloader());
+    struct Step {
+        qint64 atMs;
+        bool sign;         // a hand-off (true) or another answer
+        bool warns;        // the line is due
+        quint32 handoffs;  // afterwards
+    };
+    const qint64 hour = BootloaderWatch::warnEveryMs;
+    const Step steps[] = {
+        {1000, true, false, 1},
+        {5000, true, false, 2},
+        {10999, true, false, 3},
+        {11000, true, true, 4},
+        {12000, true, false, 5},
+        {11000 + hour - 1, true, false, 6},
+        {11000 + hour, true, true, 7},
+        {11000 + hour + 5, false, false, 0},
+        // A new stay: its own ten seconds, and the hour since the last line still holds.
+        {2 * hour, true, false, 1},
+        {2 * hour + 10000, true, false, 2},
+        {2 * hour + 11000, true, true, 3},
+    };
+    for (const Step &s : steps) {
+        SCOPED_TRACE(s.atMs);
+        if (s.sign)
+            EXPECT_EQ(watch.handedOff(s.atMs), s.warns);
+        else
+            watch.answeredOtherwise();
+        EXPECT_EQ(watch.inBootloader(), s.sign);
+        EXPECT_EQ(watch.handoffs(), s.handoffs);
+    }
+    EXPECT_EQ(watch.stayMs(2 * hour + 12000), 12000);
+}

@@ -86,6 +86,22 @@ QString SimControl::help()
         "  loopback S on|off       audio to the host is the host's own audio (else a test tone)\n"
         "  bootloader S            the shield restarts into its STM32 bootloader\n"
         "  ack79 S                 the next frame the shield sends begins with 0x79\n"
+        "STM32 bootloader (each shield has a flash: by default 128 KiB in 2 KiB pages, product\n"
+        "ID 0x460, holding a factory image that runs; an image runs when its first word is not\n"
+        "blank, and declares its firmware number with \"KVTF\" at offset 0x400 followed by the\n"
+        "number as a 16-bit little-endian word; a shield starts in its bootloader when its flash\n"
+        "is blank or its boot jumper is set, and leaves it by a Go into an image that runs):\n"
+        "  blank S                 the flash is erased: the shield restarts in its bootloader\n"
+        "  flash S SIZE PAGE [ID]  flash and page size in bytes, the product ID (flash blank)\n"
+        "  flashtime S PAGE_MS [WRITE_MS [MASS_MS]]\n"
+        "                          busy time of a page erase, a block write, a mass erase\n"
+        "  bootjumper S on|off     BOOT0 held high: every start is in the bootloader\n"
+        "  protect S FIRST [COUNT] write-protects COUNT pages (default 1) from page FIRST\n"
+        "  protect S readout       read-out protection (Read, Write, Go, Erase are refused)\n"
+        "  blfault S KIND CMD [N]  the Nth (default 1) bootloader command CMD from now (get,\n"
+        "                          version, id, read, go, write, erase) fails: KIND nack (it is\n"
+        "                          refused), lose (one byte of its address or data is lost) or\n"
+        "                          timeout (it is never answered)\n"
         "  status                  one line per shield\n"
         "  wait MS                 (scenario files) pause MS milliseconds\n"
         "  repeat                  (scenario files) play the file again from the top\n"
@@ -113,8 +129,9 @@ QString SimControl::status() const
         lines << QStringLiteral("shield %1: %2, audio %3, intercom %4, %5 commands executed, "
                                 "%6 events acknowledged, %7 pending")
                      .arg(s)
-                     .arg(m.inBootloader() ? QStringLiteral("in bootloader")
-                                           : QStringLiteral("running"))
+                     .arg(m.inBootloader()
+                              ? QStringLiteral("in bootloader")
+                              : QStringLiteral("running firmware %1").arg(m.firmware()))
                      .arg(m.audioOn() ? QStringLiteral("on") : QStringLiteral("off"))
                      .arg(m.intercom())
                      .arg(m.executedCommands().size())
@@ -227,6 +244,56 @@ bool SimControl::execute(const QString &line, QString *answer)
         shield.enterBootloader();
     } else if (verb == QLatin1String("ack79")) {
         shield.sendBootloaderAck();
+    } else if (verb == QLatin1String("blank")) {
+        shield.eraseFlash();
+    } else if (verb == QLatin1String("flash")) {
+        quint32 id = 0;
+        const bool hasId = w.size() > 4 && parseNumber(w.at(4), &id);
+        if (!need(hasA && hasB && a >= 1024 && a <= 16 * 1024 * 1024 && b >= 8 && a % b == 0 &&
+                      (w.size() == 4 || (hasId && id <= 0xFFFF)),
+                  "S SIZE PAGE [ID] (SIZE a multiple of PAGE, 1 KiB to 16 MiB)"))
+            return false;
+        BootloaderModel::Config config;
+        config.flashSize = a;
+        config.pageSize = b;
+        if (hasId)
+            config.productId = static_cast<quint16>(id);
+        shield.configureFlash(config);
+    } else if (verb == QLatin1String("flashtime")) {
+        quint32 mass = 0;
+        const bool hasMass = w.size() > 4 && parseNumber(w.at(4), &mass);
+        if (!need(hasA && a <= 60000 && (w.size() == 3 || (hasB && b <= 60000)) &&
+                      (w.size() <= 4 || (hasMass && mass <= 120000)),
+                  "S PAGE_MS [WRITE_MS [MASS_MS]]"))
+            return false;
+        shield.setBusyTimes(static_cast<int>(a), hasB ? static_cast<int>(b) : 0,
+                            hasMass ? static_cast<int>(mass) : static_cast<int>(20 * a));
+    } else if (verb == QLatin1String("bootjumper")) {
+        if (!need(hasFlag, "S on|off"))
+            return false;
+        shield.setBootJumper(flag);
+    } else if (verb == QLatin1String("protect")) {
+        if (w.size() == 3 && w.at(2) == QLatin1String("readout")) {
+            shield.setReadoutProtection(true);
+        } else {
+            if (!need(hasA && (w.size() == 3 || (w.size() == 4 && hasB)),
+                      "S FIRST [COUNT] | S readout"))
+                return false;
+            shield.protectPages(a, hasB ? b : 1);
+        }
+    } else if (verb == QLatin1String("blfault")) {
+        static const std::map<QString, BootloaderModel::Fault> kinds = {
+            {QStringLiteral("nack"), BootloaderModel::Fault::Nack},
+            {QStringLiteral("lose"), BootloaderModel::Fault::LoseByte},
+            {QStringLiteral("timeout"), BootloaderModel::Fault::Timeout}};
+        quint32 nth = 1;
+        const int code = w.size() > 3 ? BootloaderModel::commandCode(w.at(3)) : -1;
+        if (!need(w.size() >= 4 && w.size() <= 5 && kinds.count(w.at(2)) && code >= 0 &&
+                      (w.size() == 4 || (parseNumber(w.at(4), &nth) && nth >= 1)),
+                  "S nack|lose|timeout get|version|id|read|go|write|erase [N]"))
+            return false;
+        shield.injectBootloaderFault(kinds.at(w.at(2)), static_cast<quint8>(code),
+                                     static_cast<int>(nth));
     } else {
         *answer = QStringLiteral("unknown command \"") + verb + QStringLiteral("\" (try help)");
         return false;

@@ -91,6 +91,31 @@ private:
     QElapsedTimer clock;
 };
 
+// A shield in its bootloader stands out in capitals.
+QString stateText(const QJsonObject &shield)
+{
+    const QString state = shield.value(QStringLiteral("state")).toString();
+    return state == QLatin1String("bootloader") ? state.toUpper() : state;
+}
+
+// Below the table, what a technician does about a shield stuck in its bootloader.
+QString bootloaderLines(const QJsonObject &doc)
+{
+    QString text;
+    for (const QJsonValue &value : doc.value(QStringLiteral("shields")).toArray()) {
+        const QJsonObject s = value.toObject();
+        if (s.value(QStringLiteral("state")).toString() != QLatin1String("bootloader"))
+            continue;
+        text += QStringLiteral(
+                    "shield %1 in its STM32 bootloader for %2, %3 hand-offs tried: its "
+                    "application does not start; stm-flash(1) writes its firmware\n")
+                    .arg(number(s, "address"))
+                    .arg(duration(number(s, "bootloader_since_s")))
+                    .arg(number(s, "bootloader_handoffs"));
+    }
+    return text;
+}
+
 QString table(const QJsonObject &doc, ErrorRate &rates)
 {
     const qint64 uptime = number(doc, "uptime_s");
@@ -123,7 +148,7 @@ QString table(const QJsonObject &doc, ErrorRate &rates)
                                   .arg(number(s, "audio_dropped"));
         text += QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8\n")
                     .arg(address, -4)
-                    .arg(s.value(QStringLiteral("state")).toString(), -7)
+                    .arg(stateText(s), -7)
                     .arg(number(s, "firmware"), -8)
                     .arg(s.value(QStringLiteral("audio")).toBool() ? QStringLiteral("yes")
                                                                    : QStringLiteral("-"),
@@ -134,6 +159,7 @@ QString table(const QJsonObject &doc, ErrorRate &rates)
                     .arg(number(s, "disconnects"), 11);
     }
     rates.documentDone();
+    text += bootloaderLines(doc);
     return text;
 }
 

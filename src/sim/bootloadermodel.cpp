@@ -1,0 +1,467 @@
+#include "sim/bootloadermodel.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+const quint8 frameStart = 0x5A;
+const quint8 cmdGet = 0x00;
+const quint8 cmdVersion = 0x01;
+const quint8 cmdId = 0x02;
+const quint8 cmdRead = 0x11;
+const quint8 cmdGo = 0x21;
+const quint8 cmdWrite = 0x31;
+const quint8 cmdErase = 0x44;
+const quint8 cmdWriteUnprotect = 0x73;
+const quint8 cmdReadoutUnprotect = 0x92;
+// What Get offers: the commands of an SPI bootloader.
+const char offered[] = {0x00, 0x01, 0x02, 0x11,       0x21,      0x31,
+                        0x44, 0x63, 0x73, char(0x82), char(0x92)};
+// Byte of a written block that a lost-byte fault drops (or the last one of a shorter phase).
+const int lostByteIndex = 10;
+
+// An acknowledge as the ROM clocks it out: a dummy byte, then 0x79.
+QByteArray ackBytes()
+{
+    return QByteArray::fromHex("0079");
+}
+
+quint8 xorOf(const QByteArray &bytes, int from, int to)
+{
+    quint8 sum = 0;
+    for (int i = from; i < to; ++i)
+        sum ^= static_cast<quint8>(bytes.at(i));
+    return sum;
+}
+
+}  // namespace
+
+BootloaderModel::BootloaderModel()
+{
+    configure(cfg);
+    // A factory image: it runs, and declares no firmware number of its own.
+    program(0, QByteArray::fromHex("00200020c1000008"));
+}
+
+void BootloaderModel::configure(const Config &config)
+{
+    cfg = config;
+    if (cfg.pageSize == 0)
+        cfg.pageSize = 2048;
+    memory = QByteArray(static_cast<int>(cfg.flashSize), char(0xFF));
+    protectedPages.clear();
+}
+
+void BootloaderModel::restart()
+{
+    state = State::Unsynced;
+    afterConfirm = State::Idle;
+    faulty = false;
+    phase.clear();
+    out.clear();
+    outReadyAt = Clock::time_point();
+    afterConfirmOut.clear();
+    afterConfirmAction = Action::None;
+    actionAfterOut = Action::None;
+    action = Action::None;
+}
+
+void BootloaderModel::program(quint32 offset, const QByteArray &bytes)
+{
+    if (offset >= static_cast<quint32>(memory.size()))
+        return;
+    const int n = std::min(bytes.size(), memory.size() - static_cast<int>(offset));
+    std::memcpy(memory.data() + offset, bytes.constData(), static_cast<size_t>(n));
+}
+
+void BootloaderModel::eraseAll()
+{
+    memory.fill(char(0xFF));
+}
+
+bool BootloaderModel::blankAt(quint32 at) const
+{
+    if (at < flashBase || at - flashBase + 4 > static_cast<quint32>(memory.size()))
+        return true;
+    const int offset = static_cast<int>(at - flashBase);
+    return memory.mid(offset, 4) == QByteArray(4, char(0xFF));
+}
+
+bool BootloaderModel::declaredFirmware(quint32 at, quint16 *firmware) const
+{
+    if (at < flashBase)
+        return false;
+    const quint32 offset = at - flashBase + firmwareTagOffset;
+    if (offset + 6 > static_cast<quint32>(memory.size()))
+        return false;
+    if (memory.mid(static_cast<int>(offset), 4) != QByteArray(firmwareTag))
+        return false;
+    *firmware =
+        static_cast<quint16>(static_cast<quint8>(memory.at(static_cast<int>(offset + 4))) |
+                             static_cast<quint8>(memory.at(static_cast<int>(offset + 5))) << 8);
+    return true;
+}
+
+QByteArray BootloaderModel::makeImage(int size, quint16 firmware)
+{
+    QByteArray image(size, '\0');
+    for (int i = 0; i < size; ++i)
+        image[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);  // varied, few blank words
+    image.replace(0, 8, QByteArray::fromHex("00200020c1000008"));
+    if (size >= static_cast<int>(firmwareTagOffset) + 6) {
+        image.replace(static_cast<int>(firmwareTagOffset), 4, QByteArray(firmwareTag));
+        image[firmwareTagOffset + 4] = static_cast<char>(firmware & 0xFF);
+        image[firmwareTagOffset + 5] = static_cast<char>(firmware >> 8);
+    }
+    return image;
+}
+
+void BootloaderModel::protectPages(quint32 first, quint32 count)
+{
+    for (quint32 p = first; p < first + count && p < pageCount(); ++p)
+        protectedPages.insert(p);
+}
+
+void BootloaderModel::unprotect()
+{
+    protectedPages.clear();
+    readoutProtected = false;
+}
+
+void BootloaderModel::injectFault(Fault fault, quint8 command, int nth)
+{
+    faults.append(Pending{fault, command, std::max(1, nth)});
+}
+
+int BootloaderModel::commandCode(const QString &name)
+{
+    static const struct {
+        const char *name;
+        quint8 code;
+    } names[] = {{"get", cmdGet}, {"version", cmdVersion}, {"id", cmdId},      {"read", cmdRead},
+                 {"go", cmdGo},   {"write", cmdWrite},     {"erase", cmdErase}};
+    for (const auto &n : names) {
+        if (name == QLatin1String(n.name))
+            return n.code;
+    }
+    return -1;
+}
+
+bool BootloaderModel::faultFor(quint8 code, Fault *fault)
+{
+    for (int i = 0; i < faults.size(); ++i) {
+        Pending &p = faults[i];
+        if (p.command != code)
+            continue;
+        if (--p.left > 0)
+            continue;
+        *fault = p.fault;
+        faults.removeAt(i);
+        return true;
+    }
+    return false;
+}
+
+QByteArray BootloaderModel::transfer(const QByteArray &sent, Clock::time_point now)
+{
+    QByteArray clocked(sent.size(), char(filler));
+    for (int i = 0; i < sent.size(); ++i) {
+        if (!out.isEmpty() && now >= outReadyAt) {
+            clocked[i] = out.at(0);
+            out.remove(0, 1);
+            if (out.isEmpty() && actionAfterOut != Action::None) {
+                action = actionAfterOut;
+                actionAfterOut = Action::None;
+            }
+        }
+        receive(static_cast<quint8>(sent.at(i)), i == 0, now);
+    }
+    return clocked;
+}
+
+BootloaderModel::Action BootloaderModel::takeAction(quint32 *at)
+{
+    const Action a = action;
+    action = Action::None;
+    if (at)
+        *at = actionAddress;
+    return a;
+}
+
+void BootloaderModel::queue(const QByteArray &bytes, Clock::time_point readyAt)
+{
+    out += bytes;
+    outReadyAt = readyAt;
+}
+
+void BootloaderModel::answerAck(State next, Clock::time_point readyAt)
+{
+    queue(ackBytes(), readyAt);
+    state = State::AwaitConfirm;
+    afterConfirm = next;
+}
+
+void BootloaderModel::answerNack()
+{
+    queue(QByteArray(1, char(nack)));
+    state = State::AwaitConfirm;
+    afterConfirm = State::Idle;
+    afterConfirmOut.clear();
+    afterConfirmAction = Action::None;
+    faulty = false;
+}
+
+void BootloaderModel::receive(quint8 byte, bool firstOfTransfer, Clock::time_point now)
+{
+    const bool newFrame = firstOfTransfer && byte == frameStart;
+    switch (state) {
+    case State::Unsynced:
+        if (newFrame)
+            answerAck(State::Idle);
+        return;
+    case State::Idle:
+    case State::Stalled:
+        if (newFrame)
+            state = State::Code;
+        return;
+    case State::AwaitConfirm:
+        if (byte == ack) {
+            state = afterConfirm;
+            afterConfirm = State::Idle;
+            if (!afterConfirmOut.isEmpty()) {
+                queue(afterConfirmOut);
+                afterConfirmOut.clear();
+                actionAfterOut = afterConfirmAction;
+                afterConfirmAction = Action::None;
+            }
+        } else if (newFrame) {
+            // The host went on without confirming: a new frame.
+            out.clear();
+            afterConfirmOut.clear();
+            state = State::Code;
+        }
+        return;
+    case State::Code:
+        currentCode = byte;
+        state = State::Complement;
+        return;
+    case State::Complement:
+        if (byte != static_cast<quint8>(~currentCode))
+            answerNack();
+        else
+            command(currentCode, now);
+        return;
+    default:
+        break;
+    }
+
+    // A phase collecting bytes.
+    const bool dataPhase = state == State::WriteData;
+    const int dropAt = dataPhase ? (phase.isEmpty() ? -1 : std::min(lostByteIndex, phaseLength - 1))
+                                 : (state == State::Address && currentCode != cmdWrite ? 2 : -1);
+    if (faulty && currentFault == Fault::LoseByte && phase.size() == dropAt) {
+        faulty = false;  // this byte never reached the ROM
+        return;
+    }
+    phase.append(static_cast<char>(byte));
+    if (dataPhase && phase.size() == 1)
+        phaseLength = static_cast<quint8>(byte) + 1 + 2;  // N-1, N bytes, XOR
+    if (phase.size() >= phaseLength)
+        phaseDone(now);
+}
+
+void BootloaderModel::command(quint8 code, Clock::time_point now)
+{
+    Q_UNUSED(now)
+    Fault fault;
+    faulty = false;
+    if (faultFor(code, &fault)) {
+        if (fault == Fault::Nack) {
+            answerNack();
+            return;
+        }
+        if (fault == Fault::Timeout) {
+            state = State::Stalled;  // never answers this one
+            return;
+        }
+        faulty = true;
+        currentFault = fault;
+    }
+    const auto collect = [this](State s, int length) {
+        phase.clear();
+        phaseLength = length;
+        answerAck(s);
+    };
+    switch (code) {
+    case cmdGet: {
+        QByteArray answer(1, '\0');
+        answer += static_cast<char>(sizeof offered);
+        answer += static_cast<char>(version);
+        answer += QByteArray(offered, sizeof offered);
+        answer += ackBytes();
+        afterConfirmOut = answer;
+        answerAck(State::AwaitConfirm);
+        return;
+    }
+    case cmdVersion:
+        afterConfirmOut = QByteArray(1, '\0') + char(version) + ackBytes();
+        answerAck(State::AwaitConfirm);
+        return;
+    case cmdId:
+        afterConfirmOut = QByteArray(1, '\0') + char(0x01) + char(cfg.productId >> 8) +
+                          char(cfg.productId & 0xFF) + ackBytes();
+        answerAck(State::AwaitConfirm);
+        return;
+    case cmdRead:
+    case cmdGo:
+    case cmdWrite:
+        if (readoutProtected) {
+            answerNack();
+            return;
+        }
+        collect(State::Address, 5);
+        return;
+    case cmdErase:
+        if (readoutProtected) {
+            answerNack();
+            return;
+        }
+        collect(State::EraseCount, 3);
+        return;
+    case cmdWriteUnprotect:
+    case cmdReadoutUnprotect:
+        // Both acknowledges go out first; then the option bytes reload and the device resets.
+        if (code == cmdReadoutUnprotect && readoutProtected)
+            eraseAll();
+        unprotect();
+        afterConfirmOut = ackBytes();
+        afterConfirmAction = Action::Reset;
+        answerAck(State::Idle);
+        return;
+    default:
+        answerNack();
+        return;
+    }
+}
+
+bool BootloaderModel::pagesProtected(quint32 firstPage, quint32 lastPage) const
+{
+    for (quint32 p = firstPage; p <= lastPage; ++p) {
+        if (protectedPages.count(p))
+            return true;
+    }
+    return false;
+}
+
+void BootloaderModel::phaseDone(Clock::time_point now)
+{
+    const QByteArray bytes = phase;
+    phase.clear();
+    const quint32 end = flashBase + cfg.flashSize;
+    switch (state) {
+    case State::Address: {
+        if (xorOf(bytes, 0, 4) != static_cast<quint8>(bytes.at(4))) {
+            answerNack();
+            return;
+        }
+        address = quint32(static_cast<quint8>(bytes.at(0))) << 24 |
+                  quint32(static_cast<quint8>(bytes.at(1))) << 16 |
+                  quint32(static_cast<quint8>(bytes.at(2))) << 8 | static_cast<quint8>(bytes.at(3));
+        if (address < flashBase || address >= end ||
+            (currentCode == cmdWrite && (address & 3) != 0)) {
+            answerNack();
+            return;
+        }
+        if (currentCode == cmdGo) {
+            actionAddress = address;
+            actionAfterOut = Action::Jump;
+            answerAck(State::Idle);
+        } else if (currentCode == cmdRead) {
+            phaseLength = 2;
+            answerAck(State::ReadLength);
+        } else {
+            phaseLength = 1;  // grows with the block's first byte
+            answerAck(State::WriteData);
+        }
+        return;
+    }
+    case State::ReadLength: {
+        const quint8 n1 = static_cast<quint8>(bytes.at(0));
+        const quint32 n = n1 + 1u;
+        if (static_cast<quint8>(bytes.at(1)) != static_cast<quint8>(~n1) || address + n > end) {
+            answerNack();
+            return;
+        }
+        afterConfirmOut =
+            QByteArray(1, '\0') + memory.mid(static_cast<int>(address - flashBase), int(n));
+        answerAck(State::Idle);
+        return;
+    }
+    case State::WriteData: {
+        const int n = static_cast<quint8>(bytes.at(0)) + 1;
+        if (xorOf(bytes, 0, n + 1) != static_cast<quint8>(bytes.at(n + 1)) ||
+            address + quint32(n) > end) {
+            answerNack();
+            return;
+        }
+        const quint32 offset = address - flashBase;
+        if (pagesProtected(offset / cfg.pageSize, (offset + quint32(n) - 1) / cfg.pageSize)) {
+            answerNack();
+            return;
+        }
+        // Flash bits only go from 1 to 0 when written.
+        for (int i = 0; i < n; ++i)
+            memory[int(offset) + i] =
+                static_cast<char>(static_cast<quint8>(memory.at(int(offset) + i)) &
+                                  static_cast<quint8>(bytes.at(1 + i)));
+        answerAck(State::Idle, now + std::chrono::milliseconds(cfg.writeMs));
+        return;
+    }
+    case State::EraseCount: {
+        if ((static_cast<quint8>(bytes.at(0)) ^ static_cast<quint8>(bytes.at(1))) !=
+            static_cast<quint8>(bytes.at(2))) {
+            answerNack();
+            return;
+        }
+        const quint16 value =
+            quint16(static_cast<quint8>(bytes.at(0)) << 8 | static_cast<quint8>(bytes.at(1)));
+        if (value >= 0xFFF0) {
+            if (value < 0xFFFD || !protectedPages.empty()) {
+                answerNack();
+                return;
+            }
+            eraseAll();
+            answerAck(State::Idle, now + std::chrono::milliseconds(cfg.massEraseMs));
+            return;
+        }
+        phaseLength = 2 * (value + 1) + 1;
+        answerAck(State::ErasePages);
+        return;
+    }
+    case State::ErasePages: {
+        const int count = (bytes.size() - 1) / 2;
+        if (xorOf(bytes, 0, bytes.size() - 1) != static_cast<quint8>(bytes.at(bytes.size() - 1))) {
+            answerNack();
+            return;
+        }
+        QList<quint32> pages;
+        for (int i = 0; i < count; ++i) {
+            const quint32 p = quint32(static_cast<quint8>(bytes.at(2 * i)) << 8 |
+                                      static_cast<quint8>(bytes.at(2 * i + 1)));
+            if (p >= pageCount() || protectedPages.count(p)) {
+                answerNack();
+                return;
+            }
+            pages << p;
+        }
+        for (quint32 p : pages)
+            memory.replace(int(p * cfg.pageSize), int(cfg.pageSize),
+                           QByteArray(int(cfg.pageSize), char(0xFF)));
+        answerAck(State::Idle, now + std::chrono::milliseconds(cfg.pageEraseMs * count));
+        return;
+    }
+    default:
+        return;
+    }
+}
