@@ -75,6 +75,9 @@ public:
         speedHz = clockHz;
     }
 
+    // The SPI node this board opens.
+    QString spiNode() const { return spiPath; }
+
     // Failed transfers and line writes so far.
     quint64 transferFailures() const { return transferReport.total(); }
     quint64 lineFailures() const { return lineReport.total(); }
