@@ -67,8 +67,12 @@ void print(const QString &line)
 
 bool quietLine(const QString &what)
 {
-    // Pings and the list words fill the screen; the end of each list is enough.
+    // Pings, the list words and the hand-offs of a blank shield fill the screen; the end of each
+    // list is enough.
     if (what == QLatin1String("executed ping 1") || what == QLatin1String("executed ping 2"))
+        return true;
+    // A blank shield is handed off by the driver in every cycle.
+    if (what.endsWith(QLatin1String(": no application there")))
         return true;
     if (what.startsWith(QLatin1String("executed virtual list word ")) ||
         what.startsWith(QLatin1String("executed black list word ")))
@@ -100,9 +104,8 @@ public:
     void record(const SimbusServer::Transfer &t)
     {
         char line[160];
-        const long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                 t.at.time_since_epoch())
-                                 .count();
+        const long long ns =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(t.at.time_since_epoch()).count();
         int n = std::snprintf(line, sizeof line, "T %lld %d %u ", ns, t.shield,
                               static_cast<unsigned>(t.length));
         const auto hex = [&](const quint8 *bytes, int from) {

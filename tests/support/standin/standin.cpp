@@ -7,6 +7,9 @@
 //
 // Every request is checked strictly; anything the driver must never ask for is written to
 // standard error and ends the process with abort(), so a test sees a crash, not a quiet pass.
+// Preloaded into stm-flash (its program name tells) it checks that tool's rules instead: lines
+// requested as "stm-flash", a bus clock of at most the driver's, transfers of 1 to 258 bytes
+// (the bootloader's bytes, frames and blocks).
 //
 // Environment:
 //   STM_STANDIN_SOCKET      the simulated bus socket of shield-sim (required once a line or the
@@ -87,7 +90,16 @@ struct Chip {
 const Chip chips[] = {{"gpiochip0", "1c20800.pinctrl", 224}, {"gpiochip1", "1f02c00.pinctrl", 32}};
 
 const unsigned spiSpeed = 1562500;
-const char consumer[] = "stm-driver";
+
+// The program the stand-in is preloaded into: the driver, or the firmware writer.
+bool isFlashTool()
+{
+    return std::strcmp(program_invocation_short_name, "stm-flash") == 0;
+}
+const char *consumerName()
+{
+    return isFlashTool() ? "stm-flash" : "stm-driver";
+}
 
 // ---- The real functions ------------------------------------------------------------------------
 
@@ -143,6 +155,7 @@ struct State {
     std::map<unsigned, int> requested;  // offsets of the main chip held by a handle: its fd
     std::map<int, int> levels;          // wiringPi pin -> level last driven
     bool spiMode = false, spiBits = false, spiSpeedSet = false;
+    unsigned speed = spiSpeed;  // as the program set it
     int bus = -1;  // the socket to shield-sim
     bool resetRisen = false;
     timespec resetFell{};
@@ -353,7 +366,7 @@ int chipIoctl(State &s, Open &o, unsigned long request, void *arg)
         info->line_offset = offset;
         if (o.chip == 0 && s.requested.count(offset)) {
             info->flags = GPIOLINE_FLAG_KERNEL | GPIOLINE_FLAG_IS_OUT;
-            std::strncpy(info->consumer, consumer, sizeof info->consumer - 1);
+            std::strncpy(info->consumer, consumerName(), sizeof info->consumer - 1);
         }
         return 0;
     }
@@ -366,7 +379,7 @@ int chipIoctl(State &s, Open &o, unsigned long request, void *arg)
         if (req->flags != GPIOHANDLE_REQUEST_OUTPUT)
             fail("line %u requested with flags 0x%x, not as a plain output",
                  req->lineoffsets[0], req->flags);
-        if (std::strncmp(req->consumer_label, consumer, sizeof req->consumer_label) != 0)
+        if (std::strncmp(req->consumer_label, consumerName(), sizeof req->consumer_label) != 0)
             fail("line %u requested by \"%.32s\"", req->lineoffsets[0], req->consumer_label);
         const unsigned offset = req->lineoffsets[0];
         if (offset >= lines) {
@@ -428,9 +441,11 @@ int spiIoctl(State &s, unsigned long request, void *arg)
         s.spiBits = true;
         return 0;
     case SPI_IOC_WR_MAX_SPEED_HZ:
-        if (*static_cast<uint32_t *>(arg) != spiSpeed)
+        if (isFlashTool() ? *static_cast<uint32_t *>(arg) > spiSpeed
+                          : *static_cast<uint32_t *>(arg) != spiSpeed)
             fail("SPI speed %u Hz (the shields use %u)", *static_cast<uint32_t *>(arg), spiSpeed);
         s.spiSpeedSet = true;
+        s.speed = *static_cast<uint32_t *>(arg);
         return 0;
     default:
         break;
@@ -444,11 +459,15 @@ int spiIoctl(State &s, unsigned long request, void *arg)
     if (!s.spiMode || !s.spiBits || !s.spiSpeedSet)
         fail("SPI transfer before mode, word size and speed were set");
     auto *t = static_cast<spi_ioc_transfer *>(arg);
-    if (t->len != 8 && t->len != 528)
-        fail("SPI transfer of %u bytes (8 or 528)", t->len);
+    // The driver's frames are 8 or 528 bytes; its bootloader hand-off sends 1, 3 and 5.
+    const bool frame = t->len == 8 || t->len == 528;
+    const bool handOff = t->len == 1 || t->len == 3 || t->len == 5;
+    if (isFlashTool() ? t->len < 1 || t->len > 258 : !frame && !handOff)
+        fail("SPI transfer of %u bytes (%s)", t->len,
+             isFlashTool() ? "1 to 258" : "8 or 528, or 1, 3, 5 to a bootloader");
     if (!t->tx_buf || !t->rx_buf)
         fail("SPI transfer without both buffers");
-    if (t->speed_hz != 0 && t->speed_hz != spiSpeed)
+    if (t->speed_hz != 0 && t->speed_hz != s.speed)
         fail("SPI transfer at %u Hz", t->speed_hz);
     if (t->bits_per_word != 0 && t->bits_per_word != 8)
         fail("SPI transfer of %u-bit words", t->bits_per_word);

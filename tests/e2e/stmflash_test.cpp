@@ -1,0 +1,351 @@
+// A shield stuck in its STM32 bootloader, with the real programs: the driver shows it in its
+// status document and on standard error, stm-flash refuses the bus while the driver holds it,
+// then writes, verifies and starts a firmware image through faults, and the shield comes up
+// under the driver with the image's firmware number; images and protection that stm-flash
+// refuses; and the same through the board path (the stand-in kernel preloaded into both).
+
+#include "support/e2eprocess.h"
+
+#include "sim/bootloadermodel.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// stm-flash is built beside stm-status.
+QString flashTool()
+{
+    return QFileInfo(QStringLiteral(STM_STATUS_PATH)).dir().filePath(QStringLiteral("stm-flash"));
+}
+
+// The image of the tests: 64 KiB that declares firmware 4242.
+const quint16 newFirmware = 4242;
+QByteArray image()
+{
+    return BootloaderModel::makeImage(64 * 1024, newFirmware);
+}
+
+QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes)
+{
+    QFile f(dir.filePath(name));
+    f.open(QIODevice::WriteOnly);
+    f.write(bytes);
+    return f.fileName();
+}
+
+// The same bytes as Intel HEX at 0x08000000, 32 bytes a record.
+QByteArray toHex(const QByteArray &bin)
+{
+    QByteArray out;
+    const auto record = [&out](int type, quint16 offset, const QByteArray &data) {
+        QByteArray r;
+        r.append(static_cast<char>(data.size()));
+        r.append(static_cast<char>(offset >> 8));
+        r.append(static_cast<char>(offset & 0xFF));
+        r.append(static_cast<char>(type));
+        r += data;
+        quint8 sum = 0;
+        for (char c : r)
+            sum = static_cast<quint8>(sum + static_cast<quint8>(c));
+        r.append(static_cast<char>(-sum));
+        out += ':' + r.toHex().toUpper() + "\r\n";
+    };
+    record(4, 0, QByteArray::fromHex("0800"));
+    for (int i = 0; i < bin.size(); i += 32)
+        record(0, static_cast<quint16>(i), bin.mid(i, 32));
+    record(1, 0, QByteArray());
+    return out;
+}
+
+struct FlashRun {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+FlashRun runFlash(const QStringList &args,
+                  const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+{
+    E2eProcess tool(QStringLiteral("stm-flash"), flashTool(), args, env);
+    FlashRun r;
+    if (!tool.waitForFinished(120000))
+        return r;
+    r.status = tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -2;
+    r.out = tool.lines().join(QLatin1Char('\n'));
+    r.err = tool.err();
+    return r;
+}
+
+std::string show(const FlashRun &r)
+{
+    return QStringLiteral("status %1\n--- stdout\n%2\n--- stderr\n%3")
+        .arg(r.status)
+        .arg(r.out, r.err)
+        .toStdString();
+}
+
+// The simulator's status line of one shield ("shield N: in bootloader, audio off, ...").
+QString simStatus(E2eProcess &sim, int shield)
+{
+    const int from = sim.lineCount();
+    sim.writeLine(QStringLiteral("status"));
+    QString found;
+    E2eProcess::waitUntil([&] {
+        const QStringList lines = sim.lines();
+        for (int i = from; i < lines.size(); ++i) {
+            if (lines.at(i).startsWith(QStringLiteral("shield %1: ").arg(shield)) &&
+                lines.at(i).contains(QStringLiteral(", audio ")))
+                found = lines.at(i);
+        }
+        return !found.isEmpty();
+    });
+    return found;
+}
+
+const QRegularExpression stuckLine(
+    QStringLiteral("#WARNING: shield (\\d) stays in its STM32 bootloader: its application does "
+                   "not start \\((\\d+) hand-offs tried\\); stm-flash\\(1\\) writes its firmware"));
+
+}  // namespace
+
+TEST(E2eStmFlash, BlankShieldIsSeenThenWrittenThroughFaultsAndComesUpWithItsFirmware)
+{
+    QTemporaryDir dir;
+    const QString status = dir.filePath(QStringLiteral("status.sock"));
+    E2ePair pair(
+        {QStringLiteral("--shields"), QStringLiteral("0,1"), QStringLiteral("--multishield")},
+        {QStringLiteral("-multishield"), QStringLiteral("-status"), status}, false);
+    ASSERT_TRUE(pair.started()) << pair.describe();
+    pair.sim().writeLine(QStringLiteral("blank 1"));
+    ASSERT_GE(pair.driver().waitForLine(QStringLiteral("0 shield_ready")), 0) << pair.describe();
+
+    // Seen: the document's state and counts, stm-status, and one line after ten seconds.
+    QJsonObject shield;
+    ASSERT_TRUE(E2eProcess::waitUntil([&] {
+        shield = statusShield(askStatus(status), 1);
+        return shield.value(QStringLiteral("state")).toString() == QLatin1String("bootloader") &&
+               shield.value(QStringLiteral("bootloader_handoffs")).toInt() > 1;
+    })) << pair.describe();
+    EXPECT_EQ(
+        statusShield(askStatus(status), 0).value(QStringLiteral("bootloader_handoffs")).toInt(), 0);
+    ASSERT_TRUE(pair.driver().waitForErr(QStringLiteral("#WARNING: shield 1 stays"), 60000))
+        << pair.describe();
+    shield = statusShield(askStatus(status), 1);
+    EXPECT_GE(shield.value(QStringLiteral("bootloader_since_s")).toInt(), 10);
+    QProcess statusTool;
+    statusTool.start(QStringLiteral(STM_STATUS_PATH), {QStringLiteral("-s"), status});
+    ASSERT_TRUE(statusTool.waitForFinished(30000));
+    const QString table = QString::fromUtf8(statusTool.readAllStandardOutput());
+    EXPECT_TRUE(table.contains(QRegularExpression(QStringLiteral("\\n1 +BOOTLOADER "))))
+        << table.toStdString();
+    EXPECT_TRUE(table.contains(QStringLiteral("stm-flash(1) writes its firmware")))
+        << table.toStdString();
+
+    // A running driver keeps the bus: stm-flash names it and touches nothing.
+    const QString hexImage = writeFile(dir, QStringLiteral("app.hex"), toHex(image()));
+    const QStringList flashArgs = {
+        QStringLiteral("-simbus"), pair.socketPath(),   QStringLiteral("-multishield"),
+        QStringLiteral("-shield"), QStringLiteral("1"), hexImage};
+    FlashRun refused = runFlash(flashArgs);
+    EXPECT_EQ(refused.status, 1) << show(refused);
+    EXPECT_TRUE(refused.err.contains(QStringLiteral("(pid %1)").arg(pair.driver().pid())))
+        << show(refused);
+    EXPECT_TRUE(refused.err.contains(QStringLiteral("stop the host's driver first")))
+        << show(refused);
+
+    // The line came once; standard output never spoke of the shield.
+    pair.driver().kill();
+    const QString err = pair.driver().err();
+    EXPECT_EQ(err.count(stuckLine), 1) << err.toStdString();
+    const QRegularExpressionMatch m = stuckLine.match(err);
+    EXPECT_GE(m.captured(2).toInt(), 2);
+    EXPECT_EQ(pair.driver().count(QStringLiteral("1 shield_ready")), 0);
+
+    // A refused block and a lost byte on the way are tried again, and the image verifies.
+    pair.sim().writeLine(QStringLiteral("blfault 1 nack write 20"));
+    pair.sim().writeLine(QStringLiteral("blfault 1 lose write 100"));
+    const FlashRun written = runFlash(flashArgs);
+    ASSERT_EQ(written.status, 0) << show(written);
+    EXPECT_TRUE(written.out.contains(QStringLiteral("image ") + hexImage +
+                                     QStringLiteral(": Intel HEX, 65536 bytes")))
+        << show(written);
+    EXPECT_TRUE(written.out.contains(QStringLiteral("product ID 0x460"))) << show(written);
+    EXPECT_TRUE(
+        written.out.contains(QStringLiteral("wrote 65536 bytes in 256 blocks and verified them")))
+        << show(written);
+    EXPECT_TRUE(
+        written.out.contains(QStringLiteral("(2 tries repeated after a NACK or a time-out)")))
+        << show(written);
+    EXPECT_TRUE(written.out.contains(QStringLiteral("started: Go to 0x08000000 acknowledged")));
+    EXPECT_TRUE(written.err.contains(QStringLiteral("stm-flash: write 50%"))) << show(written);
+    EXPECT_TRUE(simStatus(pair.sim(), 1)
+                    .startsWith(QStringLiteral("shield 1: running firmware %1").arg(newFirmware)));
+
+    // The host's driver again: the shield comes into service with the new firmware.
+    const QString status2 = dir.filePath(QStringLiteral("status2.sock"));
+    E2eProcess driver(QStringLiteral("stm-driver"), QStringLiteral(STM_DRIVER_PATH),
+                      {QStringLiteral("-multishield"), QStringLiteral("-status"), status2,
+                       QStringLiteral("-simbus"), pair.socketPath()});
+    ASSERT_GE(driver.waitForLine(QStringLiteral("1 shield_ready")), 0) << driver.describe();
+    const int block = driver.lines().indexOf(QStringLiteral("Address: 1"));
+    ASSERT_GE(block, 0) << driver.describe();
+    EXPECT_EQ(driver.lines().at(block + 2), QStringLiteral("Program_STM: %1").arg(newFirmware));
+    shield = statusShield(askStatus(status2), 1);
+    EXPECT_EQ(shield.value(QStringLiteral("state")).toString(), QStringLiteral("online"));
+    EXPECT_EQ(shield.value(QStringLiteral("firmware")).toInt(), newFirmware);
+    EXPECT_EQ(shield.value(QStringLiteral("bootloader_handoffs")).toInt(), 0);
+}
+
+TEST(E2eStmFlash, RefusesBadImagesProtectionAndRunningApplicationsAndTouchesNothing)
+{
+    QTemporaryDir dir;
+    const QString socket = dir.filePath(QStringLiteral("bus.sock"));
+    E2eProcess sim(QStringLiteral("shield-sim"), QStringLiteral(SHIELD_SIM_PATH),
+                   {QStringLiteral("--socket"), socket, QStringLiteral("--shields"),
+                    QStringLiteral("0"), QStringLiteral("--single")});
+    ASSERT_GE(sim.waitForPrefix(QStringLiteral("shield-sim listening")), 0) << sim.describe();
+    sim.writeLine(QStringLiteral("blank 0"));
+    ASSERT_TRUE(simStatus(sim, 0).contains(QStringLiteral("in bootloader")));
+    const QString good = writeFile(dir, QStringLiteral("app.bin"), image());
+    const QStringList bus = {QStringLiteral("-simbus"), socket};
+
+    // Refused before the bus is touched: the simulator never sees a client.
+    struct Bad {
+        const char *what;
+        QByteArray contents;
+        QStringList extra;
+        const char *error;
+    };
+    const Bad bad[] = {
+        {"empty", QByteArray(), {}, "the image is empty; nothing was touched"},
+        {"bad checksum",
+         ":020000040800F2\n:0400000001020304F3\n:00000001FF\n",
+         {},
+         "line 2: bad checksum (the record's bytes sum to 0x01, not 0)"},
+        {"outside the flash",
+         ":020000042000DA\n:0400000001020304F2\n:00000001FF\n",
+         {},
+         "data at 0x20000000, outside the flash"},
+        {"larger than the flash given",
+         QByteArray(65 * 1024, '\1'),
+         {QStringLiteral("--flash-size"), QStringLiteral("64K")},
+         "66560 bytes from 0x08000000: larger than the flash of 65536 bytes"},
+    };
+    for (const Bad &b : bad) {
+        SCOPED_TRACE(b.what);
+        const QString file = writeFile(dir, QStringLiteral("bad.img"), b.contents);
+        const FlashRun r = runFlash(bus + b.extra + QStringList{file});
+        EXPECT_EQ(r.status, 1) << show(r);
+        EXPECT_TRUE(r.err.contains(QLatin1String(b.error))) << show(r);
+    }
+    EXPECT_FALSE(sim.lines().contains(QStringLiteral("driver connected"))) << sim.describe();
+
+    // Larger than this chip's flash, found from its product ID: nothing erased.
+    const FlashRun large = runFlash(bus + QStringList{writeFile(dir, QStringLiteral("large.bin"),
+                                                                QByteArray(129 * 1024, '\1'))});
+    EXPECT_EQ(large.status, 1) << show(large);
+    EXPECT_TRUE(large.err.contains(QStringLiteral("past the end of the flash of 128 KiB")))
+        << show(large);
+
+    // A write-protected page is named, and nothing is written.
+    sim.writeLine(QStringLiteral("protect 0 5"));
+    const FlashRun prot = runFlash(bus + QStringList{good});
+    EXPECT_EQ(prot.status, 1) << show(prot);
+    EXPECT_TRUE(
+        prot.err.contains(QStringLiteral("page 5 (0x08002800 to 0x08002fff) is write-protected")))
+        << show(prot);
+    EXPECT_TRUE(prot.err.contains(QStringLiteral("--unprotect"))) << show(prot);
+    EXPECT_FALSE(prot.out.contains(QStringLiteral("wrote"))) << show(prot);
+    EXPECT_TRUE(simStatus(sim, 0).contains(QStringLiteral("in bootloader")));
+
+    // --dry-run changes nothing; --unprotect removes the protection and writes.
+    const FlashRun dry = runFlash(bus + QStringList{QStringLiteral("--dry-run"), good});
+    EXPECT_EQ(dry.status, 0) << show(dry);
+    EXPECT_TRUE(dry.out.contains(QStringLiteral("plan: erase pages 0 to 31 (32 pages)")))
+        << show(dry);
+    const FlashRun unprotected = runFlash(bus + QStringList{QStringLiteral("--unprotect"), good});
+    EXPECT_EQ(unprotected.status, 0) << show(unprotected);
+
+    // Now the application runs: stm-flash says how to reach the bootloader.
+    const FlashRun app = runFlash(bus + QStringList{good});
+    EXPECT_EQ(app.status, 2) << show(app);
+    EXPECT_TRUE(app.err.contains(
+        QStringLiteral("shield 0 runs its application (firmware %1)").arg(newFirmware)))
+        << show(app);
+    EXPECT_TRUE(app.err.contains(QStringLiteral("boot jumper"))) << show(app);
+
+    // With the jumper: the flash verifies against the image, and backs up into a new file only.
+    sim.writeLine(QStringLiteral("bootjumper 0 on"));
+    const FlashRun same = runFlash(bus + QStringList{QStringLiteral("--verify-only"), good});
+    EXPECT_EQ(same.status, 0) << show(same);
+    QByteArray other = image();
+    other[40000] = 0;
+    const FlashRun differs =
+        runFlash(bus + QStringList{QStringLiteral("--verify-only"),
+                                   writeFile(dir, QStringLiteral("o.bin"), other)});
+    EXPECT_EQ(differs.status, 1) << show(differs);
+    EXPECT_TRUE(differs.err.contains(QStringLiteral("verify: 0x08009c40 holds 0x")))
+        << show(differs);
+    const QString backup = dir.filePath(QStringLiteral("backup.bin"));
+    const FlashRun read =
+        runFlash(bus + QStringList{QStringLiteral("--read"), backup, QStringLiteral("--length"),
+                                   QStringLiteral("64K")});
+    EXPECT_EQ(read.status, 0) << show(read);
+    QFile b(backup);
+    ASSERT_TRUE(b.open(QIODevice::ReadOnly));
+    EXPECT_EQ(b.readAll(), image());
+    const FlashRun again =
+        runFlash(bus + QStringList{QStringLiteral("--read"), backup, QStringLiteral("--length"),
+                                   QStringLiteral("1K")});
+    EXPECT_EQ(again.status, 1) << show(again);
+    EXPECT_TRUE(again.err.contains(QStringLiteral("cannot create"))) << show(again);
+}
+
+TEST(E2eStmFlash, WritesThroughTheBoardPathWhenTheDriverHasLetGo)
+{
+    QTemporaryDir dir;
+    E2ePair pair({QStringLiteral("--shields"), QStringLiteral("0,2"),
+                  QStringLiteral("--multishield"), QStringLiteral("--verbose")},
+                 {QStringLiteral("-multishield")}, false, E2ePair::standin());
+    ASSERT_TRUE(pair.started()) << pair.describe();
+    pair.sim().writeLine(QStringLiteral("blank 2"));
+    ASSERT_GE(pair.driver().waitForLine(QStringLiteral("0 shield_ready")), 0) << pair.describe();
+    // The driver hands the blank shield off on the board path too, again and again.
+    ASSERT_TRUE(E2eProcess::waitUntil([&] {
+        return pair.sim().lines().count(QStringLiteral(
+                   "shield 2: bootloader: go to 0x08000000: no application there")) > 3;
+    })) << pair.describe();
+
+    const QProcessEnvironment env = pair.driverEnvironment();
+    const QStringList args = {QStringLiteral("-multishield"), QStringLiteral("-shield"),
+                              QStringLiteral("2"),
+                              writeFile(dir, QStringLiteral("app.bin"), image())};
+    const FlashRun refused = runFlash(args, env);
+    EXPECT_EQ(refused.status, 1) << show(refused);
+    EXPECT_TRUE(refused.err.contains(QStringLiteral("/dev/spidev1.1 is in use by another driver "
+                                                    "(pid %1)")
+                                         .arg(pair.driver().pid())))
+        << show(refused);
+
+    pair.driver().kill();
+    const FlashRun written = runFlash(args, env);
+    ASSERT_EQ(written.status, 0) << show(written);
+    EXPECT_TRUE(written.out.contains(
+        QStringLiteral("shield 2 runs its application: firmware %1").arg(newFirmware)))
+        << show(written);
+    EXPECT_TRUE(
+        written.err.contains(QStringLiteral("#SPI: /dev/spidev1.1 opened, mode 0, 500000 Hz")))
+        << show(written);
+
+    E2eProcess driver(QStringLiteral("stm-driver"), QStringLiteral(STM_DRIVER_PATH),
+                      testDriverArgs({QStringLiteral("-multishield")}), env);
+    ASSERT_GE(driver.waitForLine(QStringLiteral("2 shield_ready")), 0) << driver.describe();
+    EXPECT_TRUE(driver.lines().contains(QStringLiteral("Program_STM: %1").arg(newFirmware)));
+}
