@@ -1,4 +1,5 @@
-# Installation and the Debian package: stm-driver, shield-sim and stm-status in /usr/bin, their
+# Installation and the Debian package: stm-driver, shield-sim, stm-status and stm-flash in
+# /usr/bin, their
 # manual pages, the README as documentation, the Debian files of packaging/. In a build folder,
 # `cpack -G DEB` makes stm-driver_<version>_<arch>.deb; scripts/package builds and checks the
 # packages.
@@ -8,7 +9,7 @@
 # the Debian architecture from their toolchain file (STM_DEB_ARCH).
 include(GNUInstallDirs)
 
-install(TARGETS stm-driver shield-sim stm-status-tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS stm-driver shield-sim stm-status-tool stm-flash RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Manual pages, gzip-compressed as Debian keeps them (-n: no name or time stamp inside, so the
 # same page gives the same bytes).
@@ -16,7 +17,7 @@ find_program(STM_GZIP gzip)
 if(NOT STM_GZIP)
   message(FATAL_ERROR "gzip is needed to compress the manual pages")
 endif()
-set(STM_MAN_PAGES stm-driver.1 shield-sim.1 stm-status.1)
+set(STM_MAN_PAGES stm-driver.1 shield-sim.1 stm-status.1 stm-flash.1)
 set(STM_MAN_OUTPUTS)
 foreach(page ${STM_MAN_PAGES})
   set(source ${CMAKE_CURRENT_SOURCE_DIR}/man/${page})
@@ -75,7 +76,8 @@ standard input, reports line events (dial, pickup, door open, hang-up, keys)
 on standard output, and carries the line audio as UDP datagrams on 127.0.0.1.
 Members of the system group stm-driver may use the SPI and GPIO nodes.
 shield-sim plays the shields on a simulated bus, for work without the
-hardware; stm-status shows the running driver's shields to a technician.")
+hardware; stm-status shows the running driver's shields to a technician;
+stm-flash writes a shield's firmware through its STM32 bootloader.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
