@@ -80,3 +80,51 @@ TEST(Scenario, RepeatPlaysFromTheTopAndAShortRoundIsMadeUpToASecond)
     once.play(&control, [&](const QString &line) { printed << line; }, [](int) {});
     EXPECT_EQ(printed, QStringList{QStringLiteral("scenario: open 2")});
 }
+
+TEST(SimControl, BootloaderCommandsSetUpTheShieldsRomAndRefuseBadWords)
+{
+    EmulatedBoard board;
+    SimControl control(&board);
+    struct Row {
+        const char *line;
+        bool ok;
+    };
+    const Row rows[] = {
+        {"blank 1", true},
+        {"flash 2 65536 1024 0x468", true},
+        {"flash 2 65536 1000", false},  // not a multiple of the page
+        {"flash 2 512 64", false},      // below 1 KiB
+        {"flashtime 1 20", true},
+        {"flashtime 1 20 1 400", true},
+        {"flashtime 1 70000", false},
+        {"bootjumper 3 on", true},
+        {"bootjumper 3 maybe", false},
+        {"protect 1 5", true},
+        {"protect 1 5 3", true},
+        {"protect 1 readout", true},
+        {"protect 1", false},
+        {"blfault 1 nack write 20", true},
+        {"blfault 1 lose read", true},
+        {"blfault 1 timeout id 1", true},
+        {"blfault 1 crash write", false},
+        {"blfault 1 nack jump", false},
+        {"blfault 1 nack write 0", false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.line);
+        QString answer;
+        EXPECT_EQ(control.execute(QLatin1String(row.line), &answer), row.ok)
+            << answer.toStdString();
+    }
+    EXPECT_TRUE(board.shield(1).inBootloader());
+    EXPECT_TRUE(board.shield(2).inBootloader());  // a new flash is blank
+    EXPECT_EQ(board.shield(2).flash().size(), 65536);
+    EXPECT_FALSE(board.shield(3).inBootloader());
+    board.shield(3).setReset(true);
+    board.shield(3).setReset(false);
+    EXPECT_TRUE(board.shield(3).inBootloader());  // the jumper holds it there at every start
+    QString status;
+    ASSERT_TRUE(control.execute(QStringLiteral("status"), &status));
+    EXPECT_TRUE(status.contains(QStringLiteral("shield 0: running firmware 23,")))
+        << status.toStdString();
+}
