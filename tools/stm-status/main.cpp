@@ -13,6 +13,7 @@
 #include <QMap>
 #include <QStringList>
 
+#include <algorithm>
 #include <cstdio>
 #include <unistd.h>
 
@@ -98,6 +99,12 @@ QString stateText(const QJsonObject &shield)
     return state == QLatin1String("bootloader") ? state.toUpper() : state;
 }
 
+// How far a state name runs past its column: the firmware column gives way (BOOTLOADER).
+int stateOverflow(const QJsonObject &shield)
+{
+    return std::max(0, stateText(shield).size() - 7);
+}
+
 // Below the table, what a technician does about a shield stuck in its bootloader.
 QString bootloaderLines(const QJsonObject &doc)
 {
@@ -149,7 +156,7 @@ QString table(const QJsonObject &doc, ErrorRate &rates)
         text += QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8\n")
                     .arg(address, -4)
                     .arg(stateText(s), -7)
-                    .arg(number(s, "firmware"), -8)
+                    .arg(number(s, "firmware"), -(8 - stateOverflow(s)))
                     .arg(s.value(QStringLiteral("audio")).toBool() ? QStringLiteral("yes")
                                                                    : QStringLiteral("-"),
                          -4)
