@@ -217,6 +217,8 @@ bool StmBootloader::getId(quint16 *productId)
             return r;
         receive(1);  // dummy
         const int n = static_cast<quint8>(receive(1).at(0)) + 1;
+        if (n < 2)
+            return Reply::Nack;  // no room for the two bytes of an ID: a garbled answer
         const QByteArray id = receive(n);
         *productId = static_cast<quint16>(static_cast<quint8>(id.at(n - 2)) << 8 |
                                           static_cast<quint8>(id.at(n - 1)));
