@@ -186,7 +186,7 @@ TEST(E2eStmFlash, BlankShieldIsSeenThenWrittenThroughFaultsAndComesUpWithItsFirm
     EXPECT_TRUE(written.out.contains(QStringLiteral("started: Go to 0x08000000 acknowledged")));
     EXPECT_TRUE(written.err.contains(QStringLiteral("stm-flash: write 50%"))) << show(written);
     EXPECT_TRUE(simStatus(pair.sim(), 1)
-                    .startsWith(QStringLiteral("shield 1: running firmware %1").arg(newFirmware)));
+                    .startsWith(QStringLiteral("shield 1: running, firmware %1").arg(newFirmware)));
 
     // The host's driver again: the shield comes into service with the new firmware.
     const QString status2 = dir.filePath(QStringLiteral("status2.sock"));

@@ -125,6 +125,6 @@ TEST(SimControl, BootloaderCommandsSetUpTheShieldsRomAndRefuseBadWords)
     EXPECT_TRUE(board.shield(3).inBootloader());  // the jumper holds it there at every start
     QString status;
     ASSERT_TRUE(control.execute(QStringLiteral("status"), &status));
-    EXPECT_TRUE(status.contains(QStringLiteral("shield 0: running firmware 23,")))
+    EXPECT_TRUE(status.contains(QStringLiteral("shield 0: running, firmware 23,")))
         << status.toStdString();
 }

@@ -131,7 +131,7 @@ QString SimControl::status() const
                      .arg(s)
                      .arg(m.inBootloader()
                               ? QStringLiteral("in bootloader")
-                              : QStringLiteral("running firmware %1").arg(m.firmware()))
+                              : QStringLiteral("running, firmware %1").arg(m.firmware()))
                      .arg(m.audioOn() ? QStringLiteral("on") : QStringLiteral("off"))
                      .arg(m.intercom())
                      .arg(m.executedCommands().size())
