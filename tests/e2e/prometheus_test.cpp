@@ -107,7 +107,8 @@ TEST(E2ePrometheus, WithoutADriverTheFiguresSayItIsDownAndPromtoolAcceptsThem)
 {
     QTemporaryDir dir;
     const QString nowhere = dir.filePath(QStringLiteral("none.sock"));
-    const Finished down = stmStatus({QStringLiteral("--prometheus"), QStringLiteral("-s"), nowhere});
+    const Finished down =
+        stmStatus({QStringLiteral("--prometheus"), QStringLiteral("-s"), nowhere});
     EXPECT_EQ(down.status, 0);
     EXPECT_EQ(down.out, QStringLiteral("# HELP stm_driver_up 1 when the driver answered on its "
                                        "status socket, 0 when none did.\n"
@@ -118,8 +119,8 @@ TEST(E2ePrometheus, WithoutADriverTheFiguresSayItIsDownAndPromtoolAcceptsThem)
 
     // A file that cannot be written: status 1, a reason, nothing left behind.
     const QString missing = dir.filePath(QStringLiteral("no/such/folder/stm-driver.prom"));
-    const Finished unwritable = stmStatus({QStringLiteral("--prometheus"), QStringLiteral("-s"), nowhere,
-                                      QStringLiteral("--output"), missing});
+    const Finished unwritable = stmStatus({QStringLiteral("--prometheus"), QStringLiteral("-s"),
+                                           nowhere, QStringLiteral("--output"), missing});
     EXPECT_EQ(unwritable.status, 1);
     EXPECT_TRUE(unwritable.err.contains(QStringLiteral("cannot create a file beside ") + missing))
         << unwritable.err.toStdString();
@@ -160,8 +161,8 @@ TEST(E2ePrometheus, NodeExporterServesTheDriversFiguresAndSpoiltIdleRepliesShowA
 
     // Writes the file, checks it with promtool, and returns node_exporter's scrape.
     const auto scrape = [&] {
-        const Finished written = stmStatus({QStringLiteral("--prometheus"), QStringLiteral("-s"), path,
-                                     QStringLiteral("--output"), file});
+        const Finished written = stmStatus({QStringLiteral("--prometheus"), QStringLiteral("-s"),
+                                            path, QStringLiteral("--output"), file});
         EXPECT_EQ(written.status, 0) << written.err.toStdString();
         EXPECT_EQ(written.err, QString());
         QFile prom(file);

@@ -52,21 +52,14 @@ TEST(ShieldModelNoise, ReachesEveryByteForgesBootloaderBytesAndRepeatsItself)
         EXPECT_EQ(reply, QByteArray(Frame::shortSize, '\0'));
 
     // Only replies that say nothing, every second one: the start byte stays 0, a byte after it
-    // is not; the reply to a ping is untouched.
+    // is not (the process test of the status figures sees replies with content pass unharmed).
     model.setCorruptEvery(2, ShieldModel::Noise::IdleOnly);
-    const QList<QByteArray> idle = noisyIdleReplies(model, 100);
     int spoilt = 0;
-    for (const QByteArray &reply : idle) {
+    for (const QByteArray &reply : noisyIdleReplies(model, 100)) {
         EXPECT_EQ(Frame::start0(reply), 0);
         spoilt += reply != QByteArray(Frame::shortSize, '\0') ? 1 : 0;
     }
     EXPECT_EQ(spoilt, 50);
-    QByteArray ping = Frame::compose(0x60, 0, 0, 0, 0);
-    CRC16().buf_crc_add(ping, Frame::controlSize);
-    model.transfer(ping);
-    const QByteArray reply = model.transfer(QByteArray(Frame::shortSize, '\0'));
-    EXPECT_EQ(reply.left(2).toHex(), QByteArray("0a60"));
-    EXPECT_TRUE(CRC16().buf_crc_comparision(reply, Frame::controlSize));
 }
 
 TEST(ShieldModelNoise, DamagesTheDriversFramesTooSoTheShieldActsOnFewerOfThem)

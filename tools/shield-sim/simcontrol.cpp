@@ -211,8 +211,7 @@ bool SimControl::execute(const QString &line, QString *answer)
     } else if (verb == QLatin1String("corrupt")) {
         const bool crcOnly = w.size() == 4 && w.at(3) == QLatin1String("crc");
         const bool idleOnly = w.size() == 4 && w.at(3) == QLatin1String("idle");
-        if (!need(hasA && a <= 1000000 && (w.size() == 3 || crcOnly || idleOnly),
-                  "S N [crc|idle]"))
+        if (!need(hasA && a <= 1000000 && (w.size() == 3 || crcOnly || idleOnly), "S N [crc|idle]"))
             return false;
         ShieldModel::Noise noise = ShieldModel::Noise::AnyByte;
         if (crcOnly)
