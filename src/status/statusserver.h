@@ -7,12 +7,17 @@
 // supervisor. Clients are bounded in number, request length and unread output; a client that
 // breaks a bound gets an error document or is dropped, and the driver goes on.
 
+#include "base/shieldcount.h"
+#include "status/minutewindow.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QTimer>
+
+#include <array>
 
 class DriverControl;
 class QLocalServer;
@@ -61,6 +66,7 @@ private:
     void drop(QLocalSocket *socket);
     Client *find(QLocalSocket *socket);
     static QByteArray errorDocument(const QString &text);
+    void sampleFrames();
 
     const Settings *settings;
     SPIconnector *const *links;
@@ -69,5 +75,9 @@ private:
     QList<Client> clients;
     QTimer watchTimer;
     QElapsedTimer uptime;
+    // Frames and bad frames of each shield over the last minute, for its share of frames lost.
+    QTimer sampleTimer;
+    std::array<MinuteWindow, maxShields> framesWindow;
+    std::array<MinuteWindow, maxShields> badFramesWindow;
     QString socketPath;
 };
