@@ -246,6 +246,11 @@ const ShieldFigure shieldFigures[] = {
      "Frames received from the shield and dropped for their start byte or CRC.", "bad_frames"},
     {"stm_shield_disconnects_total", "counter", "Times the shield dropped out of service.",
      "disconnects"},
+    {"stm_shield_bootloader_handoffs", "gauge",
+     "Hand-offs to its application tried while the shield stays in its bootloader (0: not there).",
+     "bootloader_handoffs"},
+    {"stm_shield_bootloader_seconds", "gauge",
+     "How long the shield has stayed in its bootloader (0: not there).", "bootloader_since_s"},
     {"stm_shield_audio_blocks_in_total", "counter",
      "512-byte audio blocks from the host queued for the shield.", "audio_blocks_in"},
     {"stm_shield_audio_blocks_out_total", "counter",
@@ -300,7 +305,7 @@ QString prometheus(const QJsonObject *doc)
     out.family("stm_shield_state", "gauge", "The shield's state: 1 for the one it is in.");
     for (const QJsonObject &shield : shields) {
         QStringList states = {QStringLiteral("init"), QStringLiteral("online"),
-                              QStringLiteral("offline")};
+                              QStringLiteral("offline"), QStringLiteral("bootloader")};
         if (!states.contains(stateOf(shield)))
             states << stateOf(shield);
         for (const QString &state : states) {
