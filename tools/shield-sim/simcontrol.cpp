@@ -86,6 +86,7 @@ QString SimControl::help()
         "  loopback S on|off       audio to the host is the host's own audio (else a test tone)\n"
         "  bootloader S            the shield restarts into its STM32 bootloader\n"
         "  ack79 S                 the next frame the shield sends begins with 0x79\n"
+        "  ack79 S after           the same, once its pending events are acknowledged\n"
         "  status                  one line per shield\n"
         "  wait MS                 (scenario files) pause MS milliseconds\n"
         "  repeat                  (scenario files) play the file again from the top\n"
@@ -226,7 +227,10 @@ bool SimControl::execute(const QString &line, QString *answer)
     } else if (verb == QLatin1String("bootloader")) {
         shield.enterBootloader();
     } else if (verb == QLatin1String("ack79")) {
-        shield.sendBootloaderAck();
+        const bool after = w.size() == 3 && w.at(2) == QLatin1String("after");
+        if (!need(w.size() == 2 || after, "S [after]"))
+            return false;
+        after ? shield.sendBootloaderAckAfterEvents() : shield.sendBootloaderAck();
     } else {
         *answer = QStringLiteral("unknown command \"") + verb + QStringLiteral("\" (try help)");
         return false;
