@@ -88,7 +88,7 @@ ShieldSnapshot snapshot(World &w, int s) {
     ShieldSnapshot snap;
     SPIconnector &link = w.links[static_cast<size_t>(s)];
     {
-        std::lock_guard<std::mutex> lock(link.command_queue->mutex);
+        std::lock_guard<PiMutex> lock(link.command_queue->mutex);
         snap.commands = link.command_queue->list;
     }
     snap.direct = link.direct_queue->size();

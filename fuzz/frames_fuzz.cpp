@@ -182,7 +182,7 @@ struct LinkSnapshot {
 };
 
 QList<QByteArray> listOf(DataTransmission &queue) {
-    std::lock_guard<std::mutex> lock(queue.mutex);
+    std::lock_guard<PiMutex> lock(queue.mutex);
     return queue.list;
 }
 

@@ -170,7 +170,7 @@ void compare(Rig &r, const Model &m, const QString &step) {
             where);
     QList<QByteArray> queued;
     {
-        std::lock_guard<std::mutex> lock(r.queue.mutex);
+        std::lock_guard<PiMutex> lock(r.queue.mutex);
         queued = r.queue.list;
     }
     FUZZ_CHECK(

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <set>
@@ -526,14 +527,22 @@ OverrunReports readOverrunReports(std::istream &in)
         if (line.compare(0, head.size(), head) != 0)
             continue;
         ++reports.lines;
-        // The cycle count is the first number after " in ": "... period in 3 cycles of ...".
-        for (size_t at = line.find(" in ", head.size()); at != std::string::npos;
-             at = line.find(" in ", at + 1)) {
-            const char *digits = line.c_str() + at + 4;
-            if (*digits >= '0' && *digits <= '9') {
-                reports.cycles += std::strtol(digits, nullptr, 10);
-                break;
+        // The cycle count is the first number after ": " ("... period: 3 cycles late or
+        // overran ...") or, in the lines of older drivers, after " in " ("... period in 3
+        // cycles of ...").
+        bool counted = false;
+        for (const char *mark : {": ", " in "}) {
+            const size_t width = std::strlen(mark);
+            for (size_t at = line.find(mark, head.size()); at != std::string::npos && !counted;
+                 at = line.find(mark, at + 1)) {
+                const char *digits = line.c_str() + at + width;
+                if (*digits >= '0' && *digits <= '9') {
+                    reports.cycles += std::strtol(digits, nullptr, 10);
+                    counted = true;
+                }
             }
+            if (counted)
+                break;
         }
         const size_t longest = line.find("longest ");
         if (longest != std::string::npos) {

@@ -324,8 +324,8 @@ TEST(DriverReports, OverrunLinesAreCountedAndTheirCyclesSummed)
         "longest 17.412 ms\n"
         "#INFO shield 2 online\n"
         "  #WARNING: transfer cycle overran its 16 ms period in 9 cycles; longest 99 ms\n"
-        "#WARNING: transfer cycle overran its 16 ms period in 12 cycles of the last 5 s; "
-        "longest 21.5 ms\n"
+        "#WARNING: transfer cycle overran its 16 ms period: 12 cycles late or overran in the "
+        "last 5 s; longest 21.5 ms\n"
         "#WARNING: transfer cycle overran its 16 ms period in 1 cycle of the last 5 s; "
         "longest 16.9 ms\n"
         "#WARNING: transfer cycle overran its period\n");

@@ -187,6 +187,7 @@ int main(int argc, char *argv[])
                      &ThreadSpiTransmitter::slotChangeSpiPeriod, Qt::DirectConnection);
     // A restart ends the calls in progress: it asks the playback switch who plays and stops them.
     driverControl.setPlayback(&playControl);
+    driverControl.setCalls(parsers.calls());
     QObject::connect(&driverControl, &DriverControl::play_sound, &playControl,
                      &SoundPlayControl::play_sound_switch);
 

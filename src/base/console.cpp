@@ -34,7 +34,7 @@ void LineStream::put(const QByteArray &bytes)
 {
     std::function<void()> onBroken;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<PiMutex> lock(mutex);
         if (sink) {
             sink(bytes);
         } else if (!writeAll(bytes)) {
@@ -48,7 +48,7 @@ void LineStream::put(const QByteArray &bytes)
 
 void LineStream::setSink(std::function<void(const QByteArray &)> newSink)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<PiMutex> lock(mutex);
     sink = std::move(newSink);
 }
 
@@ -56,7 +56,7 @@ void LineStream::setBrokenPipeHandler(std::function<void()> handler)
 {
     std::function<void()> onBroken;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<PiMutex> lock(mutex);
         brokenPipeHandler = std::move(handler);
         if (broken)
             onBroken = takeBrokenPipeHandler();

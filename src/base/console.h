@@ -8,8 +8,9 @@
 #include <QStringList>
 #include <QTextStream>
 
+#include "base/pimutex.h"
+
 #include <functional>
-#include <mutex>
 
 namespace Console {
 
@@ -42,7 +43,9 @@ private:
     // Under the lock: the handler to call now, if the break is not yet reported.
     std::function<void()> takeBrokenPipeHandler();
 
-    std::mutex mutex;  // guards fd writes, sink and the broken-pipe fields; held for one line
+    // Guards fd writes, sink and the broken-pipe fields; held for one line. Priority-inheriting:
+    // every thread writes lines, the real-time transfer thread among them.
+    PiMutex mutex;
     int fd;
     std::function<void(const QByteArray &)> sink;
     std::function<void()> brokenPipeHandler;

@@ -66,6 +66,8 @@ void PeriodicTimer::expired()
         n = ::read(fd, &expirations, sizeof expirations);
     } while (n < 0 && errno == EINTR);
     // Nothing to read: the timer was stopped or restarted after the notifier saw it expire.
-    if (n == static_cast<ssize_t>(sizeof expirations) && expirations > 0 && active)
+    if (n == static_cast<ssize_t>(sizeof expirations) && expirations > 0 && active) {
+        lastExpirations = expirations;
         Q_EMIT timeout();
+    }
 }

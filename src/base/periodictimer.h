@@ -8,7 +8,8 @@
 // early, and most periods are longer than the nominal one. This timer is a Linux timerfd on the
 // monotonic clock whose expirations wake the event loop through a socket notifier: every period
 // ends on the grid set by start(). Expirations missed while the thread was busy are not made up:
-// they give one timeout(). Where no timerfd can be had, a precise QTimer stands in.
+// they give one timeout(), and expirations() says how many periods it stands for. Where no
+// timerfd can be had, a precise QTimer stands in.
 
 #include <QObject>
 
@@ -26,6 +27,9 @@ public:
     PeriodicTimer &operator=(const PeriodicTimer &) = delete;
 
     bool isActive() const { return active; }
+    // The periods that ended for the latest timeout(): 1 on time, more when the thread came to
+    // the timer a period or more late (always 1 with the QTimer stand-in, which cannot tell).
+    quint64 expirations() const { return lastExpirations; }
 
 public Q_SLOTS:
     // (Re)starts with the period `ms`; the first timeout comes one period from now.
@@ -42,4 +46,5 @@ private:
     QSocketNotifier *notifier = nullptr;
     QTimer *fallback = nullptr;
     bool active = false;
+    quint64 lastExpirations = 1;
 };

@@ -56,6 +56,12 @@ void TimerThread::run()
     finishedRuns.fetch_add(1, std::memory_order_release);
 }
 
+quint64 TimerThread::tickExpirations() const
+{
+    const PeriodicTimer *current = timer;
+    return current ? current->expirations() : 1;
+}
+
 void TimerThread::quitAndWait()
 {
     quit();

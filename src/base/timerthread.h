@@ -34,6 +34,9 @@ public Q_SLOTS:
 
 protected:
     void run() override;
+    // Inside slotTimeOut(): the timer periods this tick stands for (1 on time, more when the
+    // thread woke up a period or more late and ticks were lost).
+    quint64 tickExpirations() const;
     // Asks the event loop to quit and waits for the thread to end. Everything the thread did is
     // then visible to the caller (the end of a run publishes it through an atomic, a join that
     // thread checkers can follow).

@@ -53,6 +53,9 @@ public:
     virtual void restart() {}
     virtual void delay_ms(quint32 ms) { Q_UNUSED(ms) }
     virtual void delay_us(quint32 us) { Q_UNUSED(us) }
+    // Tells the failures held back since the board's last report once its interval has passed
+    // (a burst that stopped). The transfer thread calls it after every cycle.
+    virtual void flushReports() {}
 
     quint32 timerPeriodUs = 0;  // pacing period of TimerPrecise
 

@@ -182,7 +182,7 @@ void BoardConfigured::lib_init()
         Console::err.line(QStringLiteral("#ERROR: board: ") + choice.problem);
         std::exit(1);
     }
-    std::unique_lock<std::mutex> lock(mutex);
+    std::unique_lock<PiMutex> lock(mutex);
     if (chip)
         return;
     chip = gpiod_chip_open_by_label(gpioChipLabel);
@@ -207,7 +207,7 @@ void BoardConfigured::lib_init()
 
 void BoardConfigured::lib_deinit()
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<PiMutex> lock(mutex);
     for (gpiod_line *&line : lines) {
         if (line)
             gpiod_line_release(line);
@@ -253,7 +253,7 @@ void BoardConfigured::spi_init()
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(spiMutex);
+        std::lock_guard<PiMutex> lock(spiMutex);
         spiFd = fd;
     }
     Console::err.line(QStringLiteral("#SPI: ") + spiPath + QStringLiteral(" opened, mode 0, ") +
@@ -262,7 +262,7 @@ void BoardConfigured::spi_init()
 
 void BoardConfigured::spi_deinit()
 {
-    std::lock_guard<std::mutex> lock(spiMutex);
+    std::lock_guard<PiMutex> lock(spiMutex);
     busLock.release();
     if (spiFd >= 0)
         ::close(spiFd);
@@ -288,7 +288,7 @@ void BoardConfigured::spi_transfer(quint8 *buffer, quint8 *received, quint16 len
         return;
     int error = 0;
     {
-        std::lock_guard<std::mutex> lock(spiMutex);
+        std::lock_guard<PiMutex> lock(spiMutex);
         if (spiFd >= 0) {
             spi_ioc_transfer transfer;
             std::memset(&transfer, 0, sizeof transfer);
@@ -334,7 +334,7 @@ void BoardConfigured::gpioFatal(quint8 pin, const QString &problem)
 
 void BoardConfigured::pinMode(quint8 pin)
 {
-    std::unique_lock<std::mutex> lock(mutex);
+    std::unique_lock<PiMutex> lock(mutex);
     const int offset = offsetOf(pin);
     if (!chip || offset < 0 || pin >= lines.size() || lines[pin])
         return;
@@ -360,11 +360,17 @@ void BoardConfigured::pinMode(quint8 pin)
     lines[pin] = line;
 }
 
+void BoardConfigured::flushReports()
+{
+    transferReport.flush();
+    lineReport.flush();
+}
+
 void BoardConfigured::digitalWrite(quint8 pin, quint8 level)
 {
     int error = 0;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<PiMutex> lock(mutex);
         gpiod_line *line = pin < lines.size() ? lines[pin] : nullptr;
         if (!line)
             return;

@@ -2,6 +2,7 @@
 // The board's own hardware: GPIO lines through the kernel's GPIO character device (libgpiod)
 // and the shield SPI bus through the spidev node. Exactly one exists; thread use as Board.
 
+#include "base/pimutex.h"
 #include "board/buslock.h"
 #include "board/failurereport.h"
 #include "board/pinboard.h"
@@ -10,7 +11,6 @@
 #include <QStringList>
 
 #include <array>
-#include <mutex>
 
 struct gpiod_chip;
 struct gpiod_line;
@@ -66,6 +66,7 @@ public:
     // A transfer the kernel refuses gives zeros, is counted and reported (FailureReport); the
     // link's own error handling deals with the missing answer.
     void spi_transfer(quint8 *buffer, quint8 *received, quint16 length) override;
+    void flushReports() override;
 
     // Another program than the driver on the same lines and node (stm-flash): the name its lines
     // are requested under and the bus clock. Set before lib_init and spi_init.
@@ -113,10 +114,11 @@ private:
     BusLock busLock;
     // The transfer thread transfers and selects while the main thread may drive the debug line
     // or close the board. One lock per device: a line write never waits for a transfer, which
-    // holds its lock for the whole time on the bus (2.70 ms for an audio packet).
-    std::mutex spiMutex;  // guards spiFd
+    // holds its lock for the whole time on the bus (2.70 ms for an audio packet). Both locks
+    // are priority-inheriting: the transfer thread may run at real-time priority.
+    PiMutex spiMutex;  // guards spiFd
     int spiFd = -1;
-    mutable std::mutex mutex;  // guards chip and lines
+    mutable PiMutex mutex;  // guards chip and lines
     gpiod_chip *chip = nullptr;
     std::array<gpiod_line *, 32> lines{};  // requested output lines, index = wiringPi pin
 };

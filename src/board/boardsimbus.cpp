@@ -41,7 +41,7 @@ void BoardSimbus::lib_deinit()
     }
     {
         // Under the lock: a transfer still in exchange() finishes first, later ones see no bus.
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<PiMutex> lock(mutex);
         if (fd >= 0)
             ::close(fd);
         fd = -1;
@@ -99,7 +99,7 @@ void BoardSimbus::lib_init()
                           QStringLiteral("; a second driver on this bus would not be noticed"));
     }
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<PiMutex> lock(mutex);
         fd = s;
     }
     wakeRead = wake[0];
@@ -125,7 +125,7 @@ void BoardSimbus::appendSpi(QByteArray &message, const quint8 *buffer, quint16 l
 void BoardSimbus::digitalWrite(quint8 pin, quint8 level)
 {
     {
-        std::lock_guard<std::mutex> lock(deferredMutex);
+        std::lock_guard<PiMutex> lock(deferredMutex);
         appendGpio(deferred, pin, level);
         hasDeferred = true;
     }
@@ -144,7 +144,7 @@ void BoardSimbus::sendDeferred()
         return;
     QByteArray messages;
     {
-        std::lock_guard<std::mutex> lock(deferredMutex);
+        std::lock_guard<PiMutex> lock(deferredMutex);
         messages.swap(deferred);
         hasDeferred = false;
     }
@@ -180,7 +180,7 @@ void BoardSimbus::transferMessage(int pin, quint8 select, quint8 release, quint8
                                   quint8 *received, quint16 length)
 {
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<PiMutex> lock(mutex);
         sendDeferred();      // pin writes queued before this transfer go first
         outgoing.resize(0);  // keeps its capacity: no allocation per transfer once it has grown
         if (pin >= 0)

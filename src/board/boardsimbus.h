@@ -7,6 +7,7 @@
 // order with every other message. A watcher thread of its own notices when the simulator goes
 // away while nothing is being sent.
 
+#include "base/pimutex.h"
 #include "board/buslock.h"
 #include "board/pinboard.h"
 
@@ -14,7 +15,6 @@
 #include <QString>
 
 #include <atomic>
-#include <mutex>
 #include <thread>
 
 class BoardSimbus : public PinBoard
@@ -73,10 +73,11 @@ private:
 
     QString path;
     BusLock busLock;
-    std::mutex mutex;     // guards fd writes: one whole message (and its reply) at a time
+    // Both locks are priority-inheriting: the transfer thread may run at real-time priority.
+    PiMutex mutex;        // guards fd writes: one whole message (and its reply) at a time
     QByteArray outgoing;  // guarded by mutex: the message being sent
     // Pin writes of threads that found the socket taken, in order; sent by whoever holds it.
-    std::mutex deferredMutex;  // guards deferred; taken inside mutex, never the other way round
+    PiMutex deferredMutex;  // guards deferred; taken inside mutex, never the other way round
     QByteArray deferred;
     std::atomic<bool> hasDeferred{false};
     int fd = -1;  // set by lib_init before the watcher starts, closed after it ends

@@ -3,6 +3,7 @@
 #include "base/console.h"
 
 #include <cstring>
+#include <mutex>
 
 constexpr std::chrono::milliseconds FailureReport::defaultPeriod;
 
@@ -11,29 +12,55 @@ FailureReport::FailureReport(const QString &what, std::chrono::milliseconds peri
 {
 }
 
-void FailureReport::failed(int error)
+quint64 FailureReport::takeDue(Clock::time_point now)
 {
-    const auto now = std::chrono::steady_clock::now();
+    if (count == 0 || (reported && now - lastReport < period))
+        return 0;
+    reported = true;
+    lastReport = now;
+    const quint64 n = count;
+    count = 0;
+    return n;
+}
+
+void FailureReport::failed(int error, Clock::time_point now)
+{
     quint64 n = 0;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<PiMutex> lock(mutex);
         ++count;
         ++totalCount;
-        if (reported && now - lastReport < period)
-            return;
-        reported = true;
-        lastReport = now;
-        n = count;
-        count = 0;
+        lastError = error;
+        n = takeDue(now);
     }
+    if (n > 0)
+        writeLine(n, error);
+}
+
+void FailureReport::flush(Clock::time_point now)
+{
+    quint64 n = 0;
+    int error = 0;
+    {
+        std::lock_guard<PiMutex> lock(mutex);
+        n = takeDue(now);
+        error = lastError;
+    }
+    if (n > 0)
+        writeLine(n, error);
+}
+
+void FailureReport::writeLine(quint64 failures, int error) const
+{
     Console::err.line(QStringLiteral("#ERROR: ") + what + QStringLiteral(" failed: ") +
                       QString::fromLocal8Bit(std::strerror(error)) + QStringLiteral(" (") +
-                      QString::number(n) + QLatin1String(n == 1 ? " failure" : " failures") +
+                      QString::number(failures) +
+                      QLatin1String(failures == 1 ? " failure" : " failures") +
                       QStringLiteral(" since the last report)"));
 }
 
 quint64 FailureReport::total() const
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<PiMutex> lock(mutex);
     return totalCount;
 }

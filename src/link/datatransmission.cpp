@@ -2,13 +2,13 @@
 
 void DataTransmission::append(const QByteArray &frame)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<PiMutex> lock(mutex);
     list.append(frame);
 }
 
 int DataTransmission::appendBounded(const QByteArray &frame, int limit)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<PiMutex> lock(mutex);
     list.append(frame);
     int dropped = 0;
     while (list.size() > limit && !list.isEmpty()) {
@@ -20,7 +20,7 @@ int DataTransmission::appendBounded(const QByteArray &frame, int limit)
 
 bool DataTransmission::take(QByteArray *frame)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<PiMutex> lock(mutex);
     if (list.isEmpty())
         return false;
     buffer = list.takeFirst();
@@ -31,18 +31,18 @@ bool DataTransmission::take(QByteArray *frame)
 
 void DataTransmission::clear()
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<PiMutex> lock(mutex);
     list.clear();
 }
 
 bool DataTransmission::isEmpty()
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<PiMutex> lock(mutex);
     return list.isEmpty();
 }
 
 int DataTransmission::size()
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<PiMutex> lock(mutex);
     return list.size();
 }

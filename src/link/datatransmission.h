@@ -6,7 +6,7 @@
 #include <QByteArray>
 #include <QList>
 
-#include <mutex>
+#include "base/pimutex.h"
 
 class DataTransmission
 {
@@ -29,7 +29,9 @@ public:
 
     QByteArray buffer;       // guarded by mutex: the frame most recently taken
     QList<QByteArray> list;  // guarded by mutex: queued frames, oldest first
-    // std::mutex rather than QMutex: ThreadSanitizer cannot follow a contended QMutex hand-over
-    // inside the uninstrumented Qt 5 library and would report races that are not there.
-    std::mutex mutex;
+    // Priority-inheriting: the real-time transfer thread shares it with the console reader and
+    // the UDP readers at normal priority. A pthread mutex, not QMutex: ThreadSanitizer cannot
+    // follow a contended QMutex hand-over inside the uninstrumented Qt 5 library and would report
+    // races that are not there.
+    PiMutex mutex;
 };

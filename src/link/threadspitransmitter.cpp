@@ -1,6 +1,7 @@
 #include "link/threadspitransmitter.h"
 
 #include "base/console.h"
+#include "board/board.h"
 #include "link/spitransmitter.h"
 
 #include <chrono>
@@ -9,6 +10,7 @@ ThreadSpiTransmitter::ThreadSpiTransmitter(quint32 period, Settings *settings, F
                                            SPIconnector **links, Board *board, std::mutex *mutex)
     : TimerThread(period),
       transmitter(new SPItransmitter(nullptr, settings, parsers, links, board, mutex)),
+      board(board),
       cycleOverruns(QStringLiteral("transfer cycle"), std::chrono::milliseconds(period))
 {
     setObjectName(QStringLiteral("stm-transfer"));  // the OS thread's name too (top -H, ps -L)
@@ -46,7 +48,11 @@ void ThreadSpiTransmitter::slotTimeOut()
 {
     const CycleOverruns::Clock::time_point start = CycleOverruns::Clock::now();
     transmitter->main_func();
-    const QString late = cycleOverruns.cycle(start, CycleOverruns::Clock::now());
+    const QString late = cycleOverruns.cycle(start, CycleOverruns::Clock::now(), tickExpirations());
     if (!late.isEmpty())
         Console::err.line(late);
+    // The board's failure reports are due on the same clock: a burst that stopped is told once
+    // its interval has passed.
+    if (board)
+        board->flushReports();
 }

@@ -28,7 +28,8 @@ public:
     // and error controllers (their queues stay).
     void stop();
     SPItransmitter *getTransmitter() const { return transmitter; }
-    // Cycles whose transfers took longer than the period, over the process's life.
+    // Cycles that came late or whose transfers took longer than the period, over the process's
+    // life.
     const CycleOverruns &overruns() const { return cycleOverruns; }
 
 Q_SIGNALS:
@@ -42,5 +43,6 @@ protected Q_SLOTS:
 
 private:
     SPItransmitter *transmitter;  // owned; lives in the transfer thread
+    Board *board;
     CycleOverruns cycleOverruns;  // used in the transfer thread; totals read anywhere
 };

@@ -5,6 +5,7 @@
 #include "config/settings.h"
 #include "link/playbackstate.h"
 #include "link/threadspitransmitter.h"
+#include "shield/callledger.h"
 #include "shield/shieldcontrol.h"
 #include "shield/spiparsers.h"
 #include "shield/threadshieldhandler.h"
@@ -77,7 +78,9 @@ void DriverControl::endCalls()
     for (quint8 shield = 0; shield < maxShields; ++shield) {
         if (!playback->isPlaying(shield))
             continue;
-        Console::out.line(settings->addressPrefix(shield) + QLatin1String(SPIparsers::dropText));
+        if (!calls || calls->endCall(shield))
+            Console::out.line(settings->addressPrefix(shield) +
+                              QLatin1String(SPIparsers::dropText));
         Q_EMIT play_sound(false, shield);
     }
 }

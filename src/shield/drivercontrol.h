@@ -2,14 +2,16 @@
 // Starts the link with the shields once and restarts it, all shields together, on an emergency.
 // Lives in the main thread; every restart runs there, so it can stop and wait for the transfer
 // and supervisor threads. A restart ends the calls in progress: the host hears "drop" for each
-// shield that plays, and its audio path is stopped before the shields are rebooted. Requests
-// that come while a restart is pending or running are served by that restart.
+// shield that plays, unless it already heard the end of that call, and its audio path is stopped
+// before the shields are rebooted. Requests that come while a restart is pending or running are
+// served by that restart.
 
 #include <QObject>
 
 #include <atomic>
 
 class Board;
+class CallLedger;
 class CycleOverruns;
 class PlaybackState;
 class Settings;
@@ -31,9 +33,12 @@ public:
     ShieldControl *getShieldControl() const { return shieldControl; }
     // Where the restart learns which shields are in a call (none when not set).
     void setPlayback(const PlaybackState *state) { playback = state; }
+    // Where the restart learns which calls the host already heard the end of (each call gets one
+    // "drop"); without it every shield in a call is told.
+    void setCalls(CallLedger *ledger) { calls = ledger; }
     // Emergency restarts of the link since start-up (read from any thread).
     quint32 restartCount() const { return restarts.load(std::memory_order_relaxed); }
-    // Transfer cycles that took longer than the period, over the process's life.
+    // Transfer cycles that came late or took longer than the period, over the process's life.
     const CycleOverruns &cycleOverruns() const;
 
 Q_SIGNALS:
@@ -62,6 +67,7 @@ private:
     ThreadShieldHandler *handler;
     Settings *settings;
     const PlaybackState *playback = nullptr;
+    CallLedger *calls = nullptr;
     // A restart is pending or running.
     std::atomic<bool> restartBusy{false};
     std::atomic<quint32> restarts{0};

@@ -96,7 +96,7 @@ QString debugText(const QByteArray &frame)
 
 SPIparsers::SPIparsers(Settings *settings, Stand *stand, SPIcommand *command, int dialWindowMs,
                        quint8 dialLimit, int dropIntervalMs)
-    : QObject(nullptr), settings(settings), stand(stand), spiCommand(command)
+    : QObject(nullptr), settings(settings), stand(stand), spiCommand(command), callLedger(command)
 {
     qRegisterMetaType<quint8>("quint8");
     qRegisterMetaType<QByteArray>("QByteArray");
@@ -177,6 +177,10 @@ void SPIparsers::parser_command(quint8 shield, QByteArray frame, SPIconnector *l
             // The audio command is answered: the transfer loop stops alternating the frame size.
             if (link)
                 link->long_packet_repeats = 0;
+            // The audio path follows what the shield reports; a late "on" does not make a call
+            // the host was told is over a call in progress again.
+            if (Frame::byte(frame, lastPayloadByte) != 0)
+                callLedger.audioOn(shield);
             Q_EMIT play_sound(Frame::byte(frame, lastPayloadByte) != 0, shield);
             break;
         case SPIcommand::PING_1:
@@ -210,7 +214,10 @@ void SPIparsers::parser_event(quint8 shield, QByteArray frame, SPIconnector *lin
 {
     if (shield >= maxShields)
         return;
-    switch (Frame::code(frame)) {
+    const quint8 code = Frame::code(frame);
+    if (code >= EVENT_DIAL && code <= EVENT_KEY && code != EVENT_DROP)
+        callLedger.lineEvent(shield);
+    switch (code) {
         case EVENT_DIAL:
             watchDial->DialDetect();
             if (!watchDial->IsFlood())
@@ -223,14 +230,17 @@ void SPIparsers::parser_event(quint8 shield, QByteArray frame, SPIconnector *lin
         case EVENT_OPEN:
             shieldLine(shield, QStringLiteral("open"));
             break;
-        case EVENT_DROP:
+        case EVENT_DROP: {
+            // Not told again when an emergency drop or a restart has just told the host.
+            const bool tell = callLedger.hangUp(shield);
             // Audio stops before the host hears of the hang-up.
             if (link && link->get_long_packet() && spiCommand)
                 spiCommand->command_audio_play(shield, false);
-            if (!watchDial->IsFlood())
+            if (tell && !watchDial->IsFlood())
                 shieldLine(shield, QLatin1String(dropText));
             watchDrop[shield]->detect_drop();
             break;
+        }
         case EVENT_PHONE:
             shieldLine(shield, phoneText(Frame::byte(frame, lastPayloadByte)));
             break;
@@ -276,11 +286,14 @@ void SPIparsers::emergency_drop()
             if (settings->shieldState[i].getState() != ShieldState::STATE_ONLINE)
                 continue;
             watchDrop[i]->detect_drop();
-            shieldLine(i, QLatin1String(dropText));
+            // A call the host already heard the end of gets no second line.
+            if (callLedger.endCall(i))
+                shieldLine(i, QLatin1String(dropText));
             Q_EMIT play_sound(false, i);
         }
     } else {
-        shieldLine(0, QLatin1String(dropText));
+        if (callLedger.endCall(0))
+            shieldLine(0, QLatin1String(dropText));
         Q_EMIT play_sound(false, 0);
     }
     QThread::msleep(5);

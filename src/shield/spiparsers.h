@@ -4,11 +4,12 @@
 // restart, which stops the transfer thread, leaves the watchdogs running. Only the transfer loop
 // calls the three parsers, from the transfer thread and under the link mutex; their signals reach
 // main-thread receivers queued. emergency_drop() runs in the owning thread. It keeps no state of
-// its own besides the watchdogs: what it learns goes into the shield records (atomic fields) and
-// the link records.
+// its own besides the watchdogs and the call ledger: what it learns goes into the shield records
+// (atomic fields) and the link records.
 
 #include "base/shieldcount.h"
 #include "link/framesink.h"
+#include "shield/callledger.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -46,6 +47,8 @@ public:
     // The line that tells the host a call on a shield is over (behind the address prefix).
     static constexpr const char *dropText = "drop";
 
+    // Whether the host has been told that a shield's call is over; the link restart asks it too.
+    CallLedger *calls() { return &callLedger; }
     WatchDial *getWatchDial() { return watchDial; }
     WatchDrop *getWatchDrop(quint8 shield);
 
@@ -72,4 +75,5 @@ private:
     SPIcommand *spiCommand;
     WatchDial *watchDial;
     std::array<WatchDrop *, maxShields> watchDrop{};
+    CallLedger callLedger;
 };

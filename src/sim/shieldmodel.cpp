@@ -72,6 +72,7 @@ void ShieldModel::startAfresh()
     virtualList.fill(0);
     blackList.fill(0);
     pendingAck79 = false;
+    ack79AfterEvents = false;
     // A fresh start has lost whatever the host told the shield; telling it its intercom index
     // again (identification) makes it whole.
     lostInit = true;
@@ -298,6 +299,10 @@ void ShieldModel::receiveControl(const QByteArray &control)
             tell(QStringLiteral("event acknowledged: ") + describeEvent(control));
             acknowledged.append(events.takeFirst());
             eventJustOffered = false;
+            if (ack79AfterEvents && events.isEmpty()) {
+                ack79AfterEvents = false;
+                pendingAck79 = true;
+            }
         }
         return;
     }
@@ -540,6 +545,15 @@ void ShieldModel::sendBootloaderAck()
 {
     std::lock_guard<std::mutex> lock(mutex);
     pendingAck79 = true;
+}
+
+void ShieldModel::sendBootloaderAckAfterEvents()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (events.isEmpty())
+        pendingAck79 = true;
+    else
+        ack79AfterEvents = true;
 }
 
 QList<QByteArray> ShieldModel::executedCommands() const

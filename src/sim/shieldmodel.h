@@ -83,6 +83,9 @@ public:
     void setBootloaderOnReset(bool bootloader);  // the next start is in the bootloader
     void enterBootloader();                      // now, as after a reset into it
     void sendBootloaderAck();                    // the next frame begins with 0x79
+    // The frame after the acknowledgement of the last pending event begins with 0x79: a restart
+    // one cycle after an event (a hang-up), while the driver's answer to it is still under way.
+    void sendBootloaderAckAfterEvents();
     // The bootloader's flash and its settings. A blank flash (erased here) makes the shield
     // start in its bootloader, now and at every start until an image runs.
     void eraseFlash();
@@ -148,6 +151,7 @@ private:
     bool lostInit = false;
     bool loopback = false;
     bool pendingAck79 = false;
+    bool ack79AfterEvents = false;
 
     QByteArray prepared;          // control frame for the next transfer
     QByteArray lastCommand;       // last executed command frame (8 bytes)

@@ -111,7 +111,7 @@ protected:
 
     QList<QByteArray> queued()
     {
-        std::lock_guard<std::mutex> lock(queue.mutex);
+        std::lock_guard<PiMutex> lock(queue.mutex);
         return queue.list;
     }
 
@@ -213,7 +213,7 @@ TEST_F(UdpReadTest, StopDropsPendingBytesAndQueuedPacketsAndClosesThePort)
     ASSERT_TRUE(pumpUntil([&] { return reader.pendingBytes() == 300; }));
     ASSERT_EQ(queue.size(), 5);
     {
-        std::lock_guard<std::mutex> lock(queue.mutex);
+        std::lock_guard<PiMutex> lock(queue.mutex);
         queue.buffer = QByteArray("in flight");
     }
 

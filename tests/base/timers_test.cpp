@@ -321,33 +321,44 @@ TEST(TimerThread, PeriodChangeRacingStopNeverHangs)
 }
 
 // ---------------------------------------------------------------------------------------------
-// CycleOverruns: a script of cycles (start in ms, length in ms) against a 16 ms period and a
-// 5 s report interval, and the warnings due after each.
+// CycleOverruns: a script of cycles (start in ms, length in ms, timer periods missed before it)
+// against a 16 ms period and a 5 s report interval, and the warnings due after each.
 TEST(CycleOverruns, FirstToldAtOnceLaterOnesGatheredPerInterval)
 {
     using namespace std::chrono;
     struct Step {
         double at, took;
         const char *line;  // empty: nothing due
+        quint64 missed = 0;  // the timer's expirations beyond the first at this wake-up
     };
     const Step steps[] = {
         {0, 3, ""},
         {16, 16, ""},  // exactly the period is no overrun
         {32, 17.4125,
-         "#WARNING: transfer cycle overran its 16 ms period in 1 cycle of the last "
-         "5 s; longest 17.412 ms"},
+         "#WARNING: transfer cycle overran its 16 ms period: 1 cycle late or overran in the "
+         "last 5 s; longest 17.412 ms"},
         {100, 20, ""},
         {200, 18, ""},
         {300, 2, ""},
         {5044, 5, ""},  // ends 0.4 ms short of 5 s after the last report
         {5050, 3,
-         "#WARNING: transfer cycle overran its 16 ms period in 2 cycles of the last "
-         "5 s; longest 20.000 ms"},
+         "#WARNING: transfer cycle overran its 16 ms period: 2 cycles late or overran in the "
+         "last 5 s; longest 20.000 ms"},
         {6000, 40, ""},  // within 5 s of the last report: waits
         {20000, 1,
-         "#WARNING: transfer cycle overran its 16 ms period in 1 cycle of the last "
-         "5 s; longest 40.000 ms"},
+         "#WARNING: transfer cycle overran its 16 ms period: 1 cycle late or overran in the "
+         "last 5 s; longest 40.000 ms"},
         {30000, 1, ""},  // nothing pending: nothing to tell however long it was
+        // Woken up more than a period late: short work, yet the periods missed are told.
+        {30040, 2,
+         "#WARNING: transfer cycle overran its 16 ms period: 1 cycle late or overran in the "
+         "last 5 s; longest 2.000 ms",
+         1},
+        {30100, 3, "", 3},
+        {30200, 30, ""},  // an overrun and late wake-ups count alike
+        {35100, 1,
+         "#WARNING: transfer cycle overran its 16 ms period: 4 cycles late or overran in the "
+         "last 5 s; longest 30.000 ms"},
     };
     CycleOverruns overruns(QStringLiteral("transfer cycle"), milliseconds(16));
     const CycleOverruns::Clock::time_point origin{};
@@ -356,9 +367,11 @@ TEST(CycleOverruns, FirstToldAtOnceLaterOnesGatheredPerInterval)
     };
     for (const Step &step : steps) {
         SCOPED_TRACE(step.at);
-        EXPECT_EQ(overruns.cycle(at(step.at), at(step.at + step.took)).toStdString(), step.line);
+        EXPECT_EQ(
+            overruns.cycle(at(step.at), at(step.at + step.took), step.missed + 1).toStdString(),
+            step.line);
     }
-    EXPECT_EQ(overruns.total(), 4u);
+    EXPECT_EQ(overruns.total(), 9u);
     EXPECT_EQ(overruns.longestUs(), 40000u);
 }
 

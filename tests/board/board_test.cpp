@@ -329,7 +329,8 @@ TEST(FailureReportTest, SaysItAtMostOncePerPeriodWithTheCount)
         const char *name;
         std::chrono::milliseconds period;
         int failures;
-        QStringList counts;  // the count text of each line written
+        QStringList counts;     // the count text of each line written
+        int flushAfterMs = -1;  // the transfer thread's flush that long after the burst
     };
     const Case cases[] = {
         {"one failure", std::chrono::hours(1), 1, {QStringLiteral("(1 failure since")}},
@@ -341,13 +342,32 @@ TEST(FailureReportTest, SaysItAtMostOncePerPeriodWithTheCount)
          3,
          {QStringLiteral("(1 failure since"), QStringLiteral("(1 failure since"),
           QStringLiteral("(1 failure since")}},
+        // A burst that stops is told by the flush once the period has passed, not before.
+        {"a burst, flushed after the period",
+         std::chrono::milliseconds(5000),
+         50,
+         {QStringLiteral("(1 failure since"), QStringLiteral("(49 failures since")},
+         5000},
+        {"a burst, flushed within the period",
+         std::chrono::milliseconds(5000),
+         50,
+         {QStringLiteral("(1 failure since")},
+         4999},
+        {"one failure, flushed",
+         std::chrono::milliseconds(0),
+         1,
+         {QStringLiteral("(1 failure since")},
+         5000},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         ConsoleCapture console;
         FailureReport report(QStringLiteral("SPI: transfer on /dev/spidev1.1"), c.period);
+        const FailureReport::Clock::time_point burst{std::chrono::hours(1)};
         for (int i = 0; i < c.failures; ++i)
-            report.failed(EIO);
+            report.failed(EIO, burst);
+        if (c.flushAfterMs >= 0)
+            report.flush(burst + std::chrono::milliseconds(c.flushAfterMs));
         EXPECT_EQ(report.total(), static_cast<quint64>(c.failures));
         EXPECT_TRUE(console.out().isEmpty());
         ASSERT_EQ(console.err().size(), c.counts.size());

@@ -73,7 +73,7 @@ public:
     SentList sent(int shield)
     {
         DataTransmission &queue = *links[size_t(shield)].command_queue;
-        std::lock_guard<std::mutex> lock(queue.mutex);
+        std::lock_guard<PiMutex> lock(queue.mutex);
         SentList result;
         for (const QByteArray &frame : queue.list)
             result.emplace_back(Frame::code(frame), Frame::u32At2(frame));

@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -81,6 +82,10 @@ public:
         quint8 level;     // chip select
         QByteArray sent;  // transfer
     };
+
+    // The transfer thread asks for the board's held-back failure reports after every cycle.
+    void flushReports() override { ++flushes; }
+    std::atomic<int> flushes{0};
 
     void reply(quint8 shield, const QByteArray &bytes)
     {
@@ -686,6 +691,7 @@ TEST(TransferThread, StopEndsTheCyclesAndResetsLinkRecordsButKeepsQueuedFrames)
 
     thread.start();
     ASSERT_TRUE(waitUntil([&] { return board.transferCount() >= 3; }));
+    EXPECT_TRUE(waitUntil([&] { return board.flushes >= 2; }));
     thread.stop();
     EXPECT_TRUE(thread.isFinished());
     const int transfers = board.transferCount();

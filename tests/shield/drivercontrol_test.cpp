@@ -1,13 +1,15 @@
 // Link start and restart with the real transfer and supervisor threads: the reboot pulse on the
 // chip-select and reset lines in both addressing modes, no bus traffic before or during it, and
 // what a restart stops, resets and keeps.
+#include "shield/drivercontrol.h"
 #include "board/board.h"
 #include "config/settings.h"
 #include "link/frame.h"
+#include "link/playbackstate.h"
 #include "link/spicommand.h"
 #include "link/spiconnector.h"
 #include "link/threadspitransmitter.h"
-#include "shield/drivercontrol.h"
+#include "shield/callledger.h"
 #include "shield/spiparsers.h"
 #include "shield/threadshieldhandler.h"
 #include "support/consolecapture.h"
@@ -295,6 +297,81 @@ TEST(Restart, RequestsWhileOneIsPendingMakeNoSecondAndItRunsInTheMainThread)
     // Once it has run, the next request is a restart of its own.
     rig.control->restart_connect_with_shield();
     EXPECT_EQ(rig.board.lines(), reboot(false) + reboot(false));
+}
+
+// One call on shield 0 and the ways it can end, in different orders: the host hears its "drop"
+// once. Steps: the host's pickup (pickup and audio-on commands queued), the shield's answers to
+// audio on and off, its hang-up, its pickup with audio, a dial, the emergency drop of a hang-up
+// watchdog and a restart of the link.
+TEST(Restart, EveryCallIsToldOverOnceWhateverTheOrderOfItsEndings)
+{
+    struct Row {
+        const char *steps;
+        int drops;
+    };
+    const Row rows[] = {
+        {"host-pickup audio-on hangup restart", 1},  // the audio-off answer not in yet
+        {"host-pickup audio-on hangup audio-off restart", 1},
+        {"host-pickup audio-on restart", 1},
+        {"host-pickup audio-on emergency restart", 1},
+        {"host-pickup emergency audio-on restart", 1},  // a late answer reopens nothing
+        {"host-pickup audio-on emergency hangup restart", 1},
+        {"host-pickup audio-on hangup emergency restart", 1},
+        {"host-pickup audio-on restart audio-on restart", 1},  // answered after the reboot
+        // A new call after the end of the first one is told over in its turn.
+        {"host-pickup audio-on hangup host-pickup audio-on restart", 2},
+        {"host-pickup audio-on hangup pickup-audio restart", 2},
+        {"host-pickup audio-on emergency restart dial hangup", 2},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.steps);
+        const int never = 600000;
+        Rig rig(true, never, never);
+        struct Playback : PlaybackState {
+            bool isPlaying(quint8 shield) const override { return playing[shield]; }
+            std::array<bool, 6> playing{};
+        } playback;
+        const auto follow = [&playback](bool on, quint8 shield) { playback.playing[shield] = on; };
+        QObject::connect(rig.parsers.get(), &SPIparsers::play_sound, follow);
+        QObject::connect(rig.control.get(), &DriverControl::play_sound, follow);
+        rig.control->setPlayback(&playback);
+        rig.control->setCalls(rig.parsers->calls());
+        rig.control->start_connect_with_shield();
+        rig.settings.shieldState[0].setState(ShieldState::STATE_ONLINE);
+
+        const auto event = [&](quint8 code) {
+            rig.parsers->parser_event(0, Frame::compose(code, 0, 0, 0, 1), &rig.links[0]);
+        };
+        const auto audio = [&](quint8 on) {
+            rig.parsers->parser_command(0, Frame::compose(SPIcommand::AUDIO_PLAY, 0, 0, 0, on),
+                                        &rig.links[0]);
+        };
+        for (const QString &step : QString::fromLatin1(row.steps).split(QLatin1Char(' '))) {
+            if (step == QLatin1String("host-pickup")) {
+                rig.command.command_pickup(0);
+                rig.command.command_audio_play(0, true);
+            } else if (step == QLatin1String("audio-on") || step == QLatin1String("audio-off")) {
+                audio(step == QLatin1String("audio-on") ? 1 : 0);
+            } else if (step == QLatin1String("hangup")) {
+                event(0x83);
+            } else if (step == QLatin1String("pickup-audio")) {
+                event(0x85);
+            } else if (step == QLatin1String("dial")) {
+                event(0x80);
+            } else if (step == QLatin1String("emergency")) {
+                rig.parsers->emergency_drop();
+            } else {
+                ASSERT_EQ(step, QLatin1String("restart"));
+                rig.control->restart_connect_with_shield();
+            }
+        }
+        const QString drop = QStringLiteral("0 drop");
+        EXPECT_EQ(rig.capture.out().count(drop), row.drops)
+            << rig.capture.out().join(QLatin1Char('|')).toStdString();
+        if (QString::fromLatin1(row.steps).endsWith(QLatin1String("restart"))) {
+            EXPECT_FALSE(playback.playing[0]) << "a restart stops the audio of every call";
+        }
+    }
 }
 
 }  // namespace

@@ -65,6 +65,7 @@ void DriverHarness::buildAudioPaths(const Options &options)
                      &SoundPlayControl::play_sound_switch);
     // A restart ends the calls in progress, as in the driver.
     control->setPlayback(playControl);
+    control->setCalls(parsers->calls());
     QObject::connect(control, &DriverControl::play_sound, playControl,
                      &SoundPlayControl::play_sound_switch);
     QObject::connect(control, &DriverControl::play_sound, control,

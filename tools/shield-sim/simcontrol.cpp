@@ -87,6 +87,7 @@ QString SimControl::help()
         "  loopback S on|off       audio to the host is the host's own audio (else a test tone)\n"
         "  bootloader S            the shield restarts into its STM32 bootloader\n"
         "  ack79 S                 the next frame the shield sends begins with 0x79\n"
+        "  ack79 S after           the same, once its pending events are acknowledged\n"
         "STM32 bootloader (each shield has a flash: by default 128 KiB in 2 KiB pages, product\n"
         "ID 0x460, holding a factory image that runs; an image runs when its first word is not\n"
         "blank, and declares its firmware number with \"KVTF\" at offset 0x400 followed by the\n"
@@ -249,7 +250,10 @@ bool SimControl::execute(const QString &line, QString *answer)
     } else if (verb == QLatin1String("bootloader")) {
         shield.enterBootloader();
     } else if (verb == QLatin1String("ack79")) {
-        shield.sendBootloaderAck();
+        const bool after = w.size() == 3 && w.at(2) == QLatin1String("after");
+        if (!need(w.size() == 2 || after, "S [after]"))
+            return false;
+        after ? shield.sendBootloaderAckAfterEvents() : shield.sendBootloaderAck();
     } else if (verb == QLatin1String("blank")) {
         shield.eraseFlash();
     } else if (verb == QLatin1String("flash")) {
