@@ -1,4 +1,5 @@
 #include "support/e2eprocess.h"
+#include "support/ownnetwork.h"
 
 #include <QHostAddress>
 #include <QJsonArray>
@@ -13,10 +14,7 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -158,39 +156,21 @@ QString uniqueSocketPath()
                                   .arg(++counter);
 }
 
-// Exclusive use of the driver's fixed UDP ports, held until the descriptor is closed; released
-// by the kernel too if the test program dies.
-int lockAudioPorts()
-{
-    const QByteArray lockPath =
-        QFile::encodeName(QDir::tempPath() + QStringLiteral("/stm-e2e-audio-ports.lock"));
-    const int fd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return -1;
-    while (::flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            ::close(fd);
-            return -1;
-        }
-    }
-    return fd;
-}
-
 }  // namespace
 
 E2ePair::E2ePair(const QString &simProgram, const QString &driverProgram,
                  const QStringList &simArgs, const QStringList &driverArgs, bool usesAudioPorts)
     : E2ePair(simProgram, driverProgram, simArgs, driverArgs, usesAudioPorts, OnBoard())
-{
-}
+{}
 
 E2ePair::E2ePair(const QString &simProgram, const QString &driverProgram,
                  const QStringList &simArgs, const QStringList &driverArgs, bool usesAudioPorts,
                  const OnBoard &onBoard)
     : path(uniqueSocketPath())
 {
+    // In a network of the test program's own the ports are free; otherwise wait for a turn.
     if (usesAudioPorts)
-        lockFd = lockAudioPorts();
+        ownnetwork::takeTurn();
     QFile::remove(path);
     simProcess.reset(new E2eProcess(QStringLiteral("shield-sim"), simProgram,
                                     QStringList{QStringLiteral("--socket"), path} + simArgs));
@@ -233,8 +213,6 @@ E2ePair::~E2ePair()
     QFile::remove(path);
     QFile::remove(path + QStringLiteral(".lock"));    // the driver's bus lock beside the socket
     QFile::remove(path + QStringLiteral(".spidev"));  // the stand-in's SPI node
-    if (lockFd >= 0)
-        ::close(lockFd);
 }
 
 bool E2ePair::started() const
@@ -336,10 +314,9 @@ quint32 numberOf(const QByteArray &block)
 
 QStringList withoutLinkWarnings(QStringList lines)
 {
-    lines.erase(std::remove_if(lines.begin(), lines.end(),
-                               [](const QString &l) {
-                                   return l.contains(QLatin1String(" WARNING: SPI: "));
-                               }),
+    lines.erase(std::remove_if(
+                    lines.begin(), lines.end(),
+                    [](const QString &l) { return l.contains(QLatin1String(" WARNING: SPI: ")); }),
                 lines.end());
     return lines;
 }
