@@ -7,11 +7,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
+
 int main(int argc, char **argv)
 {
     // First, while the program has one thread. Programs that start the real driver are built
-    // with STM_FIXED_PORT_TESTS: they take turns where no network of their own can be made.
+    // with STM_FIXED_PORT_TESTS: they take turns where no network of their own can be made, and
+    // always when built for the machine's network ("shared").
 #ifdef STM_FIXED_PORT_TESTS
+    if (std::strcmp(STM_FIXED_PORT_TESTS, "shared") == 0)
+        ::setenv("STM_TEST_NETWORK", "shared", 1);
     ownnetwork::setUpForTests(argc, argv, true);
 #else
     ownnetwork::setUpForTests(argc, argv, false);
