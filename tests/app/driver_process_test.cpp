@@ -28,7 +28,7 @@ class Driver
 public:
     explicit Driver(const QStringList &args)
     {
-        process.start(QStringLiteral(STM_DRIVER_PATH), testDriverArgs(args));
+        process.start(testProgram(QStringLiteral(STM_DRIVER_PATH)), testDriverArgs(args));
     }
     ~Driver()
     {

@@ -26,7 +26,11 @@ E2eProcess::E2eProcess(const QString &name, const QString &program, const QStrin
     process.setProcessEnvironment(environment);
     QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] { readOut(); });
     QObject::connect(&process, &QProcess::readyReadStandardError, [this] { readErr(); });
-    process.start(program, args);
+    // Wrappers (a shell, prlimit) name the program among their arguments.
+    QStringList mapped;
+    for (const QString &arg : args)
+        mapped << testProgram(arg);
+    process.start(testProgram(program), mapped);
     startedOk = process.waitForStarted(timeoutMs);
 }
 
@@ -187,7 +191,7 @@ E2ePair::E2ePair(const QString &simProgram, const QString &driverProgram,
                                            args + QStringList{QStringLiteral("-simbus"), path}));
         return;
     }
-    driverEnv.insert(QStringLiteral("LD_PRELOAD"), onBoard.standinLibrary);
+    driverEnv.insert(QStringLiteral("LD_PRELOAD"), testProgram(onBoard.standinLibrary));
 #if defined(__SANITIZE_ADDRESS__)
     // A driver of the AddressSanitizer build wants its runtime first among the libraries; the
     // stand-in only wraps system calls and reaches the next definition, whichever comes first.
@@ -260,6 +264,17 @@ QString E2eProcess::errBesidesOverruns() const
             kept << line;
     }
     return kept.join(QLatin1Char('\n'));
+}
+
+QString testProgram(const QString &path)
+{
+    const QString other = QString::fromLocal8Bit(qgetenv("STM_TEST_PROGRAMS"));
+    const QString ours = QStringLiteral(STM_BUILD_DIR "/");
+    const QStringList programs{QStringLiteral(STM_DRIVER_PATH), QStringLiteral(SHIELD_SIM_PATH),
+                               QStringLiteral(STM_STATUS_PATH), QStringLiteral(STANDIN_PATH)};
+    if (other.isEmpty() || !programs.contains(path) || !path.startsWith(ours))
+        return path;
+    return QDir(other).absoluteFilePath(path.mid(ours.size()));
 }
 
 QStringList testDriverArgs(const QStringList &args)

@@ -155,6 +155,12 @@ private:
     std::unique_ptr<E2eProcess> driverProcess;
 };
 
+// A program of this build, or, when STM_TEST_PROGRAMS names another build (of another
+// architecture, whose programs the kernel starts through binfmt_misc), the same program of that
+// build: the process-level tests then run its driver, shield-sim, stm-status and stand-in.
+// E2eProcess maps its program and arguments through it, E2ePair the stand-in.
+QString testProgram(const QString &path);
+
 // A driver's arguments in a test: without a status socket unless the test names one, so drivers
 // that tests run in parallel never meet on the default path.
 QStringList testDriverArgs(const QStringList &args);
