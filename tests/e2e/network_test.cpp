@@ -6,6 +6,7 @@
 #include "support/ownnetwork.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QHostAddress>
 #include <QTemporaryDir>
 #include <QUdpSocket>
@@ -68,4 +69,26 @@ TEST(TestNetwork, OnTheMachinesNetworkAProgramSaysSoAndWaitsForItsTurn)
     ::close(fd);
     ASSERT_TRUE(self.waitForFinished()) << self.describe();
     EXPECT_EQ(self.exitCode(), 0) << self.describe();
+}
+
+TEST(TestNetwork, ProgramsOfAnotherBuildReplaceThisBuildsOnesWhereverTheyAreNamed)
+{
+    QTemporaryDir other;
+    QFile driver(other.filePath(QStringLiteral("stm-driver")));
+    ASSERT_TRUE(driver.open(QIODevice::WriteOnly));
+    driver.write("#!/bin/sh\necho \"other build: $*\"\n");
+    driver.close();
+    driver.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+    qputenv("STM_TEST_PROGRAMS", other.path().toLocal8Bit());
+    // Started itself, and named to a wrapper; anything else stays as it is.
+    E2eProcess direct(QStringLiteral("direct"), QStringLiteral(STM_DRIVER_PATH),
+                      {QStringLiteral("-v")});
+    E2eProcess wrapped(
+        QStringLiteral("wrapped"), QStringLiteral("/bin/sh"),
+        {QStringLiteral("-c"), QStringLiteral("exec \"$0\" -x"), QStringLiteral(STM_DRIVER_PATH)});
+    EXPECT_EQ(testProgram(QStringLiteral("/bin/sh")), QStringLiteral("/bin/sh"));
+    qunsetenv("STM_TEST_PROGRAMS");
+    EXPECT_GE(direct.waitForLine(QStringLiteral("other build: -v")), 0) << direct.describe();
+    EXPECT_GE(wrapped.waitForLine(QStringLiteral("other build: -x")), 0) << wrapped.describe();
+    EXPECT_EQ(testProgram(QStringLiteral(STM_DRIVER_PATH)), QStringLiteral(STM_DRIVER_PATH));
 }
