@@ -258,8 +258,13 @@ std::string E2ePair::describe() const
 
 QString E2eProcess::errBesidesOverruns() const
 {
+    return withoutOverrunReports(err());
+}
+
+QString withoutOverrunReports(const QString &err)
+{
     QStringList kept;
-    for (const QString &line : err().split(QLatin1Char('\n'))) {
+    for (const QString &line : err.split(QLatin1Char('\n'))) {
         if (!line.startsWith(QLatin1String("#WARNING: transfer cycle overran ")))
             kept << line;
     }

@@ -161,6 +161,10 @@ private:
 // E2eProcess maps its program and arguments through it, E2ePair the stand-in.
 QString testProgram(const QString &path);
 
+// Standard-error text without the driver's reports of transfer cycles that overran their period
+// (see E2eProcess::errBesidesOverruns).
+QString withoutOverrunReports(const QString &err);
+
 // A driver's arguments in a test: without a status socket unless the test names one, so drivers
 // that tests run in parallel never meet on the default path.
 QStringList testDriverArgs(const QStringList &args);
