@@ -47,8 +47,10 @@ bool enterWithUserNamespace(std::string *why)
     if (!writeFile("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1") ||
         !writeFile("/proc/self/setgroups", "deny") ||
         !writeFile("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1")) {
-        *why += "; " + errorText("mapping the user into its namespace");
-        return false;
+        // In a namespace without a user there is no way back and no file can be made.
+        std::fprintf(stderr, "test network: %s\n",
+                     errorText("mapping the user into its new namespace").c_str());
+        std::exit(1);
     }
     return true;
 }
