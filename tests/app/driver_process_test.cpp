@@ -28,7 +28,7 @@ class Driver
 public:
     explicit Driver(const QStringList &args)
     {
-        process.start(QStringLiteral(STM_DRIVER_PATH), testDriverArgs(args));
+        process.start(testProgram(QStringLiteral(STM_DRIVER_PATH)), testDriverArgs(args));
     }
     ~Driver()
     {
@@ -228,12 +228,13 @@ TEST(DriverProcess, StatusSocketIsSetUpAfterTheOptionsAndASecondDriverRunsWithou
     EXPECT_TRUE(second.outAtLeast((warning0 + banner).size()).startsWith(warning0 + banner));
     EXPECT_TRUE(E2eProcess::waitUntil([&] { return second.stdErr().contains('\n'); }, waitMs));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const QString err = second.stdErr();
+    // (A busy machine may stretch a transfer cycle and make either driver say so.)
+    const QString err = withoutOverrunReports(second.stdErr());
     EXPECT_EQ(err.count(QLatin1Char('\n')), 1) << err.toStdString();
     EXPECT_TRUE(err.startsWith(QStringLiteral("#WARNING")) && err.contains(path))
         << err.toStdString();
     EXPECT_TRUE(second.running());
-    EXPECT_EQ(first.stdErr().toStdString(), "");
+    EXPECT_EQ(withoutOverrunReports(first.stdErr()).toStdString(), "");
 
     // Killed, the first leaves its socket file; the next driver takes it over without a word.
     first.kill();
@@ -241,5 +242,5 @@ TEST(DriverProcess, StatusSocketIsSetUpAfterTheOptionsAndASecondDriverRunsWithou
     ASSERT_TRUE(third.started());
     EXPECT_TRUE(E2eProcess::waitUntil(
         [&] { return askStatus(path).contains(QStringLiteral("shields")); }, waitMs));
-    EXPECT_EQ(third.stdErr().toStdString(), "");
+    EXPECT_EQ(withoutOverrunReports(third.stdErr()).toStdString(), "");
 }

@@ -278,7 +278,7 @@ TEST(E2eStatus, ClientsThatNeverReadOrSendRubbishChangeNothingForTheHost)
 
     // stm-status shows the shield, and says so when no driver answers.
     QProcess tool;
-    tool.start(QStringLiteral(STM_STATUS_PATH), {QStringLiteral("-s"), path});
+    tool.start(testProgram(QStringLiteral(STM_STATUS_PATH)), {QStringLiteral("-s"), path});
     ASSERT_TRUE(tool.waitForFinished(E2eProcess::timeoutMs));
     EXPECT_EQ(tool.exitCode(), 0);
     const QStringList rows = QString::fromUtf8(tool.readAllStandardOutput()).split('\n');
@@ -286,7 +286,8 @@ TEST(E2eStatus, ClientsThatNeverReadOrSendRubbishChangeNothingForTheHost)
     EXPECT_TRUE(rows.at(0).startsWith(QStringLiteral("stm-driver 2.18, single")));
     EXPECT_TRUE(rows.at(1).startsWith(QStringLiteral("transfer cycle: normal priority, ")));
     EXPECT_EQ(rows.at(3).simplified().section(' ', 0, 2), QStringLiteral("0 online 23"));
-    tool.start(QStringLiteral(STM_STATUS_PATH), {QStringLiteral("-s"), path + QStringLiteral("x")});
+    tool.start(testProgram(QStringLiteral(STM_STATUS_PATH)),
+               {QStringLiteral("-s"), path + QStringLiteral("x")});
     ASSERT_TRUE(tool.waitForFinished(E2eProcess::timeoutMs));
     EXPECT_EQ(tool.exitCode(), 1);
     EXPECT_TRUE(tool.readAllStandardError().startsWith("stm-status: no driver answers on "));

@@ -185,8 +185,11 @@ TEST(LinkEndToEnd, ShieldStartingInItsBootloaderIsHandedToItsApplication)
     ASSERT_TRUE(h.waitForLine(blackListDone));
     EXPECT_FALSE(h.model(0).inBootloader());
     EXPECT_EQ(h.restarts, 0);
-    // The shield is left released after the hand-off: chip select 0 rests at 1 in this mode.
-    EXPECT_EQ(h.board->level(15), 1);
+    // The shield is left released after the hand-off: chip select 0 rests at 1 in this mode
+    // (between transfers: looked at with the transfer loop paused).
+    int level = -1;
+    h.underLinkMutex([&] { level = h.board->level(15); });
+    EXPECT_EQ(level, 1);
 }
 
 TEST(LinkEndToEnd, NoisyBusLosesNothingAndDuplicatesNothing)

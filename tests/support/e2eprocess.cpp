@@ -1,4 +1,5 @@
 #include "support/e2eprocess.h"
+#include "support/ownnetwork.h"
 
 #include <QHostAddress>
 #include <QJsonArray>
@@ -13,10 +14,7 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -28,7 +26,11 @@ E2eProcess::E2eProcess(const QString &name, const QString &program, const QStrin
     process.setProcessEnvironment(environment);
     QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] { readOut(); });
     QObject::connect(&process, &QProcess::readyReadStandardError, [this] { readErr(); });
-    process.start(program, args);
+    // Wrappers (a shell, prlimit) name the program among their arguments.
+    QStringList mapped;
+    for (const QString &arg : args)
+        mapped << testProgram(arg);
+    process.start(testProgram(program), mapped);
     startedOk = process.waitForStarted(timeoutMs);
 }
 
@@ -158,39 +160,21 @@ QString uniqueSocketPath()
                                   .arg(++counter);
 }
 
-// Exclusive use of the driver's fixed UDP ports, held until the descriptor is closed; released
-// by the kernel too if the test program dies.
-int lockAudioPorts()
-{
-    const QByteArray lockPath =
-        QFile::encodeName(QDir::tempPath() + QStringLiteral("/stm-e2e-audio-ports.lock"));
-    const int fd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return -1;
-    while (::flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            ::close(fd);
-            return -1;
-        }
-    }
-    return fd;
-}
-
 }  // namespace
 
 E2ePair::E2ePair(const QString &simProgram, const QString &driverProgram,
                  const QStringList &simArgs, const QStringList &driverArgs, bool usesAudioPorts)
     : E2ePair(simProgram, driverProgram, simArgs, driverArgs, usesAudioPorts, OnBoard())
-{
-}
+{}
 
 E2ePair::E2ePair(const QString &simProgram, const QString &driverProgram,
                  const QStringList &simArgs, const QStringList &driverArgs, bool usesAudioPorts,
                  const OnBoard &onBoard)
     : path(uniqueSocketPath())
 {
+    // In a network of the test program's own the ports are free; otherwise wait for a turn.
     if (usesAudioPorts)
-        lockFd = lockAudioPorts();
+        ownnetwork::takeTurn();
     QFile::remove(path);
     simProcess.reset(new E2eProcess(QStringLiteral("shield-sim"), simProgram,
                                     QStringList{QStringLiteral("--socket"), path} + simArgs));
@@ -207,7 +191,7 @@ E2ePair::E2ePair(const QString &simProgram, const QString &driverProgram,
                                            args + QStringList{QStringLiteral("-simbus"), path}));
         return;
     }
-    driverEnv.insert(QStringLiteral("LD_PRELOAD"), onBoard.standinLibrary);
+    driverEnv.insert(QStringLiteral("LD_PRELOAD"), testProgram(onBoard.standinLibrary));
 #if defined(__SANITIZE_ADDRESS__)
     // A driver of the AddressSanitizer build wants its runtime first among the libraries; the
     // stand-in only wraps system calls and reaches the next definition, whichever comes first.
@@ -233,8 +217,6 @@ E2ePair::~E2ePair()
     QFile::remove(path);
     QFile::remove(path + QStringLiteral(".lock"));    // the driver's bus lock beside the socket
     QFile::remove(path + QStringLiteral(".spidev"));  // the stand-in's SPI node
-    if (lockFd >= 0)
-        ::close(lockFd);
 }
 
 bool E2ePair::started() const
@@ -276,12 +258,28 @@ std::string E2ePair::describe() const
 
 QString E2eProcess::errBesidesOverruns() const
 {
+    return withoutOverrunReports(err());
+}
+
+QString withoutOverrunReports(const QString &err)
+{
     QStringList kept;
-    for (const QString &line : err().split(QLatin1Char('\n'))) {
+    for (const QString &line : err.split(QLatin1Char('\n'))) {
         if (!line.startsWith(QLatin1String("#WARNING: transfer cycle overran ")))
             kept << line;
     }
     return kept.join(QLatin1Char('\n'));
+}
+
+QString testProgram(const QString &path)
+{
+    const QString other = QString::fromLocal8Bit(qgetenv("STM_TEST_PROGRAMS"));
+    const QString ours = QStringLiteral(STM_BUILD_DIR "/");
+    const QStringList programs{QStringLiteral(STM_DRIVER_PATH), QStringLiteral(SHIELD_SIM_PATH),
+                               QStringLiteral(STM_STATUS_PATH), QStringLiteral(STANDIN_PATH)};
+    if (other.isEmpty() || !programs.contains(path) || !path.startsWith(ours))
+        return path;
+    return QDir(other).absoluteFilePath(path.mid(ours.size()));
 }
 
 QStringList testDriverArgs(const QStringList &args)
@@ -336,10 +334,9 @@ quint32 numberOf(const QByteArray &block)
 
 QStringList withoutLinkWarnings(QStringList lines)
 {
-    lines.erase(std::remove_if(lines.begin(), lines.end(),
-                               [](const QString &l) {
-                                   return l.contains(QLatin1String(" WARNING: SPI: "));
-                               }),
+    lines.erase(std::remove_if(
+                    lines.begin(), lines.end(),
+                    [](const QString &l) { return l.contains(QLatin1String(" WARNING: SPI: ")); }),
                 lines.end());
     return lines;
 }

@@ -8,9 +8,9 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QUdpSocket>
 #include <QString>
 #include <QStringList>
+#include <QUdpSocket>
 
 #include <functional>
 #include <memory>
@@ -80,8 +80,8 @@ private:
 
 // A shield-sim and a driver connected through a simulated bus on a socket of their own.
 // Tests that make the driver play audio pass usesAudioPorts: the driver's UDP ports are fixed
-// (20002 + 2i out, 20003 + 2i in), so such pairs take a lock shared by all test processes of
-// this machine and never run at the same time, whatever the test runner runs in parallel.
+// (20002 + 2i out, 20003 + 2i in). A test program in a network of its own has them to itself;
+// one on the machine's network first takes its turn (support/ownnetwork.h) and keeps it.
 class E2ePair
 {
 public:
@@ -99,12 +99,10 @@ public:
             const QStringList &driverArgs, bool usesAudioPorts, const OnBoard &onBoard);
 #if defined(SHIELD_SIM_PATH) && defined(STM_DRIVER_PATH)
     // The two programs of this build (test programs are compiled with their paths).
-    E2ePair(const QStringList &simArgs, const QStringList &driverArgs,
-            bool usesAudioPorts = false)
+    E2ePair(const QStringList &simArgs, const QStringList &driverArgs, bool usesAudioPorts = false)
         : E2ePair(QStringLiteral(SHIELD_SIM_PATH), QStringLiteral(STM_DRIVER_PATH), simArgs,
                   driverArgs, usesAudioPorts)
-    {
-    }
+    {}
 #endif
 #if defined(SHIELD_SIM_PATH) && defined(STM_DRIVER_PATH) && defined(STANDIN_PATH)
     static OnBoard standin(const QStringList &settings = {})
@@ -115,8 +113,7 @@ public:
             const OnBoard &onBoard)
         : E2ePair(QStringLiteral(SHIELD_SIM_PATH), QStringLiteral(STM_DRIVER_PATH), simArgs,
                   driverArgs, usesAudioPorts, onBoard)
-    {
-    }
+    {}
 #endif
     ~E2ePair();
     E2ePair(const E2ePair &) = delete;
@@ -124,11 +121,23 @@ public:
 
     // Both programs run and the simulator listened before the driver started.
     bool started() const;
-    E2eProcess &sim() { return *simProcess; }
-    E2eProcess &driver() { return *driverProcess; }
-    QString socketPath() const { return path; }
+    E2eProcess &sim()
+    {
+        return *simProcess;
+    }
+    E2eProcess &driver()
+    {
+        return *driverProcess;
+    }
+    QString socketPath() const
+    {
+        return path;
+    }
     // The environment the driver ran with (the stand-in's settings on the hardware path).
-    QProcessEnvironment driverEnvironment() const { return driverEnv; }
+    QProcessEnvironment driverEnvironment() const
+    {
+        return driverEnv;
+    }
 
     // What shield `shield` executed, as shield-sim tells it ("open door 7", "dial 300", ...),
     // from the simulator's line `from` on; pings and apartment-list words are left out.
@@ -141,11 +150,20 @@ public:
 
 private:
     QString path;
-    int lockFd = -1;
     QProcessEnvironment driverEnv = QProcessEnvironment::systemEnvironment();
     std::unique_ptr<E2eProcess> simProcess;
     std::unique_ptr<E2eProcess> driverProcess;
 };
+
+// A program of this build, or, when STM_TEST_PROGRAMS names another build (of another
+// architecture, whose programs the kernel starts through binfmt_misc), the same program of that
+// build: the process-level tests then run its driver, shield-sim, stm-status and stand-in.
+// E2eProcess maps its program and arguments through it, E2ePair the stand-in.
+QString testProgram(const QString &path);
+
+// Standard-error text without the driver's reports of transfer cycles that overran their period
+// (see E2eProcess::errBesidesOverruns).
+QString withoutOverrunReports(const QString &err);
 
 // A driver's arguments in a test: without a status socket unless the test names one, so drivers
 // that tests run in parallel never meet on the default path.
