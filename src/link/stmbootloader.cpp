@@ -1,5 +1,7 @@
 #include "link/stmbootloader.h"
 
+#include "link/bootloadercodes.h"
+
 #include "board/board.h"
 
 #include <chrono>
@@ -7,18 +9,7 @@
 
 namespace {
 
-const quint8 frameStart = 0x5A;
-const quint8 ackByte = 0x79;
-const quint8 nackByte = 0x1F;
-const quint8 cmdGet = 0x00;
-const quint8 cmdVersion = 0x01;
-const quint8 cmdId = 0x02;
-const quint8 cmdRead = 0x11;
-const quint8 cmdGo = 0x21;
-const quint8 cmdWrite = 0x31;
-const quint8 cmdErase = 0x44;
-const quint8 cmdWriteUnprotect = 0x73;
-const quint8 cmdReadoutUnprotect = 0x92;
+using namespace BootloaderCodes;
 
 // Families with an SPI bootloader whose flash is cut into pages of one size (AN2606, AN4286);
 // the size is the family's largest, so a smaller part needs --flash-size to refuse an image

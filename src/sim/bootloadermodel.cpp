@@ -1,20 +1,14 @@
 #include "sim/bootloadermodel.h"
 
+#include "link/bootloadercodes.h"
+
 #include <algorithm>
 #include <cstring>
 
 namespace {
 
-const quint8 frameStart = 0x5A;
-const quint8 cmdGet = 0x00;
-const quint8 cmdVersion = 0x01;
-const quint8 cmdId = 0x02;
-const quint8 cmdRead = 0x11;
-const quint8 cmdGo = 0x21;
-const quint8 cmdWrite = 0x31;
-const quint8 cmdErase = 0x44;
-const quint8 cmdWriteUnprotect = 0x73;
-const quint8 cmdReadoutUnprotect = 0x92;
+using namespace BootloaderCodes;
+
 // What Get offers: the commands of an SPI bootloader.
 const char offered[] = {0x00, 0x01, 0x02, 0x11,       0x21,      0x31,
                         0x44, 0x63, 0x73, char(0x82), char(0x92)};
