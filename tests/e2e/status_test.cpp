@@ -1,14 +1,17 @@
 // The status socket of the real driver against shield-sim: after a scripted session (three
 // shields brought up, events, host commands, a call with audio both ways, a damaging link on
 // one shield, one shield lost and back) every counter of the document equals what the simulator
-// did or what the driver told the host; and clients that never read or send rubbish change
-// nothing for the host.
+// did or what the driver told the host; clients that never read or send rubbish change nothing
+// for the host; and clients that never ask lock a technician out for no longer than the idle
+// time.
 // The driver's UDP ports are fixed, so the pairs here hold the machine-wide audio-port lock.
 
 #include "support/e2eprocess.h"
 
 #include "sim/shieldmodel.h"
 
+#include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
@@ -19,6 +22,7 @@
 
 #include <cstring>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -293,4 +297,61 @@ TEST(E2eStatus, ClientsThatNeverReadOrSendRubbishChangeNothingForTheHost)
     for (int fd : silent)
         ::close(fd);
     ::close(noisy);
+}
+
+TEST(E2eStatus, EightSilentClientsLockATechnicianOutForNoLongerThanTheIdleTime)
+{
+    const int idleMs = 3000;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("status.sock"));
+    qputenv("STM_STATUS_IDLE_MS", QByteArray::number(idleMs));
+    E2ePair pair({QStringLiteral("--shields"), QStringLiteral("0"), QStringLiteral("--single")},
+                 {QStringLiteral("-ic"), QStringLiteral("10"), QStringLiteral("-status"), path});
+    qunsetenv("STM_STATUS_IDLE_MS");
+    ASSERT_TRUE(pair.started()) << pair.describe();
+    ASSERT_GE(pair.driver().waitForLine(QStringLiteral("#Shield update black list")), 0)
+        << pair.describe();
+
+    // Eight clients that connect and say nothing take every place.
+    std::vector<int> silent;
+    for (int i = 0; i < 8; ++i) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray name = QFile::encodeName(path);
+        std::memcpy(address.sun_path, name.constData(), static_cast<size_t>(name.size()));
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        const timeval wait = {E2eProcess::timeoutMs / 1000, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        silent.push_back(fd);
+    }
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(askStatus(path).value(QStringLiteral("error")).toString(),
+              QStringLiteral("too many clients"));
+
+    // stm-status, tried again and again, gets its answer once the idle time has passed.
+    qint64 answeredAt = -1;
+    QProcess tool;
+    while (answeredAt < 0 && clock.elapsed() < E2eProcess::timeoutMs) {
+        const qint64 tried = clock.elapsed();
+        tool.start(QStringLiteral(STM_STATUS_PATH), {QStringLiteral("-s"), path});
+        ASSERT_TRUE(tool.waitForFinished(E2eProcess::timeoutMs));
+        if (tool.exitCode() == 0)
+            answeredAt = tried;
+        else
+            E2eProcess::pump(200);
+    }
+    EXPECT_GE(answeredAt, 0) << pair.describe();
+    EXPECT_LE(answeredAt, idleMs + 1000);
+    EXPECT_TRUE(
+        QString::fromUtf8(tool.readAllStandardOutput()).contains(QStringLiteral(" online ")));
+    // The silent ones were told why and closed.
+    for (int fd : silent) {
+        char text[256] = {};
+        EXPECT_GT(::read(fd, text, sizeof text - 1), 0);
+        EXPECT_TRUE(QByteArray(text).contains("no request for 3 s")) << text;
+        ::close(fd);
+    }
+    EXPECT_EQ(pair.driver().errBesidesOverruns(), QString()) << pair.describe();
 }

@@ -42,6 +42,8 @@ struct Options {
     int shields = 6;
     unsigned randomStart = 1;
     double restartSeconds = 30;  // mean time between two bootloader bytes (0: none)
+    // The driver program: the one built here, or a wrapper that runs it under a heap profiler.
+    QString driver = QStringLiteral(STM_DRIVER_PATH);
 };
 
 bool parseOptions(const QStringList &args, Options *options)
@@ -57,6 +59,8 @@ bool parseOptions(const QStringList &args, Options *options)
             options->randomStart = args.at(++i).toUInt(&ok);
         else if (a == QLatin1String("--restart-every") && ok)
             options->restartSeconds = args.at(++i).toDouble(&ok);
+        else if (a == QLatin1String("--driver") && ok)
+            options->driver = args.at(++i);
         else
             ok = false;
         if (!ok)
@@ -641,6 +645,7 @@ int Soak::run()
     std::fprintf(stderr, "stm-soak: %g minutes, shields %s, random start %u\n", options.minutes,
                  qPrintable(present.join(QLatin1Char(','))), options.randomStart);
     pair.reset(new E2ePair(
+        QStringLiteral(SHIELD_SIM_PATH), options.driver,
         {QStringLiteral("--shields"), present.join(QLatin1Char(',')),
          QStringLiteral("--multishield")},
         {QStringLiteral("-multishield"), QStringLiteral("-ic"), QStringLiteral("10")}, true));
@@ -934,7 +939,7 @@ int main(int argc, char **argv)
     if (!parseOptions(app.arguments(), &options)) {
         std::fprintf(stderr,
                      "usage: stm-soak [--minutes N] [--shields 1-6] [--random N] "
-                     "[--restart-every SECONDS]\n");
+                     "[--restart-every SECONDS] [--driver PROGRAM]\n");
         return 2;
     }
     Soak soak(options);
