@@ -70,26 +70,43 @@ bool parseOptions(const QStringList &args, Options *options)
            options->restartSeconds >= 0;
 }
 
+// The driver's resident size (VmRSS) and the anonymous part of it (RssAnon: its heap, stacks
+// and data, without the pages of its program and libraries, which rarely used code paths fault
+// in now and then).
 struct RssSample {
     double minutes;
     qint64 kb;
+    qint64 anonKb;
 };
 
-// The slope in kB per hour of a least-squares line through the samples; 0 with fewer than two.
-double rssSlopeKbPerHour(const QList<RssSample> &samples)
+qint64 anonKb(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("RssAnon:"))
+            return line.mid(8).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// The slope in kB per hour of a least-squares line through the samples' `field`; 0 with fewer
+// than two.
+double slopeKbPerHour(const QList<RssSample> &samples, qint64 RssSample::*field)
 {
     if (samples.size() < 2)
         return 0;
     double meanT = 0, meanKb = 0;
     for (const RssSample &s : samples) {
         meanT += s.minutes;
-        meanKb += double(s.kb);
+        meanKb += double(s.*field);
     }
     meanT /= samples.size();
     meanKb /= samples.size();
     double num = 0, den = 0;
     for (const RssSample &s : samples) {
-        num += (s.minutes - meanT) * (double(s.kb) - meanKb);
+        num += (s.minutes - meanT) * (double(s.*field) - meanKb);
         den += (s.minutes - meanT) * (s.minutes - meanT);
     }
     return den > 0 ? num / den * 60 : 0;
@@ -691,19 +708,21 @@ int Soak::run()
     nextRestartAt = static_cast<qint64>(options.restartSeconds * 1000);
     const qint64 runMs = static_cast<qint64>(options.minutes * 60000);
     qint64 nextProgress = 60000;
-    QList<RssSample> rssSamples = {{0, rssStart}};
+    QList<RssSample> rssSamples = {{0, rssStart, anonKb(pid)}};
     while (clock.elapsed() < runMs && pair->driver().running()) {
         E2eProcess::pump(5);
         readDriver();
         readSim();
         step(clock.elapsed());
         if (clock.elapsed() >= nextProgress) {
-            const qint64 kb = rssKb(pid);
-            rssSamples << RssSample{double(clock.elapsed()) / 60000, kb};
-            std::fprintf(stderr, "stm-soak: %lld min, %d calls, %d restarts, driver RSS %lld kB\n",
+            const RssSample sample{double(clock.elapsed()) / 60000, rssKb(pid), anonKb(pid)};
+            rssSamples << sample;
+            std::fprintf(stderr,
+                         "stm-soak: %lld min, %d calls, %d restarts, driver RSS %lld kB "
+                         "(anonymous %lld kB)\n",
                          static_cast<long long>(nextProgress / 60000), calls,
                          pair->driver().err().count(QStringLiteral("#Restart ALL Shields")),
-                         static_cast<long long>(kb));
+                         static_cast<long long>(sample.kb), static_cast<long long>(sample.anonKb));
             nextProgress += 60000;
         }
     }
@@ -711,15 +730,16 @@ int Soak::run()
     const double runMinutes = double(clock.elapsed()) / 60000;
     QList<RssSample> secondHalf;
     for (const RssSample &s : rssSamples) {
-        if (s.minutes >= runMinutes / 2 && s.kb > 0)
+        if (s.minutes >= runMinutes / 2 && s.kb > 0 && s.anonKb >= 0)
             secondHalf << s;
     }
-    const double slope = rssSlopeKbPerHour(secondHalf);
+    const double slope = slopeKbPerHour(secondHalf, &RssSample::kb);
     const double halfRiseKb = slope * runMinutes / 2 / 60;
+    const double anonSlope = slopeKbPerHour(secondHalf, &RssSample::anonKb);
     const bool longRun = runMinutes >= 20 && secondHalf.size() >= 5;
     QStringList sampleFigures;
     for (const RssSample &s : rssSamples)
-        sampleFigures << QString::number(s.kb);
+        sampleFigures << QStringLiteral("%1/%2").arg(s.kb).arg(s.anonKb);
     // Let what is on its way arrive: running calls end, nothing new starts.
     const qint64 settleUntil = clock.elapsed() + 20000;
     nextCallAt = nextCommandAt = nextEventAt = nextLostInitAt = nextRestartAt = settleUntil * 2;
@@ -907,6 +927,11 @@ int Soak::run()
              .arg(halfRiseKb, 0, 'f', 0)
              .arg(secondHalf.size()),
          !longRun || halfRiseKb < rssRiseLimitKb},
+        {QStringLiteral("anonymous part second half: kB/h, rise"),
+         QStringLiteral("%1, %2")
+             .arg(anonSlope, 0, 'f', 0)
+             .arg(anonSlope * runMinutes / 2 / 60, 0, 'f', 0),
+         true},
         {QStringLiteral("driver running at the end"),
          running ? QStringLiteral("yes") : QStringLiteral("no"), running},
     };
@@ -917,7 +942,7 @@ int Soak::run()
         std::printf("%-42s %-30s %s\n", qPrintable(row.what), qPrintable(row.figure),
                     row.ok ? "ok" : "BROKEN");
     }
-    std::printf("driver RSS each minute (kB): %s\n",
+    std::printf("driver RSS / anonymous part each minute (kB): %s\n",
                 qPrintable(sampleFigures.join(QLatin1Char(' '))));
     for (const QString &f : eventFaults + commandFaults + restartFaults.mid(0, 20))
         std::printf("  %s\n", qPrintable(f));
