@@ -59,6 +59,9 @@ install(FILES ${STM_CHANGELOG}.gz ${STM_PACKAGING}/copyright DESTINATION ${CMAKE
 install(FILES ${STM_PACKAGING}/60-stm-driver.rules DESTINATION /lib/udev/rules.d)
 install(FILES ${STM_PACKAGING}/limits.conf DESTINATION /etc/security/limits.d
   RENAME stm-driver.conf)
+# The figures for node_exporter's textfile collector: a service and its 15 s timer, disabled.
+install(FILES ${STM_PACKAGING}/stm-driver-metrics.service ${STM_PACKAGING}/stm-driver-metrics.timer
+  DESTINATION /lib/systemd/system)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_VERBATIM_VARIABLES ON)
@@ -75,7 +78,9 @@ standard input, reports line events (dial, pickup, door open, hang-up, keys)
 on standard output, and carries the line audio as UDP datagrams on 127.0.0.1.
 Members of the system group stm-driver may use the SPI and GPIO nodes.
 shield-sim plays the shields on a simulated bus, for work without the
-hardware; stm-status shows the running driver's shields to a technician.")
+hardware; stm-status shows the running driver's shields to a technician, or
+as Prometheus figures, which a timer (disabled until enabled) can keep fresh
+for node_exporter's textfile collector.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -85,9 +90,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The run-time libraries (Qt 5 Core and Network, libgpiod, the C++ library) with the versions the
 # build linked against, as dpkg-shlibdeps finds them from the binaries' own needs.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The postinst creates the group with addgroup.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${STM_PACKAGING}/postinst ${STM_PACKAGING}/conffiles)
+# The postinst creates the group with addgroup; the maintainer scripts keep systemd's view of
+# the units with deb-systemd-helper.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, init-system-helpers (>= 1.54~)")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${STM_PACKAGING}/postinst ${STM_PACKAGING}/prerm
+  ${STM_PACKAGING}/postrm ${STM_PACKAGING}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 if(STM_DEB_ARCH)
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${STM_DEB_ARCH})

@@ -12,4 +12,7 @@ install_missing() {
     fi
 }
 
-build_packages=(cmake g++ make pkg-config qtbase5-dev libgpiod-dev libgtest-dev)
+# The tests also run Prometheus' own tools: promtool (in prometheus) checks the figures of
+# stm-status --prometheus, and a node_exporter of their own serves them.
+build_packages=(cmake g++ make pkg-config qtbase5-dev libgpiod-dev libgtest-dev
+    prometheus prometheus-node-exporter)

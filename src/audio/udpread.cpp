@@ -54,7 +54,7 @@ void UDPread::writeBufUDP()
             socket->readDatagram(nullptr, 0);
             if (counters) {
                 LinkCounters::add(counters->audio_dropped,
-                                  static_cast<quint32>((size + blockSize - 1) / blockSize));
+                                  static_cast<quint64>((size + blockSize - 1) / blockSize));
             }
             break;
         }
@@ -82,7 +82,7 @@ void UDPread::queueBlock(const QByteArray &block)
     dropped += static_cast<quint64>(gone);
     if (counters) {
         LinkCounters::add(counters->audio_blocks_in);
-        LinkCounters::add(counters->audio_dropped, static_cast<quint32>(gone));
+        LinkCounters::add(counters->audio_dropped, static_cast<quint64>(gone));
     }
 }
 

@@ -25,6 +25,18 @@ QByteArray compose32(quint8 code, quint32 value)
                    quint8(value));
 }
 
+bool carriesNothing(const QByteArray &frame)
+{
+    const quint8 first = byte(frame, 0);
+    if (first != 0x00 && first != 0xFF)
+        return false;
+    for (int i = 1; i < shortSize; ++i) {
+        if (byte(frame, i) != first)
+            return false;
+    }
+    return true;
+}
+
 void fillSilence(QByteArray &frame, int from)
 {
     for (int i = from; i < frame.size(); ++i)

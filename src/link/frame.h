@@ -48,6 +48,9 @@ inline quint8 start0(const QByteArray &frame) { return byte(frame, startByte); }
 inline quint8 code(const QByteArray &frame) { return byte(frame, codeByte); }
 inline bool hasValidStart(const QByteArray &frame) { return (start0(frame) & startMask) == start; }
 inline bool isEvent(const QByteArray &frame) { return (code(frame) & eventBit) != 0; }
+// A received control part that is no frame at all: all zeros (a shield with nothing to say) or
+// all ones (a line that nobody drives).
+bool carriesNothing(const QByteArray &frame);
 // Payload readers, big-endian: bytes 2-3, bytes 4-5, bytes 2-5, and single bytes 3 and 5.
 inline quint16 u16At2(const QByteArray &f) { return quint16(byte(f, 2) << 8 | byte(f, 3)); }
 inline quint16 u16At4(const QByteArray &f) { return quint16(byte(f, 4) << 8 | byte(f, 5)); }

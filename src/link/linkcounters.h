@@ -3,27 +3,29 @@
 // counter is raised where its event happens (transfer loop, UDP receiver) and read by the status
 // server in the main thread; relaxed atomics, so counting costs the 16 ms cycle no lock and no
 // allocation. Nothing resets them: a restart of the link or a lost shield keeps its history.
+// They are 64-bit: at a frame every 16 ms, or at the host's audio rate, a 32-bit count would wrap
+// within the years a driver may run.
 
 #include <QtGlobal>
 
 #include <atomic>
 
 struct LinkCounters {
-    static void add(std::atomic<quint32> &counter, quint32 n = 1)
+    using Count = std::atomic<quint64>;
+    static void add(Count &counter, quint64 n = 1)
     {
         counter.fetch_add(n, std::memory_order_relaxed);
     }
-    static quint32 read(const std::atomic<quint32> &counter)
-    {
-        return counter.load(std::memory_order_relaxed);
-    }
+    static quint64 read(const Count &counter) { return counter.load(std::memory_order_relaxed); }
 
-    std::atomic<quint32> events{0};            // new events handed to the event parser
-    std::atomic<quint32> commands{0};          // acknowledged commands the shield executed
-    std::atomic<quint32> tx_errors{0};         // command repeats (no or a wrong reply)
-    std::atomic<quint32> rx_errors{0};         // events the shield offered again
-    std::atomic<quint32> disconnects{0};       // times the shield dropped out of service
-    std::atomic<quint32> audio_blocks_in{0};   // 512-byte blocks from the host queued for it
-    std::atomic<quint32> audio_blocks_out{0};  // 512-byte blocks from it passed on to the host
-    std::atomic<quint32> audio_dropped{0};     // host blocks dropped on a full audio queue
+    Count events{0};            // new events handed to the event parser
+    Count commands{0};          // acknowledged commands the shield executed
+    Count tx_errors{0};         // command repeats (no or a wrong reply)
+    Count rx_errors{0};         // events the shield offered again
+    Count frames{0};            // frames received (replies all 0 or all 1 are none)
+    Count bad_frames{0};        // of those, dropped for their start byte or their CRC
+    Count disconnects{0};       // times the shield dropped out of service
+    Count audio_blocks_in{0};   // 512-byte blocks from the host queued for it
+    Count audio_blocks_out{0};  // 512-byte blocks from it passed on to the host
+    Count audio_dropped{0};     // host blocks dropped on a full audio queue
 };

@@ -188,26 +188,31 @@ void SPItransmitter::parser(quint8 shield, const QByteArray &frame, SPIconnector
 {
     const quint8 b0 = Frame::start0(frame);
     if (Frame::hasValidStart(frame)) {
-        if (crc.buf_crc_comparision(frame, Frame::controlSize)) {
-            if (Frame::code(frame) == SPIcommand::PING_1) {
-                parsers->parser_command(shield, frame, link);
-            } else if (Frame::isEvent(frame)) {
-                if (!link->in_error->isRepeat(b0)) {
-                    LinkCounters::add(link->counters.events);
-                    parsers->parser_event(shield, frame, link);
-                } else {
-                    LinkCounters::add(link->counters.rx_errors);
-                }
-                link->event_ack_queue->append(frame.left(Frame::shortSize));
-            } else if (link->out_error->receive_buffer(frame.left(2), shield)) {
-                LinkCounters::add(link->counters.commands);
-                parsers->parser_command(shield, frame, link);
+        LinkCounters::add(link->counters.frames);
+        if (!crc.buf_crc_comparision(frame, Frame::controlSize)) {
+            LinkCounters::add(link->counters.bad_frames);  // and dropped
+        } else if (Frame::code(frame) == SPIcommand::PING_1) {
+            parsers->parser_command(shield, frame, link);
+        } else if (Frame::isEvent(frame)) {
+            if (!link->in_error->isRepeat(b0)) {
+                LinkCounters::add(link->counters.events);
+                parsers->parser_event(shield, frame, link);
+            } else {
+                LinkCounters::add(link->counters.rx_errors);
             }
+            link->event_ack_queue->append(frame.left(Frame::shortSize));
+        } else if (link->out_error->receive_buffer(frame.left(2), shield)) {
+            LinkCounters::add(link->counters.commands);
+            parsers->parser_command(shield, frame, link);
         }
     } else if (b0 == Frame::bootloaderSign) {
         bootloaderHandOff(shield);
     } else if (b0 == Frame::bootloaderAck || b0 == Frame::bootloaderNack) {
         Q_EMIT emergency_restart();
+    } else if (!Frame::carriesNothing(frame)) {
+        // Line noise, or a frame whose start byte it hit: dropped, and told as line quality.
+        LinkCounters::add(link->counters.frames);
+        LinkCounters::add(link->counters.bad_frames);
     }
     if (link->get_long_packet()) {
         if (frame.size() >= Frame::longSize)  // what the parser passes on to the host

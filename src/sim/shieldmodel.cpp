@@ -185,7 +185,8 @@ QByteArray ShieldModel::frameTransfer(const QByteArray &sent)
 
     // Noise on the way in too: every Nth frame from the driver arrives damaged.
     QByteArray received = sent.left(Frame::shortSize);
-    damage(&received, &receivedSinceCorrupt);
+    if (noise != Noise::IdleOnly)
+        damage(&received, &receivedSinceCorrupt);
     receiveControl(received);
     if (sent.size() >= Frame::longSize && audio) {
         hostAudio = sent.mid(Frame::audioOffset, Frame::audioSize);
@@ -211,16 +212,32 @@ void ShieldModel::damage(QByteArray *frame, int *sinceLast)
         (*frame)[Frame::crcLow] = static_cast<char>(Frame::byte(*frame, Frame::crcLow) ^ 0x5A);
         return;
     }
+    if (noise == Noise::IdleOnly) {
+        if (*frame != zeros(Frame::shortSize) || ++*sinceLast < corruptEvery)
+            return;
+        *sinceLast = 0;
+        // Noise in the body of "nothing to say": the start byte stays 0, so no reading of it
+        // can restart the link or be taken for a frame.
+        (*frame)[1 + static_cast<int>(nextNoise() % (Frame::shortSize - 1))] =
+            static_cast<char>(1 + (noiseState >> 8) % 255);
+        return;
+    }
     if (++*sinceLast < corruptEvery)
         return;
     *sinceLast = 0;
+    nextNoise();
+    const int position = static_cast<int>(noiseState % Frame::shortSize);
+    const auto flip = static_cast<quint8>(1 + (noiseState >> 8) % 255);
+    (*frame)[position] = static_cast<char>(Frame::byte(*frame, position) ^ flip);
+}
+
+quint32 ShieldModel::nextNoise()
+{
     // xorshift32: small, the same on every platform, and good enough to spread the damage.
     noiseState ^= noiseState << 13;
     noiseState ^= noiseState >> 17;
     noiseState ^= noiseState << 5;
-    const int position = static_cast<int>(noiseState % Frame::shortSize);
-    const auto flip = static_cast<quint8>(1 + (noiseState >> 8) % 255);
-    (*frame)[position] = static_cast<char>(Frame::byte(*frame, position) ^ flip);
+    return noiseState;
 }
 
 QByteArray ShieldModel::bootloaderTransfer(const QByteArray &sent)

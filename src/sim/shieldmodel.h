@@ -67,8 +67,9 @@ public:
     // call, so a run is reproducible. A damaged start byte may read 0x79, 0x1F or 0xA5, which
     // the driver acts on without a CRC (link restart, bootloader hand-off). CrcOnly: every nth
     // frame with content in each direction has a bad CRC and nothing else, so the link never
-    // restarts from it.
-    enum class Noise { AnyByte, CrcOnly };
+    // restarts from it. IdleOnly: every nth reply of "nothing to say" (all zeros) has one byte
+    // after its start byte changed; commands, replies and events pass unharmed.
+    enum class Noise { AnyByte, CrcOnly, IdleOnly };
     void setCorruptEvery(int n, Noise noise = Noise::AnyByte);
     void setBusy(bool busy);                    // dial/phone-detect replies say busy
     // The next second-ping reply reports lost initialisation, once. A shield that starts afresh
@@ -120,6 +121,7 @@ private:
     bool bootloaderOnReset = false;
     bool mute = false;
     void damage(QByteArray *frame, int *sinceLast);  // bus noise on one control part
+    quint32 nextNoise();                             // the generator's next value
     int corruptEvery = 0;
     Noise noise = Noise::AnyByte;
     quint32 noiseState = 0;       // the generator of the damage (xorshift32)

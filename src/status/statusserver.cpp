@@ -240,6 +240,9 @@ StatusServer::StatusServer(const Settings *settings, SPIconnector *const *links,
     const int idle = qEnvironmentVariableIntValue("STM_STATUS_IDLE_MS", &ok);
     setIdleTimeout(ok && idle > 0 ? idle : defaultIdleMs);
     connect(&idleTimer, &QTimer::timeout, this, &StatusServer::closeIdle);
+    sampleTimer.setInterval(MinuteWindow::sampleMs);
+    connect(&sampleTimer, &QTimer::timeout, this, &StatusServer::sampleFrames);
+    sampleTimer.start();
 }
 
 StatusServer::~StatusServer()
@@ -304,6 +307,15 @@ bool StatusServer::listen(const QString &requested)
     return true;
 }
 
+void StatusServer::sampleFrames()
+{
+    for (int s = 0; s < maxShields; ++s) {
+        const LinkCounters &c = links[s]->counters;
+        framesWindow[static_cast<size_t>(s)].sample(LinkCounters::read(c.frames));
+        badFramesWindow[static_cast<size_t>(s)].sample(LinkCounters::read(c.bad_frames));
+    }
+}
+
 QByteArray StatusServer::document() const
 {
     QJsonArray shields;
@@ -325,6 +337,14 @@ QByteArray StatusServer::document() const
         shield.insert(QStringLiteral("tx_errors"), qint64(LinkCounters::read(c.tx_errors)));
         shield.insert(QStringLiteral("rx_errors"), qint64(LinkCounters::read(c.rx_errors)));
         shield.insert(QStringLiteral("disconnects"), qint64(LinkCounters::read(c.disconnects)));
+        const quint64 frames = LinkCounters::read(c.frames);
+        const quint64 badFrames = LinkCounters::read(c.bad_frames);
+        shield.insert(QStringLiteral("frames"), qint64(frames));
+        shield.insert(QStringLiteral("bad_frames"), qint64(badFrames));
+        shield.insert(QStringLiteral("frames_last_min"),
+                      qint64(framesWindow[s].lastMinute(frames)));
+        shield.insert(QStringLiteral("bad_frames_last_min"),
+                      qint64(badFramesWindow[s].lastMinute(badFrames)));
         shield.insert(QStringLiteral("audio"), links[s]->get_long_packet());
         shield.insert(QStringLiteral("audio_blocks_in"),
                       qint64(LinkCounters::read(c.audio_blocks_in)));

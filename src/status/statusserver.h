@@ -7,12 +7,17 @@
 // supervisor. Clients are bounded in number, request length, unread output and idle time; a
 // client that breaks a bound gets an error document or is dropped, and the driver goes on.
 
+#include "base/shieldcount.h"
+#include "status/minutewindow.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QTimer>
+
+#include <array>
 
 class DriverControl;
 class QLocalSocket;
@@ -70,6 +75,7 @@ private:
     void drop(QLocalSocket *socket);
     Client *find(QLocalSocket *socket);
     static QByteArray errorDocument(const QString &text);
+    void sampleFrames();
 
     const Settings *settings;
     SPIconnector *const *links;
@@ -81,6 +87,10 @@ private:
     QTimer idleTimer;
     int idleMs = defaultIdleMs;
     QElapsedTimer uptime;
+    // Frames and bad frames of each shield over the last minute, for its share of frames lost.
+    QTimer sampleTimer;
+    std::array<MinuteWindow, maxShields> framesWindow;
+    std::array<MinuteWindow, maxShields> badFramesWindow;
     QString socketPath;  // absolute; removed at the end only while it is still our socket file
     quint64 socketDevice = 0;
     quint64 socketInode = 0;

@@ -201,6 +201,13 @@ TEST(E2eStatus, EveryCounterEqualsWhatTheSimulatorDidOrTheHostWasTold)
             << reportedErrors(pair, s, "RX") << "\n"
             << pair.describe();
         EXPECT_EQ(field(doc, s, "disconnects"), s == 2 ? 1 : 0);
+        // Every reply and every event offer is a frame; only the noisy shield 0 has bad ones.
+        EXPECT_GE(field(doc, s, "frames"), field(doc, s, "commands") + field(doc, s, "events") +
+                                               field(doc, s, "rx_errors") +
+                                               field(doc, s, "bad_frames"));
+        EXPECT_EQ(field(doc, s, "bad_frames") > 0, s == 0);
+        EXPECT_LE(field(doc, s, "frames_last_min"), field(doc, s, "frames"));
+        EXPECT_LE(field(doc, s, "bad_frames_last_min"), field(doc, s, "bad_frames"));
         EXPECT_EQ(statusShield(doc, s).value(QStringLiteral("state")).toString(),
                   QStringLiteral("online"));
         if (s != 1) {

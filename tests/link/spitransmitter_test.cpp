@@ -301,7 +301,7 @@ TEST(TransferLoop, ReplyWithPingCodeIsParsedAndTheOutstandingCommandKeepsWaiting
     EXPECT_EQ(hex(sent[5]), hex(first));
 }
 
-TEST(TransferLoop, FrameWithBadCrcIsDroppedWithoutTrace)
+TEST(TransferLoop, FrameWithBadCrcIsDroppedAndOnlyCountedAsBad)
 {
     struct Case {
         const char *name;
@@ -335,6 +335,46 @@ TEST(TransferLoop, FrameWithBadCrcIsDroppedWithoutTrace)
                                                             : SpiOutErrorController::TX_IDLE);
         EXPECT_EQ(int(rig.links[0].in_error->repeat_count), 0);
         EXPECT_EQ(rig.out(), Lines{});
+        EXPECT_EQ(LinkCounters::read(rig.links[0].counters.frames), 1u);
+        EXPECT_EQ(LinkCounters::read(rig.links[0].counters.bad_frames), 1u);
+        EXPECT_EQ(LinkCounters::read(rig.links[0].counters.tx_errors), 0u);
+    }
+}
+
+TEST(TransferLoop, EveryReplyThatIsNotNothingCountsAsAFrameAndTheDroppedOnesAsBad)
+{
+    const QByteArray bad = [] {
+        QByteArray frame = framed(0x0A, 0x81);
+        frame[6] = static_cast<char>(frame[6] ^ 0x10);
+        return frame;
+    }();
+    struct Case {
+        const char *name;
+        QByteArray reply;
+        quint64 frames;
+        quint64 badFrames;
+    };
+    const Case cases[] = {
+        {"nothing to say", idle, 0, 0},
+        {"an undriven line", QByteArray(8, '\xff'), 0, 0},
+        {"an event", framed(0x8A, 0x81), 1, 0},
+        {"a ping reply", framed(0x0A, 0x60), 1, 0},
+        {"a bad CRC", bad, 1, 1},
+        {"a start byte that is none", QByteArray::fromHex("3781000000001234"), 1, 1},
+        {"noise after a zero start byte", QByteArray::fromHex("0000004000000000"), 1, 1},
+        {"ones but one", QByteArray::fromHex("ffffffffff7fffff"), 1, 1},
+        {"a bootloader ACK", QByteArray::fromHex("7900000000000000"), 0, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig(false);
+        rig.board.reply(0, c.reply);
+        rig.cycles(2);
+        EXPECT_EQ(LinkCounters::read(rig.links[0].counters.frames), c.frames);
+        EXPECT_EQ(LinkCounters::read(rig.links[0].counters.bad_frames), c.badFrames);
+        EXPECT_EQ(LinkCounters::read(rig.links[0].counters.tx_errors) +
+                      LinkCounters::read(rig.links[0].counters.rx_errors),
+                  0u);
     }
 }
 

@@ -50,6 +50,16 @@ TEST(ShieldModelNoise, ReachesEveryByteForgesBootloaderBytesAndRepeatsItself)
     model.setCorruptEvery(1, ShieldModel::Noise::CrcOnly);
     for (const QByteArray &reply : noisyIdleReplies(model, 100))
         EXPECT_EQ(reply, QByteArray(Frame::shortSize, '\0'));
+
+    // Only replies that say nothing, every second one: the start byte stays 0, a byte after it
+    // is not (the process test of the status figures sees replies with content pass unharmed).
+    model.setCorruptEvery(2, ShieldModel::Noise::IdleOnly);
+    int spoilt = 0;
+    for (const QByteArray &reply : noisyIdleReplies(model, 100)) {
+        EXPECT_EQ(Frame::start0(reply), 0);
+        spoilt += reply != QByteArray(Frame::shortSize, '\0') ? 1 : 0;
+    }
+    EXPECT_EQ(spoilt, 50);
 }
 
 TEST(ShieldModelNoise, DamagesTheDriversFramesTooSoTheShieldActsOnFewerOfThem)

@@ -8,6 +8,7 @@
 #include "config/settings.h"
 #include "link/linkrecords.h"
 #include "link/spiconnector.h"
+#include "status/minutewindow.h"
 #include "support/consolecapture.h"
 #include "support/e2eprocess.h"
 
@@ -134,6 +135,8 @@ TEST_F(StatusServerTest, DocumentShowsRecordsAndCountersOfEveryServedShield)
     links[2].counters.tx_errors = 3;
     links[2].counters.rx_errors = 4;
     links[2].counters.disconnects = 1;
+    links[2].counters.frames = 5000000000;  // past what 32 bits hold
+    links[2].counters.bad_frames = 4300000000;
     links[2].counters.audio_blocks_in = 500;
     links[2].counters.audio_blocks_out = 600;
     links[2].counters.audio_dropped = 7;
@@ -153,14 +156,26 @@ TEST_F(StatusServerTest, DocumentShowsRecordsAndCountersOfEveryServedShield)
     const QJsonArray shields = doc.value(QStringLiteral("shields")).toArray();
     ASSERT_EQ(shields.size(), 6);
     const QJsonObject two = shields.at(2).toObject();
-    const std::pair<const char *, int> counts[] = {
-        {"address", 2},       {"events", 20},           {"commands", 11},
-        {"tx_errors", 3},     {"rx_errors", 4},         {"disconnects", 1},
-        {"intercom", 119},    {"audio_blocks_in", 500}, {"audio_blocks_out", 600},
-        {"audio_dropped", 7}, {"firmware", 23},
+    const std::pair<const char *, qint64> counts[] = {
+        {"address", 2},
+        {"events", 20},
+        {"commands", 11},
+        {"tx_errors", 3},
+        {"rx_errors", 4},
+        {"disconnects", 1},
+        {"intercom", 119},
+        {"audio_blocks_in", 500},
+        {"audio_blocks_out", 600},
+        {"audio_dropped", 7},
+        {"firmware", 23},
+        {"frames", 5000000000},
+        {"bad_frames", 4300000000},
+        // A driver younger than a minute: its whole run is the last minute.
+        {"frames_last_min", 5000000000},
+        {"bad_frames_last_min", 4300000000},
     };
     for (const auto &c : counts)
-        EXPECT_EQ(two.value(QLatin1String(c.first)).toInt(-1), c.second) << c.first;
+        EXPECT_EQ(qint64(two.value(QLatin1String(c.first)).toDouble(-1)), c.second) << c.first;
     EXPECT_EQ(two.value(QStringLiteral("state")).toString(), QStringLiteral("online"));
     EXPECT_TRUE(two.value(QStringLiteral("audio")).toBool());
     EXPECT_EQ(two.value(QStringLiteral("id")).toString(),
@@ -170,6 +185,23 @@ TEST_F(StatusServerTest, DocumentShowsRecordsAndCountersOfEveryServedShield)
     EXPECT_EQ(shields.at(0).toObject().value(QStringLiteral("state")).toString(),
               QStringLiteral("offline"));
     EXPECT_FALSE(shields.at(0).toObject().value(QStringLiteral("audio")).toBool(true));
+}
+
+TEST(MinuteWindow, GivesTheGainOverTheLastSixtySamplesOrTheWholeRunBeforeThat)
+{
+    MinuteWindow window;
+    EXPECT_EQ(window.lastMinute(7), 7u);
+    quint64 counter = 0;
+    for (int second = 1; second <= 59; ++second)
+        window.sample(counter += 10);
+    EXPECT_EQ(window.lastMinute(counter + 3), counter + 3);  // not yet a minute old
+    window.sample(counter += 10);                            // the 60th: now a minute of samples
+    EXPECT_EQ(window.lastMinute(counter), 590u);             // 600 now, 10 a minute ago
+    for (int second = 0; second < 120; ++second)
+        window.sample(counter += second < 60 ? 1 : 0);  // slower, then nothing at all
+    EXPECT_EQ(window.lastMinute(counter), 0u);
+    window.sample(counter += 5);
+    EXPECT_EQ(window.lastMinute(counter + 2), 7u);
 }
 
 TEST_F(StatusServerTest, BadRequestsGetAnErrorAndTheConnectionStaysUsable)

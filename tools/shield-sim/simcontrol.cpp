@@ -78,9 +78,10 @@ QString SimControl::help()
         "  debug S TEXT            debug text of up to 4 characters (0xE2)\n"
         "  debugnum S VALUE        debug number (0xE3)\n"
         "  mute S | unmute S       the shield stops / starts answering\n"
-        "  corrupt S N [crc]       bus noise: every Nth frame each way has one byte of its first\n"
+        "  corrupt S N [crc|idle]  bus noise: every Nth frame each way has one byte of its first\n"
         "                          8 changed, the start byte included (0: off); with crc only\n"
-        "                          the CRC of frames with content, so the link never restarts\n"
+        "                          the CRC of frames with content, so the link never restarts;\n"
+        "                          with idle only the shield's replies that say nothing\n"
         "  busy S on|off           dial and phone-detect replies say busy\n"
         "  lostinit S              the next ping reply reports lost initialisation\n"
         "  loopback S on|off       audio to the host is the host's own audio (else a test tone)\n"
@@ -209,10 +210,15 @@ bool SimControl::execute(const QString &line, QString *answer)
         shield.setMute(verb == QLatin1String("mute"));
     } else if (verb == QLatin1String("corrupt")) {
         const bool crcOnly = w.size() == 4 && w.at(3) == QLatin1String("crc");
-        if (!need(hasA && a <= 1000000 && (w.size() == 3 || crcOnly), "S N [crc]"))
+        const bool idleOnly = w.size() == 4 && w.at(3) == QLatin1String("idle");
+        if (!need(hasA && a <= 1000000 && (w.size() == 3 || crcOnly || idleOnly), "S N [crc|idle]"))
             return false;
-        shield.setCorruptEvery(static_cast<int>(a), crcOnly ? ShieldModel::Noise::CrcOnly
-                                                            : ShieldModel::Noise::AnyByte);
+        ShieldModel::Noise noise = ShieldModel::Noise::AnyByte;
+        if (crcOnly)
+            noise = ShieldModel::Noise::CrcOnly;
+        else if (idleOnly)
+            noise = ShieldModel::Noise::IdleOnly;
+        shield.setCorruptEvery(static_cast<int>(a), noise);
     } else if (verb == QLatin1String("busy")) {
         if (!need(hasFlag, "S on|off"))
             return false;

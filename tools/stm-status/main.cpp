@@ -1,11 +1,14 @@
 // stm-status: asks the running stm-driver how its shields are, on the driver's status socket, and
 // prints one table row per shield (or the raw JSON document). With --watch it refreshes the
-// table every second. The host protocol on the driver's standard streams is not touched.
+// table every second; with --prometheus it prints the document in Prometheus' text format, for
+// node_exporter's textfile collector. The host protocol on the driver's standard streams is not
+// touched.
 
 #include "base/statuspath.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -13,7 +16,12 @@
 #include <QMap>
 #include <QStringList>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>  // mkostemp
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -21,15 +29,20 @@ namespace {
 const char *const usage =
     "Usage: stm-status [options]\n"
     "Shows the shields of the running stm-driver: state, firmware, calls and audio, events,\n"
-    "errors per minute and disconnects.\n"
+    "errors per minute, frames lost in the last minute and disconnects.\n"
     "\n"
     "Options:\n"
-    "  -s PATH    the driver's status socket (default %s)\n"
-    "  --watch    refresh every second until Ctrl-C\n"
-    "  --json     print the driver's JSON document as it comes, one per line\n"
-    "  --help     this text\n"
+    "  -s PATH        the driver's status socket (default %s)\n"
+    "  --watch        refresh every second until Ctrl-C\n"
+    "  --json         print the driver's JSON document as it comes, one per line\n"
+    "  --prometheus   print the document in Prometheus' text format (stm_driver_up 0 when\n"
+    "                 no driver answers)\n"
+    "  --output FILE  with --prometheus: replace FILE at once with it (a new file in FILE's\n"
+    "                 folder, renamed over it), for node_exporter's textfile collector\n"
+    "  --help         this text\n"
     "\n"
-    "Exit status 1 when no driver answers.\n";
+    "Exit status 1 when no driver answers; with --prometheus, 1 only when the figures could\n"
+    "not be written.\n";
 
 const int answerTimeoutMs = 5000;
 
@@ -91,6 +104,17 @@ private:
     QElapsedTimer clock;
 };
 
+// The share of frames lost in the last minute, as the driver counted them; "-" when none came
+// (or the driver does not count them).
+QString loss(const QJsonObject &shield)
+{
+    const qint64 frames = number(shield, "frames_last_min");
+    if (frames <= 0)
+        return QStringLiteral("-");
+    return QString::number(number(shield, "bad_frames_last_min") * 100.0 / frames, 'f', 1) +
+           QLatin1Char('%');
+}
+
 QString table(const QJsonObject &doc, ErrorRate &rates)
 {
     const qint64 uptime = number(doc, "uptime_s");
@@ -104,7 +128,7 @@ QString table(const QJsonObject &doc, ErrorRate &rates)
                                 : QStringLiteral("normal priority"))
                 .arg(number(doc, "cycle_overruns"))
                 .arg(number(doc, "longest_cycle_us") / 1000.0, 0, 'f', 3);
-    text += QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8\n")
+    text += QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9\n")
                 .arg(QStringLiteral("ADDR"), -4)
                 .arg(QStringLiteral("STATE"), -7)
                 .arg(QStringLiteral("FIRMWARE"), -8)
@@ -112,6 +136,7 @@ QString table(const QJsonObject &doc, ErrorRate &rates)
                 .arg(QStringLiteral("AUDIO IN/OUT/DROPPED"), -22)
                 .arg(QStringLiteral("EVENTS"), 7)
                 .arg(QStringLiteral("ERR/MIN"), 8)
+                .arg(QStringLiteral("LOSS"), 6)
                 .arg(QStringLiteral("DISCONNECTS"), 11);
     for (const QJsonValue &value : doc.value(QStringLiteral("shields")).toArray()) {
         const QJsonObject s = value.toObject();
@@ -121,7 +146,7 @@ QString table(const QJsonObject &doc, ErrorRate &rates)
                                   .arg(number(s, "audio_blocks_in"))
                                   .arg(number(s, "audio_blocks_out"))
                                   .arg(number(s, "audio_dropped"));
-        text += QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8\n")
+        text += QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9\n")
                     .arg(address, -4)
                     .arg(s.value(QStringLiteral("state")).toString(), -7)
                     .arg(number(s, "firmware"), -8)
@@ -131,10 +156,175 @@ QString table(const QJsonObject &doc, ErrorRate &rates)
                     .arg(audio, -22)
                     .arg(number(s, "events"), 7)
                     .arg(rates.rate(address, errors, uptime), 8)
+                    .arg(loss(s), 6)
                     .arg(number(s, "disconnects"), 11);
     }
     rates.documentDone();
     return text;
+}
+
+// Prometheus' text exposition format: every family's HELP and TYPE lines, then its samples.
+class Exposition
+{
+public:
+    void family(const char *name, const char *type, const char *help)
+    {
+        text += QStringLiteral("# HELP %1 %2\n# TYPE %1 %3\n")
+                    .arg(QLatin1String(name), QLatin1String(help), QLatin1String(type));
+    }
+    void sample(const QString &series, const QString &value)
+    {
+        text += series + QLatin1Char(' ') + value + QLatin1Char('\n');
+    }
+    void sample(const QString &series, qint64 value) { sample(series, QString::number(value)); }
+
+    QString text;
+};
+
+QString labelValue(const QString &value)
+{
+    QString escaped = value;
+    escaped.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+        .replace(QLatin1Char('"'), QLatin1String("\\\""))
+        .replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    return QLatin1Char('"') + escaped + QLatin1Char('"');
+}
+
+// One figure of every shield: its family, and the document's field it comes from.
+struct ShieldFigure {
+    const char *name;
+    const char *type;
+    const char *help;
+    const char *field;
+};
+
+const ShieldFigure shieldFigures[] = {
+    {"stm_shield_firmware", "gauge", "Firmware version the shield reported (0 before it did).",
+     "firmware"},
+    {"stm_shield_events_total", "counter", "Events the shield raised, each counted once.",
+     "events"},
+    {"stm_shield_commands_total", "counter", "Acknowledged commands the shield executed.",
+     "commands"},
+    {"stm_shield_tx_errors_total", "counter", "Commands sent again for a missing or wrong reply.",
+     "tx_errors"},
+    {"stm_shield_rx_errors_total", "counter", "Events the shield offered again.", "rx_errors"},
+    {"stm_shield_frames_total", "counter", "Frames received from the shield.", "frames"},
+    {"stm_shield_bad_frames_total", "counter",
+     "Frames received from the shield and dropped for their start byte or CRC.", "bad_frames"},
+    {"stm_shield_disconnects_total", "counter", "Times the shield dropped out of service.",
+     "disconnects"},
+    {"stm_shield_audio_blocks_in_total", "counter",
+     "512-byte audio blocks from the host queued for the shield.", "audio_blocks_in"},
+    {"stm_shield_audio_blocks_out_total", "counter",
+     "512-byte audio blocks from the shield passed on to the host.", "audio_blocks_out"},
+    {"stm_shield_audio_blocks_dropped_total", "counter",
+     "Audio blocks from the host dropped on a full queue.", "audio_dropped"},
+};
+
+// The document in Prometheus' text format; without one, only stm_driver_up 0.
+QString prometheus(const QJsonObject *doc)
+{
+    Exposition out;
+    out.family("stm_driver_up", "gauge",
+               "1 when the driver answered on its status socket, 0 when none did.");
+    out.sample(QStringLiteral("stm_driver_up"), doc ? 1 : 0);
+    if (!doc)
+        return out.text;
+    out.family("stm_driver_info", "gauge", "The driver's version and shield mode.");
+    out.sample(QStringLiteral("stm_driver_info{version=%1,mode=%2}")
+                   .arg(labelValue(doc->value(QStringLiteral("version")).toString()),
+                        labelValue(doc->value(QStringLiteral("mode")).toString())),
+               1);
+    out.family("stm_driver_uptime_seconds", "gauge", "Time since the driver started.");
+    out.sample(QStringLiteral("stm_driver_uptime_seconds"), number(*doc, "uptime_s"));
+    out.family("stm_driver_link_restarts_total", "counter", "Restarts of the link to all shields.");
+    out.sample(QStringLiteral("stm_driver_link_restarts_total"), number(*doc, "restarts"));
+    out.family("stm_driver_cycle_overruns_total", "counter",
+               "Transfer cycles that overran their 16 ms period.");
+    out.sample(QStringLiteral("stm_driver_cycle_overruns_total"), number(*doc, "cycle_overruns"));
+    out.family("stm_driver_cycle_longest_seconds", "gauge", "The longest transfer cycle so far.");
+    out.sample(QStringLiteral("stm_driver_cycle_longest_seconds"),
+               QString::number(number(*doc, "longest_cycle_us") / 1e6, 'f', 6));
+    out.family("stm_driver_realtime_priority", "gauge",
+               "Real-time priority of the transfer thread (0: normal priority).");
+    out.sample(QStringLiteral("stm_driver_realtime_priority"), number(*doc, "rtprio"));
+
+    QList<QJsonObject> shields;
+    for (const QJsonValue &value : doc->value(QStringLiteral("shields")).toArray())
+        shields << value.toObject();
+    const auto series = [](const char *name, const QJsonObject &shield) {
+        return QStringLiteral("%1{address=\"%2\"}")
+            .arg(QLatin1String(name))
+            .arg(number(shield, "address"));
+    };
+    const auto stateOf = [](const QJsonObject &shield) {
+        return shield.value(QStringLiteral("state")).toString();
+    };
+    out.family("stm_shield_online", "gauge", "1 while the shield is in service.");
+    for (const QJsonObject &shield : shields)
+        out.sample(series("stm_shield_online", shield),
+                   stateOf(shield) == QLatin1String("online") ? 1 : 0);
+    out.family("stm_shield_state", "gauge", "The shield's state: 1 for the one it is in.");
+    for (const QJsonObject &shield : shields) {
+        QStringList states = {QStringLiteral("init"), QStringLiteral("online"),
+                              QStringLiteral("offline")};
+        if (!states.contains(stateOf(shield)))
+            states << stateOf(shield);
+        for (const QString &state : states) {
+            out.sample(QStringLiteral("stm_shield_state{address=\"%1\",state=%2}")
+                           .arg(number(shield, "address"))
+                           .arg(labelValue(state)),
+                       state == stateOf(shield) ? 1 : 0);
+        }
+    }
+    for (const ShieldFigure &figure : shieldFigures) {
+        out.family(figure.name, figure.type, figure.help);
+        for (const QJsonObject &shield : shields)
+            out.sample(series(figure.name, shield), number(shield, figure.field));
+    }
+    out.family("stm_shield_audio_active", "gauge", "1 while the shield's audio runs (a call).");
+    for (const QJsonObject &shield : shields)
+        out.sample(series("stm_shield_audio_active", shield),
+                   shield.value(QStringLiteral("audio")).toBool() ? 1 : 0);
+    return out.text;
+}
+
+// Replaces `path` with `text` at once: a new file beside it (never a link followed, readable by
+// all, as node_exporter runs as a user of its own), written out, then renamed over the old one,
+// so a reader sees the old figures or the new ones, never half of them. False with `why` when
+// anything fails; the old file is then left as it was.
+bool replaceFile(const QString &path, const QByteArray &text, QString *why)
+{
+    const QByteArray target = QFile::encodeName(path);
+    QByteArray temporary = target + ".XXXXXX";  // node_exporter reads only names ending in .prom
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        *why = QStringLiteral("cannot create a file beside ") + path + QStringLiteral(" (") +
+               QString::fromLocal8Bit(std::strerror(errno)) + QLatin1Char(')');
+        return false;
+    }
+    int error = ::fchmod(fd, 0644) == 0 ? 0 : errno;
+    for (qint64 done = 0; error == 0 && done < text.size();) {
+        const ssize_t n =
+            ::write(fd, text.constData() + done, static_cast<size_t>(text.size() - done));
+        if (n > 0)
+            done += n;
+        else if (n == 0 || errno != EINTR)
+            error = n == 0 ? EIO : errno;
+    }
+    if (error == 0 && ::fsync(fd) != 0)
+        error = errno;
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && ::rename(temporary.constData(), target.constData()) != 0)
+        error = errno;
+    if (error != 0) {
+        ::unlink(temporary.constData());
+        *why = QStringLiteral("cannot write ") + path + QStringLiteral(" (") +
+               QString::fromLocal8Bit(std::strerror(error)) + QLatin1Char(')');
+        return false;
+    }
+    return true;
 }
 
 // The next line of the answer; empty when the driver went away or said nothing in time.
@@ -151,6 +341,65 @@ QByteArray readLine(QLocalSocket &socket, int timeoutMs)
     return socket.readLine().trimmed();
 }
 
+// Connects to the driver; false with the reason when nobody answers there.
+bool connectTo(QLocalSocket &socket, const QString &path, QString *why)
+{
+    socket.connectToServer(path);
+    if (socket.waitForConnected(answerTimeoutMs))
+        return true;
+    QString reason;
+    switch (socket.error()) {
+    case QLocalSocket::ServerNotFoundError:
+        reason = QStringLiteral("no socket there: is the driver running, with -status?");
+        break;
+    case QLocalSocket::ConnectionRefusedError:
+        reason = QStringLiteral("nobody listens there: the driver has ended");
+        break;
+    case QLocalSocket::SocketAccessError:
+        reason = QStringLiteral("no permission: are you a member of the group stm-driver?");
+        break;
+    default:
+        reason = socket.errorString();
+        break;
+    }
+    *why = QStringLiteral("no driver answers on ") + path + QStringLiteral(" (") + reason +
+           QLatin1Char(')');
+    return false;
+}
+
+// --prometheus: the document in Prometheus' format on standard output or into `output`. When no
+// driver answers, the figures say so (stm_driver_up 0) and standard error says why; that is
+// still a complete set of figures, so only a failure to write them gives a non-zero status.
+int exposition(const QString &path, const QString &output)
+{
+    QLocalSocket socket;
+    QString why;
+    QJsonObject doc;
+    if (connectTo(socket, path, &why)) {
+        socket.write("status\n");
+        socket.waitForBytesWritten(answerTimeoutMs);
+        const QByteArray line = readLine(socket, answerTimeoutMs);
+        doc = QJsonDocument::fromJson(line).object();
+        if (line.isEmpty())
+            why = QStringLiteral("the driver on ") + path + QStringLiteral(" did not answer");
+        else if (doc.contains(QStringLiteral("error")))
+            why =
+                QStringLiteral("the driver says: ") + doc.value(QStringLiteral("error")).toString();
+        else if (!doc.value(QStringLiteral("shields")).isArray())
+            why =
+                QStringLiteral("the answer on ") + path + QStringLiteral(" is no status document");
+    }
+    if (!why.isEmpty())
+        std::fprintf(stderr, "stm-status: %s\n", qPrintable(why));
+    const QByteArray text = prometheus(why.isEmpty() ? &doc : nullptr).toUtf8();
+    if (!output.isEmpty()) {
+        QString failure;
+        return replaceFile(output, text, &failure) ? 0 : fail(failure);
+    }
+    out(QString::fromUtf8(text));
+    return std::ferror(stdout) ? fail(QStringLiteral("cannot write the figures")) : 0;
+}
+
 }  // namespace
 
 int main(int argc, char *argv[])
@@ -159,6 +408,8 @@ int main(int argc, char *argv[])
     QString path = QString::fromLatin1(defaultStatusPath);
     bool watch = false;
     bool json = false;
+    bool metrics = false;
+    QString output;
     const QStringList args = app.arguments().mid(1);
     for (int i = 0; i < args.size(); ++i) {
         const QString &a = args.at(i);
@@ -168,6 +419,11 @@ int main(int argc, char *argv[])
             watch = true;
         } else if (a == QLatin1String("--json")) {
             json = true;
+        } else if (a == QLatin1String("--prometheus")) {
+            metrics = true;
+        } else if (a == QLatin1String("--output") && i + 1 < args.size() &&
+                   !args.at(i + 1).isEmpty()) {
+            output = args.at(++i);
         } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
             std::printf(usage, defaultStatusPath);
             return 0;
@@ -176,28 +432,17 @@ int main(int argc, char *argv[])
             return 2;
         }
     }
+    if (metrics + watch + json > 1 || (!output.isEmpty() && !metrics)) {
+        std::fprintf(stderr, usage, defaultStatusPath);
+        return 2;
+    }
+    if (metrics)
+        return exposition(path, output);
 
     QLocalSocket socket;
-    socket.connectToServer(path);
-    if (!socket.waitForConnected(answerTimeoutMs)) {
-        QString why;
-        switch (socket.error()) {
-        case QLocalSocket::ServerNotFoundError:
-            why = QStringLiteral("no socket there: is the driver running, with -status?");
-            break;
-        case QLocalSocket::ConnectionRefusedError:
-            why = QStringLiteral("nobody listens there: the driver has ended");
-            break;
-        case QLocalSocket::SocketAccessError:
-            why = QStringLiteral("no permission: are you a member of the group stm-driver?");
-            break;
-        default:
-            why = socket.errorString();
-            break;
-        }
-        return fail(QStringLiteral("no driver answers on ") + path + QStringLiteral(" (") + why +
-                    QStringLiteral(")"));
-    }
+    QString why;
+    if (!connectTo(socket, path, &why))
+        return fail(why);
     socket.write(watch ? "watch\n" : "status\n");
     socket.waitForBytesWritten(answerTimeoutMs);
 
