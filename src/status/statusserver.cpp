@@ -13,24 +13,202 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLocalServer>
 #include <QLocalSocket>
+#include <QSocketNotifier>
 
+#include <cerrno>
 #include <chrono>
-
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <grp.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
 
 const char *const groupName = "stm-driver";
-// How long a socket file's owner gets to answer before the file counts as left behind.
-const int probeMs = 500;
+const int listenBacklog = 16;
 
 void warn(const QString &text)
 {
     Console::err.line(QStringLiteral("#WARNING: Status socket: ") + text);
+}
+
+QString errorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// A descriptor closed when it goes out of scope unless released.
+class Fd
+{
+public:
+    explicit Fd(int fd = -1) : fd(fd) {}
+    ~Fd()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return fd; }
+    int release()
+    {
+        const int f = fd;
+        fd = -1;
+        return f;
+    }
+
+private:
+    int fd;
+};
+
+// A Unix socket address for `name` in the folder open as `folderFd`, reached through the
+// descriptor: no link on the way is followed and a long folder path does not matter.
+bool addressIn(int folderFd, const QByteArray &name, sockaddr_un *address)
+{
+    *address = sockaddr_un{};
+    address->sun_family = AF_UNIX;
+    const int n = std::snprintf(address->sun_path, sizeof address->sun_path, "/proc/self/fd/%d/%s",
+                                folderFd, name.constData());
+    return n > 0 && static_cast<size_t>(n) < sizeof address->sun_path;
+}
+
+// 0 when a server accepts connections on the socket `name` in `folderFd`, else the error of a
+// connection attempt that does not wait (ECONNREFUSED: nobody listens; EAGAIN: its backlog is
+// full; EACCES: it belongs to someone else).
+int connectError(int folderFd, const QByteArray &name)
+{
+    sockaddr_un address;
+    if (!addressIn(folderFd, name, &address))
+        return ENAMETOOLONG;
+    const Fd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (probe.get() < 0)
+        return errno;
+    if (::connect(probe.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
+        return 0;
+    return errno;
+}
+
+// Clears the way for a socket at `name` in `folderFd`: true when nothing is there, or when a
+// socket nobody listens on was there and is removed. Anything else stays where it is, with one
+// warning naming why, and false.
+bool clearStaleSocket(int folderFd, const QByteArray &name, const QString &path)
+{
+    struct stat before = {};
+    if (::fstatat(folderFd, name.constData(), &before, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT)
+            return true;
+        warn(QStringLiteral("cannot look at ") + path + QStringLiteral(" (") + errorText(errno) +
+             QStringLiteral("); running without it"));
+        return false;
+    }
+    if (!S_ISSOCK(before.st_mode)) {
+        warn(path + QStringLiteral(" exists and is no socket; running without it"));
+        return false;
+    }
+    const int error = connectError(folderFd, name);
+    if (error == 0) {
+        warn(QStringLiteral("another driver answers on ") + path +
+             QStringLiteral("; running without it"));
+        return false;
+    }
+    if (error != ECONNREFUSED) {
+        warn(QStringLiteral("cannot tell whether a driver answers on ") + path +
+             QStringLiteral(" (") + errorText(error) +
+             QStringLiteral("); leaving it and running without it"));
+        return false;
+    }
+    // Nobody listens: left by a driver that died. Removed only if it is still the same file.
+    struct stat now = {};
+    if (::fstatat(folderFd, name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+        now.st_dev != before.st_dev || now.st_ino != before.st_ino) {
+        warn(path + QStringLiteral(" changed while it was probed; running without it"));
+        return false;
+    }
+    if (::unlinkat(folderFd, name.constData(), 0) != 0) {
+        warn(QStringLiteral("cannot remove the socket left at ") + path + QStringLiteral(" (") +
+             errorText(errno) + QStringLiteral("); running without it"));
+        return false;
+    }
+    return true;
+}
+
+// A listening socket at `name` in `folderFd` that nobody can reach before its mode is 0660 and
+// its group is set: bound in a private folder (mode 0700, ours) made next to it, set up there
+// by name within that folder, then renamed into place without replacing anything. The mode or
+// group that cannot be set is one warning and the socket is served anyway. Returns the
+// descriptor and the file's device and inode, or -1 after one warning.
+int bindInPlace(int folderFd, const QString &folder, const QByteArray &name, const QString &path,
+                struct stat *file)
+{
+    const QString failed = QStringLiteral("cannot create ") + path + QStringLiteral(" (");
+    const QString without = QStringLiteral("); running without it");
+    QByteArray privatePath = QFile::encodeName(folder) + "/.stm-status-XXXXXX";
+    if (!::mkdtemp(privatePath.data())) {
+        warn(failed + errorText(errno) + without);
+        return -1;
+    }
+    const QByteArray privateName = privatePath.mid(privatePath.lastIndexOf('/') + 1);
+    const Fd privateFd(
+        ::open(privatePath.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat folderInfo = {};
+    if (privateFd.get() < 0 || ::fstat(privateFd.get(), &folderInfo) != 0 ||
+        folderInfo.st_uid != ::geteuid() || (folderInfo.st_mode & 077) != 0) {
+        // Not the folder just made: someone swapped it; leave whatever is there alone.
+        warn(failed + QStringLiteral("its private folder was replaced") + without);
+        return -1;
+    }
+    const QByteArray inner = "s";
+    const auto cleanUp = [&] {
+        ::unlinkat(privateFd.get(), inner.constData(), 0);
+        ::unlinkat(folderFd, privateName.constData(), AT_REMOVEDIR);
+    };
+    Fd socketFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    sockaddr_un address;
+    if (socketFd.get() < 0 || !addressIn(privateFd.get(), inner, &address) ||
+        ::bind(socketFd.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
+        ::fstatat(privateFd.get(), inner.constData(), file, AT_SYMLINK_NOFOLLOW) != 0) {
+        warn(failed + errorText(errno) + without);
+        cleanUp();
+        return -1;
+    }
+    // Set by name in the private folder, where nobody else can put a link: the mode and group
+    // of the socket's own descriptor are not the file's.
+    if (::fchmodat(privateFd.get(), inner.constData(), 0660, 0) != 0)
+        warn(QStringLiteral("cannot set mode 0660 on ") + path + QStringLiteral(" (") +
+             errorText(errno) + QStringLiteral(")"));
+    if (const struct group *group = ::getgrnam(groupName)) {
+        if (::fchownat(privateFd.get(), inner.constData(), static_cast<uid_t>(-1), group->gr_gid,
+                       AT_SYMLINK_NOFOLLOW) != 0)
+            warn(QStringLiteral("cannot give ") + path + QStringLiteral(" the group ") +
+                 QLatin1String(groupName) + QStringLiteral(" (") + errorText(errno) +
+                 QStringLiteral(")"));
+    }
+    if (::listen(socketFd.get(), listenBacklog) != 0) {
+        warn(failed + errorText(errno) + without);
+        cleanUp();
+        return -1;
+    }
+    int moved = ::renameat2(privateFd.get(), inner.constData(), folderFd, name.constData(),
+                            RENAME_NOREPLACE);
+    if (moved != 0 && (errno == EINVAL || errno == ENOSYS)) {
+        // A file system that cannot refuse to replace: the way was cleared just before.
+        moved = ::renameat(privateFd.get(), inner.constData(), folderFd, name.constData());
+    }
+    if (moved != 0) {
+        warn(errno == EEXIST ? path + QStringLiteral(" appeared while the socket was made; "
+                                                     "running without it")
+                             : failed + errorText(errno) + without);
+        cleanUp();
+        return -1;
+    }
+    cleanUp();
+    return socketFd.release();
 }
 
 QString stateName(ShieldState::State state)
@@ -61,16 +239,15 @@ QString hexWord(quint32 word)
 
 StatusServer::StatusServer(const Settings *settings, SPIconnector *const *links,
                            const DriverControl *control, QObject *parent)
-    : QObject(parent),
-      settings(settings),
-      links(links),
-      control(control),
-      server(new QLocalServer(this))
+    : QObject(parent), settings(settings), links(links), control(control)
 {
     uptime.start();
     watchTimer.setInterval(defaultWatchMs);
     connect(&watchTimer, &QTimer::timeout, this, &StatusServer::sendWatched);
-    connect(server, &QLocalServer::newConnection, this, &StatusServer::acceptClients);
+    bool ok = false;
+    const int idle = qEnvironmentVariableIntValue("STM_STATUS_IDLE_MS", &ok);
+    setIdleTimeout(ok && idle > 0 ? idle : defaultIdleMs);
+    connect(&idleTimer, &QTimer::timeout, this, &StatusServer::closeIdle);
     sampleTimer.setInterval(MinuteWindow::sampleMs);
     connect(&sampleTimer, &QTimer::timeout, this, &StatusServer::sampleFrames);
     sampleTimer.start();
@@ -78,10 +255,17 @@ StatusServer::StatusServer(const Settings *settings, SPIconnector *const *links,
 
 StatusServer::~StatusServer()
 {
-    if (server->isListening()) {
-        server->close();
-        QFile::remove(socketPath);
-    }
+    if (listenFd < 0)
+        return;
+    delete listenNotifier;
+    ::close(listenFd);
+    // Removed only while it is still the socket made here (a driver that took the path over
+    // after a kill keeps its own).
+    const QByteArray native = QFile::encodeName(socketPath);
+    struct stat info = {};
+    if (::lstat(native.constData(), &info) == 0 && S_ISSOCK(info.st_mode) &&
+        quint64(info.st_dev) == socketDevice && quint64(info.st_ino) == socketInode)
+        ::unlink(native.constData());
 }
 
 void StatusServer::setWatchInterval(int ms)
@@ -89,41 +273,45 @@ void StatusServer::setWatchInterval(int ms)
     watchTimer.setInterval(ms);
 }
 
-bool StatusServer::listen(const QString &path)
+void StatusServer::setIdleTimeout(int ms)
 {
-    if (path.isEmpty())
+    idleMs = ms;
+    idleTimer.setInterval(qBound(10, ms / 10, 1000));
+}
+
+bool StatusServer::listen(const QString &requested)
+{
+    if (requested.isEmpty() || listenFd >= 0)
         return false;
+    // One absolute path for the probe, the socket and its removal at the end, whatever the
+    // working folder is later.
+    const QString path = QDir::cleanPath(QFileInfo(requested).absoluteFilePath());
     const QString folder = QFileInfo(path).absolutePath();
     if (!QDir().mkpath(folder)) {
         warn(QStringLiteral("cannot create the folder ") + folder +
              QStringLiteral("; running without it"));
         return false;
     }
-    const QByteArray native = QFile::encodeName(path);
-    struct stat info = {};
-    if (::lstat(native.constData(), &info) == 0) {
-        if (!S_ISSOCK(info.st_mode)) {
-            warn(path + QStringLiteral(" exists and is no socket; running without it"));
-            return false;
-        }
-        QLocalSocket probe;
-        probe.connectToServer(path);
-        if (probe.waitForConnected(probeMs)) {
-            warn(QStringLiteral("another driver answers on ") + path +
-                 QStringLiteral("; running without it"));
-            return false;
-        }
-        QFile::remove(path);  // left by a driver that died
-    }
-    if (!server->listen(path)) {
-        warn(QStringLiteral("cannot listen on ") + path + QStringLiteral(" (") +
-             server->errorString() + QStringLiteral("); running without it"));
+    const Fd folderFd(
+        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folderFd.get() < 0) {
+        warn(QStringLiteral("cannot open the folder ") + folder + QStringLiteral(" (") +
+             errorText(errno) + QStringLiteral("); running without it"));
         return false;
     }
+    const QByteArray name = QFile::encodeName(QFileInfo(path).fileName());
+    if (!clearStaleSocket(folderFd.get(), name, path))
+        return false;
+    struct stat file = {};
+    const int fd = bindInPlace(folderFd.get(), folder, name, path, &file);
+    if (fd < 0)
+        return false;
+    listenFd = fd;
     socketPath = path;
-    ::chmod(native.constData(), 0660);
-    if (const struct group *group = ::getgrnam(groupName))
-        static_cast<void>(::chown(native.constData(), static_cast<uid_t>(-1), group->gr_gid));
+    socketDevice = file.st_dev;
+    socketInode = file.st_ino;
+    listenNotifier = new QSocketNotifier(listenFd, QSocketNotifier::Read, this);
+    connect(listenNotifier, &QSocketNotifier::activated, this, &StatusServer::acceptClients);
     return true;
 }
 
@@ -202,7 +390,26 @@ QByteArray StatusServer::errorDocument(const QString &text)
 
 void StatusServer::acceptClients()
 {
-    while (QLocalSocket *socket = server->nextPendingConnection()) {
+    for (;;) {
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                // Out of descriptors or memory: the waiting connection stays queued; look again
+                // in a second instead of spinning on it.
+                listenNotifier->setEnabled(false);
+                QTimer::singleShot(1000, listenNotifier,
+                                   [n = listenNotifier] { n->setEnabled(true); });
+            }
+            return;
+        }
+        QLocalSocket *socket = new QLocalSocket(this);
+        if (!socket->setSocketDescriptor(fd)) {
+            ::close(fd);
+            delete socket;
+            continue;
+        }
         if (clients.size() >= maxClients) {
             socket->write(errorDocument(QStringLiteral("too many clients")) + '\n');
             socket->flush();
@@ -214,9 +421,12 @@ void StatusServer::acceptClients()
         }
         Client client;
         client.socket = socket;
+        client.lastRequestMs = uptime.elapsed();
         clients.append(client);
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readRequests(socket); });
         connect(socket, &QLocalSocket::disconnected, this, [this, socket] { drop(socket); });
+        if (!idleTimer.isActive())
+            idleTimer.start();
     }
 }
 
@@ -244,6 +454,7 @@ void StatusServer::readRequests(QLocalSocket *socket)
             break;
         const QByteArray request = client->pending.left(end);
         client->pending.remove(0, end + 1);
+        client->lastRequestMs = uptime.elapsed();
         if (client->skipping)
             client->skipping = false;  // the end of the request that was too long
         else
@@ -298,6 +509,28 @@ void StatusServer::sendWatched()
     for (QLocalSocket *socket : watchers) {
         if (find(socket))
             send(socket, doc);
+    }
+}
+
+// Closes the clients that sent no whole request for the idle time and watch nothing.
+void StatusServer::closeIdle()
+{
+    if (clients.isEmpty()) {
+        idleTimer.stop();
+        return;
+    }
+    const qint64 now = uptime.elapsed();
+    QList<QLocalSocket *> idle;
+    for (const Client &client : clients) {
+        if (!client.watching && now - client.lastRequestMs >= idleMs)
+            idle << client.socket;
+    }
+    for (QLocalSocket *socket : idle) {
+        socket->write(
+            errorDocument(QStringLiteral("no request for %1 s; closing").arg(idleMs / 1000.0)) +
+            '\n');
+        socket->flush();
+        drop(socket);
     }
 }
 

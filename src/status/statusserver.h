@@ -4,8 +4,8 @@
 // document now and then every watch interval until the client goes). Lives in the main thread and
 // only reads: the shields' records, the atomic counters of their link records and the restart
 // count, so it never takes the link mutex and never waits for the transfer loop or the
-// supervisor. Clients are bounded in number, request length and unread output; a client that
-// breaks a bound gets an error document or is dropped, and the driver goes on.
+// supervisor. Clients are bounded in number, request length, unread output and idle time; a
+// client that breaks a bound gets an error document or is dropped, and the driver goes on.
 
 #include "base/shieldcount.h"
 #include "status/minutewindow.h"
@@ -20,8 +20,8 @@
 #include <array>
 
 class DriverControl;
-class QLocalServer;
 class QLocalSocket;
+class QSocketNotifier;
 class Settings;
 class SPIconnector;
 
@@ -35,16 +35,23 @@ public:
     // Output a client has left unread beyond which it is dropped.
     static constexpr qint64 maxUnreadBytes = 64 * 1024;
     static constexpr int defaultWatchMs = 1000;
+    // A client that sent no whole request for this long and watches nothing is closed, so
+    // forgotten connections never fill the places. STM_STATUS_IDLE_MS in the environment
+    // shortens it (for tests).
+    static constexpr int defaultIdleMs = 60000;
 
     StatusServer(const Settings *settings, SPIconnector *const *links, const DriverControl *control,
                  QObject *parent = nullptr);
     ~StatusServer() override;
 
-    // Listens on `path`: replaces a socket file left by a driver that died; gives one "#WARNING"
-    // line on standard error and returns false when another driver answers there, the folder
-    // cannot be made or the socket cannot be opened.
+    // Listens on `path` (a relative one is taken against the working folder now): replaces a
+    // socket file nobody listens on; gives one "#WARNING" line on standard error and returns
+    // false when anything else is there (a live driver, a socket it cannot probe, another file),
+    // the folder cannot be made or the socket cannot be opened. The socket appears with mode
+    // 0660 and its group already set, or with one "#WARNING" when they cannot be set.
     bool listen(const QString &path);
     void setWatchInterval(int ms);
+    void setIdleTimeout(int ms);
     int clientCount() const { return clients.size(); }
 
     // The status document, one line of compact JSON without the end of line.
@@ -56,6 +63,7 @@ private:
         QByteArray pending;     // request bytes after the last end of line
         bool skipping = false;  // in the rest of a request that was too long
         bool watching = false;
+        qint64 lastRequestMs = 0;  // on the uptime clock: the last whole request, or the connect
     };
 
     void acceptClients();
@@ -63,6 +71,7 @@ private:
     void answer(Client &client, const QByteArray &request);
     void send(QLocalSocket *socket, const QByteArray &line);
     void sendWatched();
+    void closeIdle();
     void drop(QLocalSocket *socket);
     Client *find(QLocalSocket *socket);
     static QByteArray errorDocument(const QString &text);
@@ -71,13 +80,18 @@ private:
     const Settings *settings;
     SPIconnector *const *links;
     const DriverControl *control;
-    QLocalServer *server;
+    int listenFd = -1;
+    QSocketNotifier *listenNotifier = nullptr;
     QList<Client> clients;
     QTimer watchTimer;
+    QTimer idleTimer;
+    int idleMs = defaultIdleMs;
     QElapsedTimer uptime;
     // Frames and bad frames of each shield over the last minute, for its share of frames lost.
     QTimer sampleTimer;
     std::array<MinuteWindow, maxShields> framesWindow;
     std::array<MinuteWindow, maxShields> badFramesWindow;
-    QString socketPath;
+    QString socketPath;  // absolute; removed at the end only while it is still our socket file
+    quint64 socketDevice = 0;
+    quint64 socketInode = 0;
 };

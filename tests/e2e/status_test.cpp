@@ -1,14 +1,17 @@
 // The status socket of the real driver against shield-sim: after a scripted session (three
 // shields brought up, events, host commands, a call with audio both ways, a damaging link on
 // one shield, one shield lost and back) every counter of the document equals what the simulator
-// did or what the driver told the host; and clients that never read or send rubbish change
-// nothing for the host.
+// did or what the driver told the host; clients that never read or send rubbish change nothing
+// for the host; and clients that never ask lock a technician out for no longer than the idle
+// time.
 // The driver's UDP ports are fixed, so the pairs here hold the machine-wide audio-port lock.
 
 #include "support/e2eprocess.h"
 
 #include "sim/shieldmodel.h"
 
+#include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
@@ -18,7 +21,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -301,4 +306,64 @@ TEST(E2eStatus, ClientsThatNeverReadOrSendRubbishChangeNothingForTheHost)
     for (int fd : silent)
         ::close(fd);
     ::close(noisy);
+}
+
+TEST(E2eStatus, EightSilentClientsLockATechnicianOutForNoLongerThanTheIdleTime)
+{
+    const int idleMs = 3000;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("status.sock"));
+    qputenv("STM_STATUS_IDLE_MS", QByteArray::number(idleMs));
+    E2ePair pair({QStringLiteral("--shields"), QStringLiteral("0"), QStringLiteral("--single")},
+                 {QStringLiteral("-ic"), QStringLiteral("10"), QStringLiteral("-status"), path});
+    qunsetenv("STM_STATUS_IDLE_MS");
+    ASSERT_TRUE(pair.started()) << pair.describe();
+    ASSERT_GE(pair.driver().waitForLine(QStringLiteral("#Shield update black list")), 0)
+        << pair.describe();
+
+    // Eight clients that connect and say nothing take every place.
+    std::vector<int> silent;
+    for (int i = 0; i < 8; ++i) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray name = QFile::encodeName(path);
+        std::memcpy(address.sun_path, name.constData(), static_cast<size_t>(name.size()));
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        const timeval wait = {E2eProcess::timeoutMs / 1000, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        silent.push_back(fd);
+    }
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(askStatus(path).value(QStringLiteral("error")).toString(),
+              QStringLiteral("too many clients"));
+
+    // The driver closes them once the idle time has passed, telling them why; then stm-status is
+    // answered.
+    std::vector<pollfd> waiting;
+    for (int fd : silent)
+        waiting.push_back({fd, POLLIN, 0});
+    qint64 toldAt = -1;
+    while (toldAt < 0 && clock.elapsed() < E2eProcess::timeoutMs) {
+        E2eProcess::pump(10);
+        if (::poll(waiting.data(), waiting.size(), 0) == static_cast<int>(waiting.size()))
+            toldAt = clock.elapsed();
+    }
+    EXPECT_GE(toldAt, idleMs / 2) << pair.describe();
+    EXPECT_LE(toldAt, idleMs + 1000);
+    for (int fd : silent) {
+        char text[256] = {};
+        EXPECT_GT(::read(fd, text, sizeof text - 1), 0);
+        EXPECT_TRUE(QByteArray(text).contains("no request for 3 s")) << text;
+        EXPECT_EQ(::read(fd, text, sizeof text), 0);
+        ::close(fd);
+    }
+    QProcess tool;
+    tool.start(QStringLiteral(STM_STATUS_PATH), {QStringLiteral("-s"), path});
+    ASSERT_TRUE(tool.waitForFinished(E2eProcess::timeoutMs));
+    EXPECT_EQ(tool.exitCode(), 0) << tool.readAllStandardError().toStdString();
+    EXPECT_TRUE(
+        QString::fromUtf8(tool.readAllStandardOutput()).contains(QStringLiteral(" online ")));
+    EXPECT_EQ(pair.driver().errBesidesOverruns(), QString()) << pair.describe();
 }

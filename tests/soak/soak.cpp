@@ -8,7 +8,9 @@
 // once unless its shield was rebooted after it was written; every call in progress at a restart
 // ends with its drop line; no receiver port stays bound after its call; every shield back in
 // service after each restart; call audio carried (each block at most once, little lost outside
-// the calls a restart cut); no disconnection; bounded memory.
+// the calls a restart cut); no disconnection; bounded memory, and no rise of the driver's
+// resident size over the second half of a run of 20 minutes or more (sampled every minute; a
+// straight line fitted through the second half's samples must rise less than 64 kB).
 // Everything runs in the main thread's event loop (the E2ePair helpers read both programs' output
 // there).
 
@@ -32,13 +34,16 @@
 namespace {
 
 constexpr int blockSize = 512;
-constexpr int blockPeriodMs = 16;  // the pace at which a shield plays the host's audio
+constexpr qint64 rssRiseLimitKb = 64;  // over the second half of a long run
+constexpr int blockPeriodMs = 16;      // the pace at which a shield plays the host's audio
 
 struct Options {
     double minutes = 10;
     int shields = 6;
     unsigned randomStart = 1;
     double restartSeconds = 30;  // mean time between two bootloader bytes (0: none)
+    // The driver program: the one built here, or a wrapper that runs it under a heap profiler.
+    QString driver = QStringLiteral(STM_DRIVER_PATH);
 };
 
 bool parseOptions(const QStringList &args, Options *options)
@@ -54,6 +59,8 @@ bool parseOptions(const QStringList &args, Options *options)
             options->randomStart = args.at(++i).toUInt(&ok);
         else if (a == QLatin1String("--restart-every") && ok)
             options->restartSeconds = args.at(++i).toDouble(&ok);
+        else if (a == QLatin1String("--driver") && ok)
+            options->driver = args.at(++i);
         else
             ok = false;
         if (!ok)
@@ -61,6 +68,48 @@ bool parseOptions(const QStringList &args, Options *options)
     }
     return options->minutes > 0 && options->shields >= 1 && options->shields <= 6 &&
            options->restartSeconds >= 0;
+}
+
+// The driver's resident size (VmRSS) and the anonymous part of it (RssAnon: its heap, stacks
+// and data, without the pages of its program and libraries, which rarely used code paths fault
+// in now and then).
+struct RssSample {
+    double minutes;
+    qint64 kb;
+    qint64 anonKb;
+};
+
+qint64 anonKb(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("RssAnon:"))
+            return line.mid(8).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// The slope in kB per hour of a least-squares line through the samples' `field`; 0 with fewer
+// than two.
+double slopeKbPerHour(const QList<RssSample> &samples, qint64 RssSample::*field)
+{
+    if (samples.size() < 2)
+        return 0;
+    double meanT = 0, meanKb = 0;
+    for (const RssSample &s : samples) {
+        meanT += s.minutes;
+        meanKb += double(s.*field);
+    }
+    meanT /= samples.size();
+    meanKb /= samples.size();
+    double num = 0, den = 0;
+    for (const RssSample &s : samples) {
+        num += (s.minutes - meanT) * (double(s.*field) - meanKb);
+        den += (s.minutes - meanT) * (s.minutes - meanT);
+    }
+    return den > 0 ? num / den * 60 : 0;
 }
 
 // A host audio block: a tag naming the shield, a number, and a pattern of its own.
@@ -103,7 +152,7 @@ public:
     qint64 badSize = 0;      // datagrams that are no 512-byte block
     QSet<quint32> received;  // own blocks that came back
     qint64 duplicates = 0;
-    qint64 foreign = 0;      // blocks tagged for another shield, or altered
+    qint64 foreign = 0;  // blocks tagged for another shield, or altered
 
 private:
     void readAll()
@@ -158,11 +207,11 @@ struct Shield {
     qint64 talkBlocks = 0;  // blocks due since the call began talking
     quint32 nextBlock = 0;
     quint32 callFirstBlock = 0;
-    int callFromLine = 0;   // the driver's line count when the call began
-    QString awaitedLine;    // the host line that moves the call on
-    bool dropAwaited = false;  // the hang-up's drop line
-    QList<int> dropLines;   // driver lines "S drop" not yet matched to a hang-up or a cut
-    QList<int> starts;      // simulator lines at which the shield started afresh
+    int callFromLine = 0;          // the driver's line count when the call began
+    QString awaitedLine;           // the host line that moves the call on
+    bool dropAwaited = false;      // the hang-up's drop line
+    QList<int> dropLines;          // driver lines "S drop" not yet matched to a hang-up or a cut
+    QList<int> starts;             // simulator lines at which the shield started afresh
     bool pickupMayBeLost = false;  // a reboot came between the host's pickup and its audio
     std::unique_ptr<SoakAudio> audio;
 };
@@ -174,10 +223,7 @@ public:
     int run();
 
 private:
-    bool available(int s) const
-    {
-        return shields[s].online && !shields[s].lostInit;
-    }
+    bool available(int s) const { return shields[s].online && !shields[s].lostInit; }
     bool idle(int s) const;
     int pick(const std::function<bool(int)> &ok);
     void readDriver();
@@ -225,8 +271,8 @@ private:
     int cutDropLines = 0;       // cut calls whose drop line came
     int cutsWithoutDrop = 0;
     int portsLeftBound = 0;
-    int drops = 0;              // "S drop" lines
-    int hangups = 0;            // hang-ups raised
+    int drops = 0;                                         // "S drop" lines
+    int hangups = 0;                                       // hang-ups raised
     QList<QPair<int, QPair<quint32, quint32>>> cutBlocks;  // shield, first and end block
     int disconnects = 0;
     int lostInits = 0;
@@ -299,8 +345,7 @@ void Soak::readDriver()
             shields[s].online = true;
             shields[s].lostInit = false;
         }
-        if (line.startsWith(QLatin1String("#DEBUG ")) ||
-            eventsExpected.contains(line)) {
+        if (line.startsWith(QLatin1String("#DEBUG ")) || eventsExpected.contains(line)) {
             ++eventsReported[line];
         }
         const QRegularExpressionMatch m = shieldLine.match(line);
@@ -326,8 +371,7 @@ void Soak::readDriver()
 
 void Soak::readSim()
 {
-    static const QRegularExpression executedLine(
-        QStringLiteral("^shield ([0-5]): executed (.*)$"));
+    static const QRegularExpression executedLine(QStringLiteral("^shield ([0-5]): executed (.*)$"));
     static const QRegularExpression ackLine(
         QStringLiteral("^shield ([0-5]): event acknowledged: "));
     static const QRegularExpression startLine(QStringLiteral("^shield ([0-5]): started "));
@@ -487,8 +531,9 @@ void Soak::stepCall(int s, qint64 now)
             enter(s, CallPhase::Closing, now);
         } else if (inPhase > 10000) {
             ++cutsWithoutDrop;
-            restartFaults << QStringLiteral("shield %1: the call cut by a restart at %2 s got no "
-                                            "\"%1 drop\" line within 10 s")
+            restartFaults << QStringLiteral(
+                                 "shield %1: the call cut by a restart at %2 s got no "
+                                 "\"%1 drop\" line within 10 s")
                                  .arg(s)
                                  .arg(double(sh.phaseSince) / 1000, 0, 'f', 1);
             enter(s, CallPhase::Closing, now);
@@ -500,8 +545,9 @@ void Soak::stepCall(int s, qint64 now)
             enter(s, CallPhase::None, now);
         } else if (inPhase > 5000) {
             ++portsLeftBound;
-            restartFaults << QStringLiteral("shield %1: UDP port %2 still bound 5 s after the "
-                                            "call ended at %3 s")
+            restartFaults << QStringLiteral(
+                                 "shield %1: UDP port %2 still bound 5 s after the "
+                                 "call ended at %3 s")
                                  .arg(s)
                                  .arg(20003 + 2 * s)
                                  .arg(double(sh.phaseSince) / 1000, 0, 'f', 1);
@@ -531,8 +577,9 @@ void Soak::step(qint64 now)
             if (!shields[s].online && !lateCounted[s]) {
                 lateCounted[s] = true;
                 ++lateReturns;
-                restartFaults << QStringLiteral("shield %1: not back in service 20 s after the "
-                                                "restart at %2 s")
+                restartFaults << QStringLiteral(
+                                     "shield %1: not back in service 20 s after the "
+                                     "restart at %2 s")
                                      .arg(s)
                                      .arg(double(lastRestartAt) / 1000, 0, 'f', 1);
             }
@@ -614,11 +661,11 @@ int Soak::run()
         present << QString::number(s);
     std::fprintf(stderr, "stm-soak: %g minutes, shields %s, random start %u\n", options.minutes,
                  qPrintable(present.join(QLatin1Char(','))), options.randomStart);
-    pair.reset(new E2ePair({QStringLiteral("--shields"), present.join(QLatin1Char(',')),
-                            QStringLiteral("--multishield")},
-                           {QStringLiteral("-multishield"), QStringLiteral("-ic"),
-                            QStringLiteral("10")},
-                           true));
+    pair.reset(new E2ePair(
+        QStringLiteral(SHIELD_SIM_PATH), options.driver,
+        {QStringLiteral("--shields"), present.join(QLatin1Char(',')),
+         QStringLiteral("--multishield")},
+        {QStringLiteral("-multishield"), QStringLiteral("-ic"), QStringLiteral("10")}, true));
     if (!pair->started()) {
         std::fprintf(stderr, "stm-soak: the programs did not start\n%s\n",
                      pair->describe().c_str());
@@ -643,8 +690,7 @@ int Soak::run()
         }
     }
     for (int s = 0; s < options.shields; ++s) {
-        if (pair->driver().waitForLine(QStringLiteral("#Shield %1 update black list").arg(s)) <
-            0) {
+        if (pair->driver().waitForLine(QStringLiteral("#Shield %1 update black list").arg(s)) < 0) {
             std::fprintf(stderr, "stm-soak: shield %d did not come into service\n%s\n", s,
                          pair->describe().c_str());
             return 2;
@@ -662,17 +708,38 @@ int Soak::run()
     nextRestartAt = static_cast<qint64>(options.restartSeconds * 1000);
     const qint64 runMs = static_cast<qint64>(options.minutes * 60000);
     qint64 nextProgress = 60000;
+    QList<RssSample> rssSamples = {{0, rssStart, anonKb(pid)}};
     while (clock.elapsed() < runMs && pair->driver().running()) {
         E2eProcess::pump(5);
         readDriver();
         readSim();
         step(clock.elapsed());
         if (clock.elapsed() >= nextProgress) {
-            std::fprintf(stderr, "stm-soak: %lld min, %d calls\n",
-                         static_cast<long long>(nextProgress / 60000), calls);
+            const RssSample sample{double(clock.elapsed()) / 60000, rssKb(pid), anonKb(pid)};
+            rssSamples << sample;
+            std::fprintf(stderr,
+                         "stm-soak: %lld min, %d calls, %d restarts, driver RSS %lld kB "
+                         "(anonymous %lld kB)\n",
+                         static_cast<long long>(nextProgress / 60000), calls,
+                         pair->driver().err().count(QStringLiteral("#Restart ALL Shields")),
+                         static_cast<long long>(sample.kb), static_cast<long long>(sample.anonKb));
             nextProgress += 60000;
         }
     }
+    // The second half of the run: a line through its samples, and what it rises over that half.
+    const double runMinutes = double(clock.elapsed()) / 60000;
+    QList<RssSample> secondHalf;
+    for (const RssSample &s : rssSamples) {
+        if (s.minutes >= runMinutes / 2 && s.kb > 0 && s.anonKb >= 0)
+            secondHalf << s;
+    }
+    const double slope = slopeKbPerHour(secondHalf, &RssSample::kb);
+    const double halfRiseKb = slope * runMinutes / 2 / 60;
+    const double anonSlope = slopeKbPerHour(secondHalf, &RssSample::anonKb);
+    const bool longRun = runMinutes >= 20 && secondHalf.size() >= 5;
+    QStringList sampleFigures;
+    for (const RssSample &s : rssSamples)
+        sampleFigures << QStringLiteral("%1/%2").arg(s.kb).arg(s.anonKb);
     // Let what is on its way arrive: running calls end, nothing new starts.
     const qint64 settleUntil = clock.elapsed() + 20000;
     nextCallAt = nextCommandAt = nextEventAt = nextLostInitAt = nextRestartAt = settleUntil * 2;
@@ -824,8 +891,10 @@ int Soak::run()
         {QStringLiteral("shield actions executed more than asked"), QString::number(execExtra),
          execExtra == 0},
         {QStringLiteral("audio bytes sent / back (uncut calls)"),
-         QStringLiteral("%1 / %2 (%3%)").arg(audioSent).arg(audioBack).arg(audioShare * 100, 0,
-                                                                          'f', 1),
+         QStringLiteral("%1 / %2 (%3%)")
+             .arg(audioSent)
+             .arg(audioBack)
+             .arg(audioShare * 100, 0, 'f', 1),
          audioShare >= 0.9},
         {QStringLiteral("audio blocks twice / altered / bad size"),
          QStringLiteral("%1 / %2 / %3").arg(duplicates).arg(foreign).arg(badSize),
@@ -852,9 +921,19 @@ int Soak::run()
         {QStringLiteral("driver RSS start / end (kB)"),
          QStringLiteral("%1 / %2").arg(rssStart).arg(rssEnd),
          rssStart > 0 && rssEnd > 0 && rssEnd - rssStart < 20 * 1024},
-        {QStringLiteral("driver running at the end"), running ? QStringLiteral("yes")
-                                                              : QStringLiteral("no"),
-         running},
+        {QStringLiteral("driver RSS second half: kB/h, rise (kB)"),
+         QStringLiteral("%1, %2 (%3 samples)")
+             .arg(slope, 0, 'f', 0)
+             .arg(halfRiseKb, 0, 'f', 0)
+             .arg(secondHalf.size()),
+         !longRun || halfRiseKb < rssRiseLimitKb},
+        {QStringLiteral("anonymous part second half: kB/h, rise"),
+         QStringLiteral("%1, %2")
+             .arg(anonSlope, 0, 'f', 0)
+             .arg(anonSlope * runMinutes / 2 / 60, 0, 'f', 0),
+         true},
+        {QStringLiteral("driver running at the end"),
+         running ? QStringLiteral("yes") : QStringLiteral("no"), running},
     };
     bool allOk = true;
     std::printf("%-42s %-30s %s\n", "figure", "value", "invariant");
@@ -863,6 +942,8 @@ int Soak::run()
         std::printf("%-42s %-30s %s\n", qPrintable(row.what), qPrintable(row.figure),
                     row.ok ? "ok" : "BROKEN");
     }
+    std::printf("driver RSS / anonymous part each minute (kB): %s\n",
+                qPrintable(sampleFigures.join(QLatin1Char(' '))));
     for (const QString &f : eventFaults + commandFaults + restartFaults.mid(0, 20))
         std::printf("  %s\n", qPrintable(f));
     if (!allOk) {
@@ -881,8 +962,9 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     Options options;
     if (!parseOptions(app.arguments(), &options)) {
-        std::fprintf(stderr, "usage: stm-soak [--minutes N] [--shields 1-6] [--random N] "
-                             "[--restart-every SECONDS]\n");
+        std::fprintf(stderr,
+                     "usage: stm-soak [--minutes N] [--shields 1-6] [--random N] "
+                     "[--restart-every SECONDS] [--driver PROGRAM]\n");
         return 2;
     }
     Soak soak(options);

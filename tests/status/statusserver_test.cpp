@@ -1,7 +1,8 @@
 // The status socket in-process: the document shows the shield records and link counters as they
 // are, bad and endless requests get an error and leave the connection usable, the ninth client
 // is turned away, a client that never reads is dropped, and the socket file is taken over only
-// from a driver that died.
+// from a driver that died, nothing else at its path is touched, the socket has its mode from
+// the start, and a client that asks nothing is closed after the idle time.
 
 #include "status/statusserver.h"
 #include "config/settings.h"
@@ -29,6 +30,7 @@
 #include <cstring>
 #include <memory>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -311,4 +313,174 @@ TEST_F(StatusServerTest, SocketFileIsTakenOverOnlyFromADriverThatDied)
     EXPECT_FALSE(StatusServer(&settings, links.records(), nullptr)
                      .listen(dir.filePath(QStringLiteral("plain"))));
     EXPECT_EQ(capture.err().size(), 2) << capture.err().join(QLatin1Char('\n'));
+}
+
+TEST_F(StatusServerTest, OnlyASocketNobodyListensOnIsReplacedAndAnythingElseIsLeftWithAWarning)
+{
+    const auto at = [&](const char *name) { return dir.filePath(QLatin1String(name)); };
+    leaveSocketFile(at("stale-target.sock"));
+    QFile file(at("file"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("mine") == 4);
+    file.close();
+    ASSERT_TRUE(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    ASSERT_TRUE(QFile::link(at("stale-target.sock"), at("link-to-stale.sock")));
+    ASSERT_TRUE(QFile::link(path, at("link-to-live.sock")));
+    ASSERT_TRUE(QFile::link(at("file"), at("link-to-file.sock")));
+    // A live listener whose backlog is full: a connection is neither taken nor refused.
+    const int busy = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray busyName = QFile::encodeName(at("busy.sock"));
+    std::memcpy(address.sun_path, busyName.constData(), static_cast<size_t>(busyName.size()));
+    ASSERT_EQ(::bind(busy, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(busy, 0), 0);
+    std::vector<int> queued;
+    for (int i = 0; i < 100; ++i) {
+        queued.push_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        if (::connect(queued.back(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+            break;
+    }
+
+    struct Row {
+        const char *name;
+        bool taken;
+        const char *why;  // in the warning
+    } rows[] = {
+        {"stale.sock", true, nullptr},
+        {"status.sock", false, "another driver answers"},
+        {"busy.sock", false, "cannot tell whether a driver answers"},
+        {"file", false, "is no socket"},
+        {"link-to-stale.sock", false, "is no socket"},
+        {"link-to-live.sock", false, "is no socket"},
+        {"link-to-file.sock", false, "is no socket"},
+    };
+    leaveSocketFile(at("stale.sock"));
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString target = at(row.name);
+        const QFileInfo before(target);
+        ConsoleCapture capture;
+        {
+            StatusServer other(&settings, links.records(), nullptr);
+            EXPECT_EQ(other.listen(target), row.taken);
+            if (row.taken) {
+                EXPECT_TRUE(capture.err().isEmpty()) << capture.err().join('\n').toStdString();
+                Client client(target);
+                client.send("status\n");
+                EXPECT_TRUE(client.next().contains(QStringLiteral("shields")));
+            } else {
+                ASSERT_EQ(capture.err().size(), 1);
+                EXPECT_TRUE(capture.err().first().startsWith(QStringLiteral("#WARNING")));
+                EXPECT_TRUE(capture.err().first().contains(QLatin1String(row.why)))
+                    << capture.err().first().toStdString();
+                EXPECT_TRUE(capture.err().first().contains(target));
+            }
+        }
+        // What was there is there still, untouched (a replaced socket goes with its server).
+        const QFileInfo after(target);
+        if (!row.taken) {
+            EXPECT_TRUE(after.exists() || after.isSymLink());
+            EXPECT_EQ(after.isSymLink(), before.isSymLink());
+            EXPECT_EQ(after.lastModified(), before.lastModified());
+        } else {
+            EXPECT_FALSE(after.exists());
+        }
+    }
+    EXPECT_TRUE(QFileInfo::exists(at("stale-target.sock")));
+    struct stat info = {};
+    ASSERT_EQ(::stat(QFile::encodeName(at("file")).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    for (int fd : queued)
+        ::close(fd);
+    ::close(busy);
+}
+
+TEST_F(StatusServerTest, TheSocketAppearsWithItsModeWhateverTheUmaskAndIsOneFileWhateverThePath)
+{
+    // The mode is the socket's own from the start, not what the umask leaves; nothing of the
+    // making stays in the folder.
+    for (const mode_t mask : {mode_t(0), mode_t(077)}) {
+        SCOPED_TRACE(mask);
+        const mode_t old = ::umask(mask);
+        const QString other = dir.filePath(QStringLiteral("m%1.sock").arg(mask));
+        StatusServer server(&settings, links.records(), nullptr);
+        const bool listening = server.listen(other);
+        ::umask(old);
+        ASSERT_TRUE(listening);
+        struct stat info = {};
+        ASSERT_EQ(::lstat(QFile::encodeName(other).constData(), &info), 0);
+        EXPECT_TRUE(S_ISSOCK(info.st_mode));
+        EXPECT_EQ(info.st_mode & 07777, 0660u);
+    }
+    EXPECT_EQ(QDir(dir.path())
+                  .entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList({QStringLiteral("status.sock")}));
+
+    // A relative path names the file in the working folder for good: made there, removed there at
+    // the end, and found again by a later start after a kill.
+    const QString working = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(dir.path()));
+    auto relative = std::make_unique<StatusServer>(&settings, links.records(), nullptr);
+    const bool listening = relative->listen(QStringLiteral("run/rel.sock"));
+    ASSERT_TRUE(QDir::setCurrent(working));
+    ASSERT_TRUE(listening);
+    const QString absolute = dir.filePath(QStringLiteral("run/rel.sock"));
+    Client client(absolute);
+    client.send("status\n");
+    EXPECT_TRUE(client.next().contains(QStringLiteral("shields")));
+    relative.reset();
+    EXPECT_FALSE(QFileInfo::exists(absolute));
+    leaveSocketFile(absolute);  // as a killed driver leaves it
+    ASSERT_TRUE(QDir::setCurrent(dir.path()));
+    relative = std::make_unique<StatusServer>(&settings, links.records(), nullptr);
+    EXPECT_TRUE(relative->listen(QStringLiteral("run/rel.sock")));
+    ASSERT_TRUE(QDir::setCurrent(working));
+
+    // At the end a server removes only its own socket: one that took the path over stays.
+    ASSERT_TRUE(QFile::remove(absolute));
+    StatusServer successor(&settings, links.records(), nullptr);
+    ASSERT_TRUE(successor.listen(absolute));
+    relative.reset();
+    Client again(absolute);
+    again.send("status\n");
+    EXPECT_TRUE(again.next().contains(QStringLiteral("shields")));
+    // Nor a link swapped in for it, nor what the link points to.
+    const QString target = dir.filePath(QStringLiteral("target"));
+    QFile file(target);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    {
+        StatusServer swapped(&settings, links.records(), nullptr);
+        ASSERT_TRUE(swapped.listen(dir.filePath(QStringLiteral("swapped.sock"))));
+        ASSERT_TRUE(QFile::remove(dir.filePath(QStringLiteral("swapped.sock"))));
+        ASSERT_TRUE(QFile::link(target, dir.filePath(QStringLiteral("swapped.sock"))));
+    }
+    EXPECT_TRUE(QFileInfo(dir.filePath(QStringLiteral("swapped.sock"))).isSymLink());
+    EXPECT_TRUE(QFileInfo::exists(target));
+}
+
+TEST_F(StatusServerTest, AClientThatAsksNothingIsClosedAfterTheIdleTimeAndOthersStay)
+{
+    server->setIdleTimeout(1000);
+    server->setWatchInterval(50);
+    Client silent(path);
+    Client asking(path);
+    Client watcher(path);
+    watcher.send("watch\n");
+    EXPECT_TRUE(watcher.next().contains(QStringLiteral("shields")));
+    ASSERT_TRUE(waitUntil([&] { return server->clientCount() == 3; }, 10000));
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 2500) {
+        asking.send("status\n");
+        EXPECT_TRUE(asking.next().contains(QStringLiteral("shields")));
+        watcher.got.clear();
+        pump(100);
+    }
+    EXPECT_TRUE(waitUntil([&] { return !silent.connected(); }, 10000));
+    EXPECT_TRUE(silent.got.startsWith("{\"error\":\"no request for 1 s; closing\"}"))
+        << silent.got.toStdString();
+    EXPECT_TRUE(asking.connected());
+    EXPECT_TRUE(watcher.connected());
+    EXPECT_EQ(server->clientCount(), 2);
 }
