@@ -81,14 +81,7 @@ struct RssSample {
 
 qint64 anonKb(qint64 pid)
 {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("RssAnon:"))
-            return line.mid(8).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
+    return procStatusKb(pid, QByteArrayLiteral("RssAnon"));
 }
 
 // The slope in kB per hour of a least-squares line through the samples' `field`; 0 with fewer

@@ -341,16 +341,22 @@ QStringList withoutLinkWarnings(QStringList lines)
     return lines;
 }
 
-qint64 rssKb(qint64 pid)
+qint64 procStatusKb(qint64 pid, const QByteArray &field)
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
+    const QByteArray key = field + ':';
     for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+        if (line.startsWith(key))
+            return line.mid(key.size()).trimmed().split(' ').value(0).toLongLong();
     }
     return -1;
+}
+
+qint64 rssKb(qint64 pid)
+{
+    return procStatusKb(pid, QByteArrayLiteral("VmRSS"));
 }
 
 double cpuSeconds(qint64 pid)

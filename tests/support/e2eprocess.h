@@ -187,6 +187,8 @@ quint32 numberOf(const QByteArray &block);
 // initialisation), which a busy machine may add between the lines a test expects.
 QStringList withoutLinkWarnings(QStringList lines);
 
+// A size field of /proc/PID/status ("VmRSS", "RssAnon", ...) in kB; -1 when it cannot be read.
+qint64 procStatusKb(qint64 pid, const QByteArray &field);
 // Resident memory of a process in kB (VmRSS), -1 when it cannot be read.
 qint64 rssKb(qint64 pid);
 // CPU time a process has used so far in seconds (user and system), -1 when it cannot be read.
