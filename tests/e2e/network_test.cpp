@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QTemporaryDir>
 #include <QUdpSocket>
@@ -87,6 +88,10 @@ TEST(TestNetwork, ProgramsOfAnotherBuildReplaceThisBuildsOnesWhereverTheyAreName
         QStringLiteral("wrapped"), QStringLiteral("/bin/sh"),
         {QStringLiteral("-c"), QStringLiteral("exec \"$0\" -x"), QStringLiteral(STM_DRIVER_PATH)});
     EXPECT_EQ(testProgram(QStringLiteral("/bin/sh")), QStringLiteral("/bin/sh"));
+    // stm-flash, built beside stm-status, is replaced too.
+    const QString flash =
+        QFileInfo(QStringLiteral(STM_STATUS_PATH)).dir().filePath(QStringLiteral("stm-flash"));
+    EXPECT_EQ(testProgram(flash), other.filePath(QStringLiteral("tools/stm-flash")));
     qunsetenv("STM_TEST_PROGRAMS");
     EXPECT_GE(direct.waitForLine(QStringLiteral("other build: -v")), 0) << direct.describe();
     EXPECT_GE(wrapped.waitForLine(QStringLiteral("other build: -x")), 0) << wrapped.describe();

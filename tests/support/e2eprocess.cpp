@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 
 #include <algorithm>
@@ -277,7 +278,10 @@ QString testProgram(const QString &path)
     const QString ours = QStringLiteral(STM_BUILD_DIR "/");
     const QStringList programs{QStringLiteral(STM_DRIVER_PATH), QStringLiteral(SHIELD_SIM_PATH),
                                QStringLiteral(STM_STATUS_PATH), QStringLiteral(STANDIN_PATH)};
-    if (other.isEmpty() || !programs.contains(path) || !path.startsWith(ours))
+    // The technicians' tools are built in one folder: stm-flash sits beside stm-status.
+    const bool tool =
+        QFileInfo(path).absolutePath() == QFileInfo(QStringLiteral(STM_STATUS_PATH)).absolutePath();
+    if (other.isEmpty() || !(programs.contains(path) || tool) || !path.startsWith(ours))
         return path;
     return QDir(other).absoluteFilePath(path.mid(ours.size()));
 }
