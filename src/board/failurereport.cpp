@@ -9,8 +9,7 @@ constexpr std::chrono::milliseconds FailureReport::defaultPeriod;
 
 FailureReport::FailureReport(const QString &what, std::chrono::milliseconds period)
     : what(what), period(period)
-{
-}
+{}
 
 quint64 FailureReport::takeDue(Clock::time_point now)
 {
@@ -32,6 +31,7 @@ void FailureReport::failed(int error, Clock::time_point now)
         ++totalCount;
         lastError = error;
         n = takeDue(now);
+        held.store(count != 0, std::memory_order_relaxed);
     }
     if (n > 0)
         writeLine(n, error);
@@ -39,11 +39,14 @@ void FailureReport::failed(int error, Clock::time_point now)
 
 void FailureReport::flush(Clock::time_point now)
 {
+    if (!held.load(std::memory_order_relaxed))
+        return;
     quint64 n = 0;
     int error = 0;
     {
         std::lock_guard<PiMutex> lock(mutex);
         n = takeDue(now);
+        held.store(count != 0, std::memory_order_relaxed);
         error = lastError;
     }
     if (n > 0)

@@ -10,6 +10,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <chrono>
 
 class FailureReport
@@ -19,8 +20,7 @@ public:
     static constexpr std::chrono::milliseconds defaultPeriod{5000};
 
     // what: the operation as it starts the line ("SPI: transfer on /dev/spidev1.1").
-    explicit FailureReport(const QString &what,
-                           std::chrono::milliseconds period = defaultPeriod);
+    explicit FailureReport(const QString &what, std::chrono::milliseconds period = defaultPeriod);
 
     // Counts one failure with its errno; writes the "#ERROR" line when none was written within
     // the period.
@@ -37,10 +37,13 @@ private:
 
     const QString what;
     const std::chrono::milliseconds period;
-    mutable PiMutex mutex;     // priority-inheriting: the transfer thread takes it too
-    quint64 count = 0;         // since the last line
+    mutable PiMutex mutex;  // priority-inheriting: the transfer thread takes it too
+    quint64 count = 0;      // since the last line
     quint64 totalCount = 0;
-    int lastError = 0;         // errno of the latest failure
-    bool reported = false;     // a line was written at lastReport
+    int lastError = 0;      // errno of the latest failure
+    bool reported = false;  // a line was written at lastReport
+    // Failures wait for a line: flush() has work. Read without the lock, so the transfer
+    // thread's flush after every cycle costs one load while nothing failed.
+    std::atomic<bool> held{false};
     Clock::time_point lastReport;
 };

@@ -227,7 +227,8 @@ TEST(E2eStmFlash, RefusesBadImagesProtectionAndRunningApplicationsAndTouchesNoth
     const QString good = writeFile(dir, QStringLiteral("app.bin"), image());
     const QStringList bus = {QStringLiteral("-simbus"), socket};
 
-    // Refused before the bus is touched: the simulator never sees a client.
+    // Refused before the bus is touched: the simulator never sees a client. (Every kind of bad
+    // file is a row of the image parser's own table; these two show the tool stops at them.)
     struct Bad {
         const char *what;
         QByteArray contents;
@@ -235,15 +236,10 @@ TEST(E2eStmFlash, RefusesBadImagesProtectionAndRunningApplicationsAndTouchesNoth
         const char *error;
     };
     const Bad bad[] = {
-        {"empty", QByteArray(), {}, "the image is empty; nothing was touched"},
         {"bad checksum",
          ":020000040800F2\n:0400000001020304F3\n:00000001FF\n",
          {},
          "line 2: bad checksum (the record's bytes sum to 0x01, not 0)"},
-        {"outside the flash",
-         ":020000042000DA\n:0400000001020304F2\n:00000001FF\n",
-         {},
-         "data at 0x20000000, outside the flash"},
         {"larger than the flash given",
          QByteArray(65 * 1024, '\1'),
          {QStringLiteral("--flash-size"), QStringLiteral("64K")},
