@@ -20,13 +20,7 @@ int DataTransmission::appendBounded(const QByteArray &frame, int limit)
 
 bool DataTransmission::take(QByteArray *frame)
 {
-    std::lock_guard<PiMutex> lock(mutex);
-    if (list.isEmpty())
-        return false;
-    buffer = list.takeFirst();
-    if (frame)
-        *frame = buffer;
-    return true;
+    return takeUnless(frame, [](const QByteArray &) { return false; });
 }
 
 void DataTransmission::clear()

@@ -8,6 +8,8 @@
 
 #include "base/pimutex.h"
 
+#include <mutex>
+
 class DataTransmission
 {
 public:
@@ -22,6 +24,10 @@ public:
     // Moves the first frame into `buffer` and, when frame is given, copies it there; false, with
     // `buffer` untouched, when the queue is empty.
     bool take(QByteArray *frame = nullptr);
+    // As take(), but the first frame stays queued, and false is returned, when `wait(frame)`
+    // holds for it.
+    template <typename Wait>
+    bool takeUnless(QByteArray *frame, Wait wait);
     // Empties the list; `buffer` stays.
     void clear();
     bool isEmpty();
@@ -35,3 +41,15 @@ public:
     // races that are not there.
     PiMutex mutex;
 };
+
+template <typename Wait>
+bool DataTransmission::takeUnless(QByteArray *frame, Wait wait)
+{
+    std::lock_guard<PiMutex> lock(mutex);
+    if (list.isEmpty() || wait(static_cast<const QByteArray &>(list.first())))
+        return false;
+    buffer = list.takeFirst();
+    if (frame)
+        *frame = buffer;
+    return true;
+}

@@ -38,6 +38,8 @@ public:
     bool receive_buffer(const QByteArray &reply, quint8 shield);
 
     TxState getTxState() const { return tx_state; }
+    // A command went out and neither its reply nor its loss has come yet.
+    bool awaitsReply() const { return tx_state == TX_WAIT_REPLY || tx_state == TX_REPEAT; }
     quint16 getErrorCount() const { return error_count; }
     const std::array<quint8, 8> &lastFrame() const { return last_frame; }
     QByteArray lastFrameBytes() const;

@@ -105,7 +105,16 @@ void SPItransmitter::main_func()
 bool SPItransmitter::fillControlFrame(quint8 shield, SPIconnector *link)
 {
     QByteArray frame;
-    if (link->direct_queue->take(&frame)) {
+    SpiOutErrorController *out = link->out_error.get();
+    // A first ping makes the shield forget the toggle bit of its last command. While a command
+    // awaits its reply the ping waits, or the shield would take the command's repeat for a new
+    // command and carry it out twice; the repeats go on meanwhile, and the ping follows the reply
+    // (or the link's loss, which empties the queue).
+    const bool awaiting = out->awaitsReply();
+    const auto waits = [awaiting](const QByteArray &direct) {
+        return awaiting && Frame::code(direct) == SPIcommand::PING_1;
+    };
+    if (link->direct_queue->takeUnless(&frame, waits)) {
         for (int i = 0; i < Frame::controlSize; ++i)
             tx_buffer[i] = static_cast<char>(Frame::byte(frame, i));
         crc.buf_crc_add(tx_buffer, Frame::controlSize);
@@ -117,7 +126,6 @@ bool SPItransmitter::fillControlFrame(quint8 shield, SPIconnector *link)
         return true;
     }
 
-    SpiOutErrorController *out = link->out_error.get();
     switch (out->get_type_translate(!link->command_queue->isEmpty())) {
     case SpiOutErrorController::SEND_NEW:
         link->command_queue->take(&frame);

@@ -12,6 +12,7 @@
 #include "link/spitransmitter.h"
 #include "link/threadspitransmitter.h"
 #include "shield/spiparsers.h"
+#include "sim/shieldmodel.h"
 #include "support/consolecapture.h"
 #include "support/shieldlinks.h"
 
@@ -71,8 +72,10 @@ const QByteArray idle(8, '\0');
 
 // Records every chip-select write and every transfer in order. A transfer is answered for the
 // shield whose chip select was written last: from that shield's queue of replies (cut or padded
-// with zeros to the transfer's length), or with the shield's fill byte (0 unless set) when the
-// queue is empty. One mutex guards everything, so a running transfer thread may use it.
+// with zeros to the transfer's length), or, when the queue is empty, by the shield's model if it
+// has one, else with its fill byte (0 unless set). A model sees every transfer, so a scripted
+// reply stands for its answer lost on the bus. One mutex guards everything, so a running transfer
+// thread may use it.
 class ScriptedBoard : public Board
 {
 public:
@@ -91,6 +94,11 @@ public:
     {
         std::lock_guard<std::mutex> lock(mutex);
         replies[shield].append(bytes);
+    }
+    void attach(quint8 shield, ShieldModel *model)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        models[shield] = model;
     }
     void setFill(quint8 shield, quint8 byte)
     {
@@ -140,9 +148,12 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         recorded.append(
             {false, selected, 0, QByteArray(reinterpret_cast<const char *>(buffer), length)});
-        QByteArray answer = replies[selected].isEmpty()
-                                ? QByteArray(length, static_cast<char>(fill[selected]))
-                                : replies[selected].takeFirst().left(length);
+        const QByteArray sent(reinterpret_cast<const char *>(buffer), length);
+        QByteArray answer = models[selected]
+                                ? models[selected]->transfer(sent)
+                                : QByteArray(length, static_cast<char>(fill[selected]));
+        if (!replies[selected].isEmpty())
+            answer = replies[selected].takeFirst().left(length);
         answer.append(QByteArray(length - answer.size(), '\0'));
         std::memcpy(received, answer.constData(), length);
     }
@@ -152,6 +163,7 @@ private:
     QList<Event> recorded;
     std::array<QList<QByteArray>, 6> replies;
     std::array<quint8, 6> fill{};
+    std::array<ShieldModel *, 6> models{};
     quint8 selected = 0;
 };
 
@@ -255,6 +267,37 @@ TEST(TransferLoop, PingGoesFirstThenTheEventEchoThenTheCommand)
     EXPECT_EQ(hex(sent[0]), "0a 60 00 00 00 00 b9 80");
     EXPECT_EQ(hex(sent[1]), hex(event));
     EXPECT_EQ(hex(sent[2]), hex(framed(0x8A, 0x20, 0, 0, 0, 1)));
+
+    // The command awaits its reply: a first ping now would make the shield take the repeat for a
+    // new command. It waits through the repeat and goes out once the echo came.
+    rig.command.command_ping_1(0);
+    for (int i = 0; i < 5; ++i)
+        rig.board.reply(0, QByteArray());
+    rig.board.reply(0, framed(0x8A, 0x20, 0, 0, 0, 1));
+    rig.cycles(7);
+    const QList<QByteArray> later = rig.sent().mid(3);
+    ASSERT_EQ(later.size(), 7);
+    for (int i : {0, 1, 2, 3, 5})
+        EXPECT_EQ(hex(later[i]), hex(idle)) << "cycle " << i + 4;
+    EXPECT_EQ(hex(later[4]), hex(sent[2]));
+    EXPECT_EQ(hex(later[6]), hex(sent[0]));
+
+    // Against a shield that forgets its last command at a first ping: its reply to a door
+    // opening is lost on the bus while a ping is due, and the door still opens once.
+    Rig modelled(false);
+    ShieldModel shield;
+    modelled.board.attach(0, &shield);
+    modelled.command.command_open(0, 3);
+    modelled.board.reply(0, QByteArray());  // the answer to the command's transfer: nothing yet
+    modelled.board.reply(0, idle);          // the echo, lost
+    modelled.cycles(1);
+    modelled.command.command_ping_1(0);
+    modelled.cycles(20);
+    QStringList done;
+    for (const QByteArray &frame : shield.executedCommands())
+        done << ShieldModel::describeCommand(frame);
+    EXPECT_EQ(done, QStringList({"open door 3", "ping 1"}));
+    EXPECT_EQ(modelled.links[0].out_error->getTxState(), SpiOutErrorController::TX_IDLE);
 }
 
 TEST(TransferLoop, CommandsWaitWithIdleFramesAndEachAcceptedReplyLetsTheNextGoWithTheOtherToggle)
@@ -402,10 +445,10 @@ TEST(TransferLoop, LongPacketCarriesQueuedAudioOrSilenceBehindTheControlFrame)
     for (int i = 8; i < 520; ++i)
         packet[i] = static_cast<char>(i * 7);
     rig.links[0].audio_queue->append(packet);
-    rig.command.command_ping_1(0);
-    rig.cycles(1);  // the ping lands in bytes 0 to 7 of the queued packet
+    rig.command.command_reboot_shield(0);
+    rig.cycles(1);  // the direct frame lands in bytes 0 to 7 of the queued packet
     QByteArray expected = packet;
-    expected.replace(0, 8, framed(0x0A, 0x60));
+    expected.replace(0, 8, framed(0x0A, 0x62));
     sent = rig.sent();
     ASSERT_EQ(sent.size(), 2);
     EXPECT_EQ(hex(sent[1]), hex(expected));
