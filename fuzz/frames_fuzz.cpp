@@ -18,10 +18,11 @@
 //
 // After every cycle: each shield served got exactly one transfer, selected alone, and none stays
 // selected; each sent frame is idle or a whole frame with a valid CRC; it is the direct frame or
-// event echo due, or the next queued command with the next toggle bit (only once the previous
-// one was answered), or a repeat of the outstanding command; host audio goes out in order; the
-// shield audio sent to UDP is exactly what the shield sent; valid events are echoed; queues grow
-// by one frame at most; every console line is whole and one of the driver's own.
+// event echo due (a first ping waits while a command awaits its reply), or the next queued
+// command with the next toggle bit (only once the previous one was answered), or a repeat of the
+// outstanding command; host audio goes out in order; the shield audio sent to UDP is exactly what
+// the shield sent; valid events are echoed; queues grow by one frame at most; every console line
+// is whole and one of the driver's own.
 
 #include "fuzzsupport.h"
 
@@ -424,8 +425,15 @@ void cycle(World &w) {
             }
         }
 
-        // The control part: direct frame, event echo, new command, repeat or idle.
-        if (!was.direct.isEmpty()) {
+        // The control part: direct frame, event echo, new command, repeat or idle. A first ping
+        // waits while a command awaits its reply.
+        const bool pingWaits = !was.direct.isEmpty() &&
+                               Frame::code(was.direct.first()) == SPIcommand::PING_1 &&
+                               (was.txState == SpiOutErrorController::TX_WAIT_REPLY ||
+                                was.txState == SpiOutErrorController::TX_REPEAT);
+        if (pingWaits)
+            FUZZ_CHECK(after.direct == was.direct, QStringLiteral("ping during a command") + where());
+        if (!was.direct.isEmpty() && !pingWaits) {
             FUZZ_CHECK(
                 control.left(Frame::controlSize) == was.direct.first().left(Frame::controlSize) &&
                     crcValid(control),
