@@ -238,7 +238,7 @@ struct World {
     std::array<SPIconnector, shields> links;
     std::array<SPIconnector *, shields> pointers{};
     FuzzBus bus;
-    std::mutex mutex;
+    PiMutex mutex;
     std::unique_ptr<SPIcommand> command;
     std::unique_ptr<SPIparsers> parsers;
     std::unique_ptr<SPItransmitter> transmitter;

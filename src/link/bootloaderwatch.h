@@ -7,6 +7,7 @@
 #include <QtGlobal>
 
 #include <atomic>
+#include <chrono>
 
 class BootloaderWatch
 {
@@ -19,12 +20,15 @@ public:
     // warning line is due now.
     bool handedOff(qint64 nowMs)
     {
-        if (startMs.load(std::memory_order_relaxed) < 0) {
+        qint64 start = startMs.load(std::memory_order_relaxed);
+        if (start < 0) {
+            start = nowMs;
+            count.store(1, std::memory_order_relaxed);
             startMs.store(nowMs, std::memory_order_relaxed);
-            count.store(0, std::memory_order_relaxed);
+        } else {
+            count.fetch_add(1, std::memory_order_relaxed);
         }
-        count.fetch_add(1, std::memory_order_relaxed);
-        if (nowMs - startMs.load(std::memory_order_relaxed) < warnAfterMs)
+        if (nowMs - start < warnAfterMs)
             return false;
         if (lastWarningMs >= 0 && nowMs - lastWarningMs < warnEveryMs)
             return false;
@@ -36,6 +40,14 @@ public:
     {
         if (startMs.load(std::memory_order_relaxed) >= 0)
             startMs.store(-1, std::memory_order_relaxed);
+    }
+
+    // The monotonic clock in milliseconds, as the watch is given it.
+    static qint64 nowMs()
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
     }
 
     bool inBootloader() const { return startMs.load(std::memory_order_relaxed) >= 0; }

@@ -1,5 +1,7 @@
 #include "link/flashimage.h"
 
+#include "link/stmbootloader.h"
+
 #include <QFile>
 #include <QMap>
 
@@ -16,11 +18,6 @@ int hexValue(char c)
     if (c >= 'a' && c <= 'f')
         return c - 'a' + 10;
     return -1;
-}
-
-QString hex32(quint32 value)
-{
-    return QStringLiteral("0x%1").arg(value, 8, 16, QLatin1Char('0'));
 }
 
 }  // namespace
@@ -174,7 +171,7 @@ bool FlashImage::parse(const QByteArray &contents, Format format, quint32 binary
             const quint64 lastEnd = quint64(last.address) + quint64(last.bytes.size());
             if (s.address <= lastEnd) {
                 const int at = static_cast<int>(s.address - last.address);
-                if (quint64(at) + quint64(s.bytes.size()) > quint64(last.bytes.size()))
+                if (end > lastEnd)
                     last.bytes.resize(static_cast<int>(end - last.address));
                 last.bytes.replace(at, s.bytes.size(), s.bytes);
                 continue;
@@ -189,18 +186,18 @@ bool FlashImage::parse(const QByteArray &contents, Format format, quint32 binary
     if (first < flashBase || first >= flashEnd)
         return fail(
             QStringLiteral("data at %1, outside the flash (%2 to %3)")
-                .arg(hex32(quint32(first)), hex32(flashBase), hex32(quint32(flashEnd - 1))));
+                .arg(StmBootloader::hex(quint32(first)), StmBootloader::hex(flashBase), StmBootloader::hex(quint32(flashEnd - 1))));
     if (end > flashEnd) {
         if (detected == Format::Binary || end - first > flashSize)
             return fail(QStringLiteral("%1 bytes from %2: larger than the flash of %3 bytes "
                                        "(%4 to %5)")
                             .arg(end - first)
-                            .arg(hex32(quint32(first)))
+                            .arg(StmBootloader::hex(quint32(first)))
                             .arg(flashSize)
-                            .arg(hex32(flashBase), hex32(quint32(flashEnd - 1))));
+                            .arg(StmBootloader::hex(flashBase), StmBootloader::hex(quint32(flashEnd - 1))));
         return fail(
             QStringLiteral("data up to %1, outside the flash (%2 to %3)")
-                .arg(hex32(quint32(end - 1)), hex32(flashBase), hex32(quint32(flashEnd - 1))));
+                .arg(StmBootloader::hex(quint32(end - 1)), StmBootloader::hex(flashBase), StmBootloader::hex(quint32(flashEnd - 1))));
     }
     return true;
 }
@@ -242,33 +239,33 @@ QList<FlashImage::Segment> FlashImage::blocks(int blockSize, int align) const
 {
     // Each window of blockSize bytes that holds image bytes gives one block: from its first
     // image byte to its last, widened to `align`, the gaps 0xFF.
-    QMap<quint32, QByteArray> windows;    // window start -> blockSize bytes
-    QMap<quint32, QPair<int, int>> used;  // first and one past the last byte in the window
+    struct Window {
+        QByteArray bytes;  // blockSize bytes
+        int from;          // the first image byte in it
+        int to;            // one past the last
+    };
+    QMap<quint32, Window> windows;  // by start
     const quint32 size = static_cast<quint32>(blockSize);
     for (const Segment &s : runs) {
         for (int i = 0; i < s.bytes.size();) {
             const quint32 at = s.address + static_cast<quint32>(i);
-            const quint32 window = at - at % size;
-            const int from = static_cast<int>(at - window);
+            const quint32 start = at - at % size;
+            const int from = static_cast<int>(at - start);
             const int n = std::min(blockSize - from, s.bytes.size() - i);
-            QByteArray &w = windows[window];
-            if (w.isEmpty()) {
-                w = QByteArray(blockSize, char(0xFF));
-                used[window] = qMakePair(from, from + n);
-            }
-            w.replace(from, n, s.bytes.mid(i, n));
-            used[window].first = std::min(used[window].first, from);
-            used[window].second = std::max(used[window].second, from + n);
+            auto w = windows.find(start);
+            if (w == windows.end())
+                w = windows.insert(start, Window{QByteArray(blockSize, char(0xFF)), from, from + n});
+            w->bytes.replace(from, n, s.bytes.mid(i, n));
+            w->from = std::min(w->from, from);
+            w->to = std::max(w->to, from + n);
             i += n;
         }
     }
     QList<Segment> list;
     for (auto it = windows.cbegin(); it != windows.cend(); ++it) {
-        const QPair<int, int> range = used.value(it.key());
-        const int from = range.first - range.first % align;
-        const int to = std::min(blockSize, (range.second + align - 1) / align * align);
-        list.append(
-            Segment{it.key() + static_cast<quint32>(from), it.value().mid(from, to - from)});
+        const int from = it->from - it->from % align;
+        const int to = std::min(blockSize, (it->to + align - 1) / align * align);
+        list.append(Segment{it.key() + static_cast<quint32>(from), it->bytes.mid(from, to - from)});
     }
     return list;
 }

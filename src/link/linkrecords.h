@@ -5,6 +5,7 @@
 // cleans a lost shield's record; everyone else reaches a record only through its queues, each
 // under its own mutex (link mutex first, queue mutex second, never the other way round).
 
+#include "base/pimutex.h"
 #include "base/shieldcount.h"
 #include "link/spiconnector.h"
 
@@ -21,10 +22,10 @@ public:
     // The records as the array of six pointers that their users are given.
     SPIconnector **records() { return pointers.data(); }
     SPIconnector &operator[](int shield) { return links.at(static_cast<size_t>(shield)); }
-    std::mutex *mutex() { return &linkMutex; }
+    PiMutex *mutex() { return &linkMutex; }
 
 private:
     std::array<SPIconnector, maxShields> links;
     std::array<SPIconnector *, maxShields> pointers{};
-    std::mutex linkMutex;
+    PiMutex linkMutex;
 };

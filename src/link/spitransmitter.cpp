@@ -9,7 +9,6 @@
 #include "link/spiconnector.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
 namespace {
@@ -27,7 +26,7 @@ void copyFrame(QByteArray &to, const QByteArray &from)
 }  // namespace
 
 SPItransmitter::SPItransmitter(QObject *parent, Settings *settings, FrameSink *parsers,
-                               SPIconnector **links, Board *board, std::mutex *mutex)
+                               SPIconnector **links, Board *board, PiMutex *mutex)
     : QObject(parent), board(board), parsers(parsers), settings(settings), mutex(mutex)
 {
     bootloader.reset(new BootloaderHost(board));
@@ -43,7 +42,7 @@ void SPItransmitter::to_null()
 {
     // The link records are shared with the supervisor, which may be cleaning a lost shield while
     // the transfer thread is being stopped; the reset waits for it like a cycle would.
-    std::lock_guard<std::mutex> lock(*mutex);
+    std::lock_guard<PiMutex> lock(*mutex);
     for (SPIconnector *link : connectors)
         link->to_null();
     tx_buffer.resize(Frame::longSize);
@@ -54,7 +53,7 @@ void SPItransmitter::to_null()
 
 void SPItransmitter::main_func()
 {
-    std::lock_guard<std::mutex> lock(*mutex);
+    std::lock_guard<PiMutex> lock(*mutex);
     quint16 sendWords[Frame::longWords];
     quint16 receiveWords[Frame::longWords] = {};  // a board that clocks nothing in leaves zeros
     const quint8 last = settings->lastShield;
@@ -244,10 +243,7 @@ void SPItransmitter::bootloaderHandOff(quint8 shield)
     // A shield whose application never comes up is told once, and again an hour later at the
     // earliest, so the technician learns that stm-flash can bring it back.
     BootloaderWatch &watch = connectors[shield]->bootloader_watch;
-    const qint64 nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                             std::chrono::steady_clock::now().time_since_epoch())
-                             .count();
-    if (watch.handedOff(nowMs)) {
+    if (watch.handedOff(BootloaderWatch::nowMs())) {
         Console::err.line(QStringLiteral("#WARNING: shield %1 stays in its STM32 bootloader: its "
                                          "application does not start (%2 hand-offs tried); "
                                          "stm-flash(1) writes its firmware")

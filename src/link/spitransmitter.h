@@ -4,6 +4,7 @@
 // cycle holds the link mutex from first to last step. Other threads reach the link records only
 // through their queues (queue mutexes) or under the same link mutex.
 
+#include "base/pimutex.h"
 #include "base/shieldcount.h"
 #include "base/softwaretimer.h"
 #include "link/crc16.h"
@@ -32,7 +33,7 @@ public:
 
     // parsers: where the received frames go (not owned); mutex: the link mutex.
     SPItransmitter(QObject *parent, Settings *settings, FrameSink *parsers, SPIconnector **links,
-                   Board *board, std::mutex *mutex);
+                   Board *board, PiMutex *mutex);
     ~SPItransmitter() override;
 
     // Link records' flags and error controllers back to their start (queues stay), buffers sized.
@@ -74,6 +75,6 @@ private:
     std::unique_ptr<BootloaderHost> bootloader;
     QByteArray tx_buffer;
     QByteArray rx_buffer;
-    std::mutex *mutex;
+    PiMutex *mutex;
     SoftwareTimer report_timer;
 };

@@ -108,6 +108,29 @@ StmBootloader::Reply StmBootloader::command(quint8 code)
     return waitAck(limits.commandMs);
 }
 
+StmBootloader::Reply StmBootloader::query(quint8 code)
+{
+    const Reply r = command(code);
+    if (r == Reply::Ack)
+        receive(1);  // dummy
+    return r;
+}
+
+StmBootloader::Reply StmBootloader::exchange(quint8 code, std::initializer_list<QByteArray> parts,
+                                             int lastMs)
+{
+    Reply r = command(code);
+    int left = static_cast<int>(parts.size());
+    for (const QByteArray &part : parts) {
+        if (r != Reply::Ack)
+            return r;
+        if (!part.isEmpty())
+            send(part);
+        r = waitAck(--left == 0 ? lastMs : limits.commandMs);
+    }
+    return r;
+}
+
 QByteArray StmBootloader::addressFrame(quint32 address)
 {
     QByteArray frame;
@@ -167,10 +190,9 @@ bool StmBootloader::sync()
 bool StmBootloader::get(quint8 *version, QByteArray *commands)
 {
     return attempt(QStringLiteral("Get (0x00)"), [&] {
-        const Reply r = command(cmdGet);
+        const Reply r = query(cmdGet);
         if (r != Reply::Ack)
             return r;
-        receive(1);  // dummy
         const int n = static_cast<quint8>(receive(1).at(0));
         QByteArray list = receive(n + 1);
         *version = static_cast<quint8>(list.at(0));
@@ -191,10 +213,9 @@ bool StmBootloader::get(quint8 *version, QByteArray *commands)
 bool StmBootloader::getVersion(quint8 *version)
 {
     return attempt(QStringLiteral("Get Version (0x01)"), [&] {
-        const Reply r = command(cmdVersion);
+        const Reply r = query(cmdVersion);
         if (r != Reply::Ack)
             return r;
-        receive(1);  // dummy
         *version = static_cast<quint8>(receive(1).at(0));
         return waitAck(limits.commandMs);
     });
@@ -203,10 +224,9 @@ bool StmBootloader::getVersion(quint8 *version)
 bool StmBootloader::getId(quint16 *productId)
 {
     return attempt(QStringLiteral("Get ID (0x02)"), [&] {
-        const Reply r = command(cmdId);
+        const Reply r = query(cmdId);
         if (r != Reply::Ack)
             return r;
-        receive(1);  // dummy
         const int n = static_cast<quint8>(receive(1).at(0)) + 1;
         if (n < 2)
             return Reply::Nack;  // no room for the two bytes of an ID: a garbled answer
@@ -221,15 +241,10 @@ bool StmBootloader::readMemory(quint32 address, int length, QByteArray *data)
 {
     Q_ASSERT(length >= 1 && length <= maxBlock);
     return attempt(QStringLiteral("Read Memory (0x11) at ") + hex(address), [&] {
-        Reply r = command(cmdRead);
-        if (r != Reply::Ack)
-            return r;
-        send(addressFrame(address));
-        if ((r = waitAck(limits.commandMs)) != Reply::Ack)
-            return r;
         const quint8 n1 = static_cast<quint8>(length - 1);
-        send(QByteArray(1, char(n1)) + char(~n1));
-        if ((r = waitAck(limits.commandMs)) != Reply::Ack)
+        const Reply r = exchange(cmdRead, {addressFrame(address), QByteArray(1, char(n1)) + char(~n1)},
+                                 limits.commandMs);
+        if (r != Reply::Ack)
             return r;
         receive(1);  // dummy
         *data = receive(length);
@@ -244,14 +259,7 @@ bool StmBootloader::writeMemory(quint32 address, const QByteArray &data)
     block += data;
     block.append(static_cast<char>(xorOf(block)));
     return attempt(QStringLiteral("Write Memory (0x31) at ") + hex(address), [&] {
-        Reply r = command(cmdWrite);
-        if (r != Reply::Ack)
-            return r;
-        send(addressFrame(address));
-        if ((r = waitAck(limits.commandMs)) != Reply::Ack)
-            return r;
-        send(block);
-        return waitAck(limits.writeMs);
+        return exchange(cmdWrite, {addressFrame(address), block}, limits.writeMs);
     });
 }
 
@@ -270,63 +278,37 @@ bool StmBootloader::erasePages(const QList<quint16> &pages)
         list.append(static_cast<char>(p & 0xFF));
     }
     list.append(static_cast<char>(xorOf(list)));
-    const quint32 first = flashBase;  // named by page below
-    Q_UNUSED(first)
     const QString what = pages.size() == 1
                              ? QStringLiteral("Extended Erase (0x44) of page %1").arg(pages.first())
                              : QStringLiteral("Extended Erase (0x44) of pages %1 to %2")
                                    .arg(pages.first())
                                    .arg(pages.last());
     return attempt(what, [&] {
-        Reply r = command(cmdErase);
-        if (r != Reply::Ack)
-            return r;
-        send(count);
-        if ((r = waitAck(limits.commandMs)) != Reply::Ack)
-            return r;
-        send(list);
-        return waitAck(limits.pageEraseMs * pages.size());
+        return exchange(cmdErase, {count, list}, limits.pageEraseMs * pages.size());
     });
 }
 
 bool StmBootloader::massErase()
 {
     return attempt(QStringLiteral("Extended Erase (0x44) of the whole flash"), [&] {
-        const Reply r = command(cmdErase);
-        if (r != Reply::Ack)
-            return r;
-        send(QByteArray::fromHex("FFFF00"));
-        return waitAck(limits.massEraseMs);
+        return exchange(cmdErase, {QByteArray::fromHex("FFFF00")}, limits.massEraseMs);
     });
 }
 
 bool StmBootloader::go(quint32 address)
 {
-    return attempt(QStringLiteral("Go (0x21) to ") + hex(address), [&] {
-        const Reply r = command(cmdGo);
-        if (r != Reply::Ack)
-            return r;
-        send(addressFrame(address));
-        return waitAck(limits.commandMs);
-    });
+    return attempt(QStringLiteral("Go (0x21) to ") + hex(address),
+                   [&] { return exchange(cmdGo, {addressFrame(address)}, limits.commandMs); });
 }
 
 bool StmBootloader::writeUnprotect()
 {
-    return attempt(QStringLiteral("Write Unprotect (0x73)"), [&] {
-        const Reply r = command(cmdWriteUnprotect);
-        if (r != Reply::Ack)
-            return r;
-        return waitAck(limits.massEraseMs);
-    });
+    return attempt(QStringLiteral("Write Unprotect (0x73)"),
+                   [&] { return exchange(cmdWriteUnprotect, {QByteArray()}, limits.massEraseMs); });
 }
 
 bool StmBootloader::readoutUnprotect()
 {
-    return attempt(QStringLiteral("Readout Unprotect (0x92)"), [&] {
-        const Reply r = command(cmdReadoutUnprotect);
-        if (r != Reply::Ack)
-            return r;
-        return waitAck(limits.massEraseMs);
-    });
+    return attempt(QStringLiteral("Readout Unprotect (0x92)"),
+                   [&] { return exchange(cmdReadoutUnprotect, {QByteArray()}, limits.massEraseMs); });
 }

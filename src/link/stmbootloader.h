@@ -14,6 +14,7 @@
 #include <QtGlobal>
 
 #include <functional>
+#include <initializer_list>
 
 class Board;
 
@@ -83,6 +84,12 @@ private:
     // The acknowledge procedure, confirmed with 0x79.
     Reply waitAck(int timeoutMs);
     Reply command(quint8 code);  // 0x5A, code, complement; its acknowledge
+    // A command whose answer begins with a dummy byte: the command, and the dummy read.
+    Reply query(quint8 code);
+    // The command, then each part once the one before was acknowledged; the last acknowledge is
+    // awaited for `lastMs`, the others for the command time. An empty part sends nothing: its
+    // acknowledge is the second one of the command.
+    Reply exchange(quint8 code, std::initializer_list<QByteArray> parts, int lastMs);
     static QByteArray addressFrame(quint32 address);
 
     Board *board;

@@ -7,7 +7,7 @@
 #include <chrono>
 
 ThreadSpiTransmitter::ThreadSpiTransmitter(quint32 period, Settings *settings, FrameSink *parsers,
-                                           SPIconnector **links, Board *board, std::mutex *mutex)
+                                           SPIconnector **links, Board *board, PiMutex *mutex)
     : TimerThread(period),
       transmitter(new SPItransmitter(nullptr, settings, parsers, links, board, mutex)),
       board(board),
@@ -53,6 +53,5 @@ void ThreadSpiTransmitter::slotTimeOut()
         Console::err.line(late);
     // The board's failure reports are due on the same clock: a burst that stopped is told once
     // its interval has passed.
-    if (board)
-        board->flushReports();
+    board->flushReports();
 }

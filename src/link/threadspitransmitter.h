@@ -4,6 +4,7 @@
 // transfer thread.
 
 #include "base/cycleoverruns.h"
+#include "base/pimutex.h"
 #include "base/timerthread.h"
 
 #include <mutex>
@@ -20,7 +21,7 @@ class ThreadSpiTransmitter : public TimerThread
 
 public:
     ThreadSpiTransmitter(quint32 period, Settings *settings, FrameSink *parsers,
-                         SPIconnector **links, Board *board, std::mutex *mutex);
+                         SPIconnector **links, Board *board, PiMutex *mutex);
     // Stops the thread if it runs and releases the transmitter.
     ~ThreadSpiTransmitter() override;
 

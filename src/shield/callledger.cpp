@@ -29,12 +29,8 @@ bool CallLedger::hangUp(quint8 shield)
     if (shield >= maxShields)
         return true;
     const qint64 told = requests(shield) << 1;
-    qint64 state = states[shield].load();
-    bool quiet = false;
-    do {
-        quiet = stillOver(state, shield) && (state & byDriver) != 0;
-    } while (!states[shield].compare_exchange_weak(state, told));
-    return !quiet;
+    const qint64 state = states[shield].exchange(told);
+    return !(stillOver(state, shield) && (state & byDriver) != 0);
 }
 
 bool CallLedger::endCall(quint8 shield)

@@ -6,7 +6,7 @@
 #include "link/spiconnector.h"
 
 ShielHandler::ShielHandler(QObject *parent, Settings *settings, SPIcommand *command,
-                           SPIconnector **linkRecords, std::mutex *linkMutex, Board *board)
+                           SPIconnector **linkRecords, PiMutex *linkMutex, Board *board)
     : QObject(parent), command(command), settings(settings), linkMutex(linkMutex), board(board)
 {
     for (size_t i = 0; i < links.size(); ++i)
@@ -79,7 +79,7 @@ void ShielHandler::process_offline(uchar shield)
 void ShielHandler::cleanLink(uchar shield)
 {
     SPIconnector *link = links[shield];
-    std::lock_guard<std::mutex> lock(*linkMutex);
+    std::lock_guard<PiMutex> lock(*linkMutex);
     link->rx_frame.clear();
     link->command_queue->clear();
     link->event_ack_queue->clear();

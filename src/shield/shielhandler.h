@@ -5,6 +5,7 @@
 // learns the answers through the shield records' handshake flags; the cleanup of a lost shield's
 // link record holds the link mutex.
 
+#include "base/pimutex.h"
 #include "base/shieldcount.h"
 #include "config/shieldstate.h"
 
@@ -31,7 +32,7 @@ public:
     static constexpr int ping2Ticks = 1500;
 
     ShielHandler(QObject *parent, Settings *settings, SPIcommand *command, SPIconnector **links,
-                 std::mutex *linkMutex, Board *board);
+                 PiMutex *linkMutex, Board *board);
 
     // One tick over the served shields; shields beyond them stay offline and silent.
     void main_func();
@@ -54,7 +55,7 @@ private:
     SPIcommand *command;
     Settings *settings;
     std::array<SPIconnector *, maxShields> links{};
-    std::mutex *linkMutex;
+    PiMutex *linkMutex;
     Board *board;
 
     // Per-shield counters of this supervisor's thread; a link restart keeps them.

@@ -3,7 +3,7 @@
 #include "shield/shielhandler.h"
 
 ThreadShieldHandler::ThreadShieldHandler(unsigned period, Settings *settings, SPIcommand *command,
-                                         SPIconnector **links, std::mutex *linkMutex, Board *board)
+                                         SPIconnector **links, PiMutex *linkMutex, Board *board)
     : TimerThread(period),
       handler(new ShielHandler(nullptr, settings, command, links, linkMutex, board))
 {

@@ -2,6 +2,7 @@
 // The supervisor thread: its timer runs one supervisor tick every period. The thread object
 // lives in the main thread, which starts and stops it; the handler lives in the supervisor thread.
 
+#include "base/pimutex.h"
 #include "base/timerthread.h"
 
 #include <mutex>
@@ -18,7 +19,7 @@ class ThreadShieldHandler : public TimerThread
 
 public:
     ThreadShieldHandler(unsigned period, Settings *settings, SPIcommand *command,
-                        SPIconnector **links, std::mutex *linkMutex, Board *board);
+                        SPIconnector **links, PiMutex *linkMutex, Board *board);
     // Stops the thread if it runs and releases the handler.
     ~ThreadShieldHandler() override;
 

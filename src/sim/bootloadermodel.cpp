@@ -198,7 +198,7 @@ void BootloaderModel::answerAck(State next, Clock::time_point readyAt)
 
 void BootloaderModel::answerNack()
 {
-    queue(QByteArray(1, char(nack)));
+    queue(QByteArray(1, char(nackByte)));
     state = State::AwaitConfirm;
     afterConfirm = State::Idle;
     afterConfirmOut.clear();
@@ -220,7 +220,7 @@ void BootloaderModel::receive(quint8 byte, bool firstOfTransfer, Clock::time_poi
             state = State::Code;
         return;
     case State::AwaitConfirm:
-        if (byte == ack) {
+        if (byte == ackByte) {
             state = afterConfirm;
             afterConfirm = State::Idle;
             if (!afterConfirmOut.isEmpty()) {
@@ -244,7 +244,7 @@ void BootloaderModel::receive(quint8 byte, bool firstOfTransfer, Clock::time_poi
         if (byte != static_cast<quint8>(~currentCode))
             answerNack();
         else
-            command(currentCode, now);
+            command(currentCode);
         return;
     default:
         break;
@@ -265,9 +265,8 @@ void BootloaderModel::receive(quint8 byte, bool firstOfTransfer, Clock::time_poi
         phaseDone(now);
 }
 
-void BootloaderModel::command(quint8 code, Clock::time_point now)
+void BootloaderModel::command(quint8 code)
 {
-    Q_UNUSED(now)
     Fault fault;
     faulty = false;
     if (faultFor(code, &fault)) {
@@ -287,41 +286,33 @@ void BootloaderModel::command(quint8 code, Clock::time_point now)
         phaseLength = length;
         answerAck(s);
     };
+    // Get, Get Version and Get ID: a dummy byte, the data and an acknowledge once confirmed.
+    const auto answerData = [this](const QByteArray &data) {
+        afterConfirmOut = QByteArray(1, '\0') + data + ackBytes();
+        answerAck(State::AwaitConfirm);
+    };
     switch (code) {
-    case cmdGet: {
-        QByteArray answer(1, '\0');
-        answer += static_cast<char>(sizeof offered);
-        answer += static_cast<char>(version);
-        answer += QByteArray(offered, sizeof offered);
-        answer += ackBytes();
-        afterConfirmOut = answer;
-        answerAck(State::AwaitConfirm);
+    case cmdGet:
+        answerData(QByteArray(1, char(sizeof offered)) + char(version) +
+                   QByteArray(offered, sizeof offered));
         return;
-    }
     case cmdVersion:
-        afterConfirmOut = QByteArray(1, '\0') + char(version) + ackBytes();
-        answerAck(State::AwaitConfirm);
+        answerData(QByteArray(1, char(version)));
         return;
     case cmdId:
-        afterConfirmOut = QByteArray(1, '\0') + char(0x01) + char(cfg.productId >> 8) +
-                          char(cfg.productId & 0xFF) + ackBytes();
-        answerAck(State::AwaitConfirm);
+        answerData(QByteArray(1, char(0x01)) + char(cfg.productId >> 8) +
+                   char(cfg.productId & 0xFF));
         return;
     case cmdRead:
     case cmdGo:
     case cmdWrite:
-        if (readoutProtected) {
-            answerNack();
-            return;
-        }
-        collect(State::Address, 5);
-        return;
     case cmdErase:
-        if (readoutProtected) {
+        if (readoutProtected)
             answerNack();
-            return;
-        }
-        collect(State::EraseCount, 3);
+        else if (code == cmdErase)
+            collect(State::EraseCount, 3);
+        else
+            collect(State::Address, 5);
         return;
     case cmdWriteUnprotect:
     case cmdReadoutUnprotect:

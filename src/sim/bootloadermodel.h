@@ -34,8 +34,6 @@ public:
     static constexpr quint32 firmwareTagOffset = 0x400;
     static constexpr char firmwareTag[5] = "KVTF";
     static constexpr quint8 filler = 0xA5;
-    static constexpr quint8 ack = 0x79;
-    static constexpr quint8 nack = 0x1F;
     static constexpr quint8 version = 0x11;
 
     struct Config {
@@ -104,7 +102,7 @@ private:
     };
 
     void receive(quint8 byte, bool firstOfTransfer, Clock::time_point now);
-    void command(quint8 code, Clock::time_point now);
+    void command(quint8 code);
     void phaseDone(Clock::time_point now);  // the bytes of a phase are in
     void answerAck(State next, Clock::time_point readyAt = Clock::time_point());
     void answerNack();

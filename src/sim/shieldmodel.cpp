@@ -220,8 +220,8 @@ void ShieldModel::damage(QByteArray *frame, int *sinceLast)
         *sinceLast = 0;
         // Noise in the body of "nothing to say": the start byte stays 0, so no reading of it
         // can restart the link or be taken for a frame.
-        (*frame)[1 + static_cast<int>(nextNoise() % (Frame::shortSize - 1))] =
-            static_cast<char>(1 + (noiseState >> 8) % 255);
+        const auto value = static_cast<char>(1 + (noiseState >> 8) % 255);  // before this draw
+        (*frame)[1 + static_cast<int>(nextNoise() % (Frame::shortSize - 1))] = value;
         return;
     }
     if (++*sinceLast < corruptEvery)

@@ -17,7 +17,6 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -223,13 +222,6 @@ QString stateName(ShieldState::State state)
     }
 }
 
-qint64 steadyMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 QString hexWord(quint32 word)
 {
     return QStringLiteral("%1").arg(word, 8, 16, QLatin1Char('0'));
@@ -337,7 +329,7 @@ QByteArray StatusServer::document() const
                                                    ? QStringLiteral("bootloader")
                                                    : stateName(state.getState()));
         shield.insert(QStringLiteral("bootloader_handoffs"), qint64(bootloader.handoffs()));
-        shield.insert(QStringLiteral("bootloader_since_s"), bootloader.stayMs(steadyMs()) / 1000);
+        shield.insert(QStringLiteral("bootloader_since_s"), bootloader.stayMs(BootloaderWatch::nowMs()) / 1000);
         shield.insert(QStringLiteral("firmware"), state.getFirmware());
         shield.insert(QStringLiteral("beta"), state.getBeta());
         shield.insert(QStringLiteral("shield"), state.getShield());

@@ -199,7 +199,7 @@ public:
 
     ConsoleCapture console;
     ScriptedBoard board;
-    std::mutex mutex;
+    PiMutex mutex;
     std::unique_ptr<SPIparsers> parsers;
     std::unique_ptr<SPItransmitter> transmitter;
 
@@ -712,7 +712,7 @@ TEST(TransferThread, StopEndsTheCyclesAndResetsLinkRecordsButKeepsQueuedFrames)
     SPIconnector *pointers[6] = {&links[0], &links[1], &links[2], &links[3], &links[4], &links[5]};
     SPIcommand command(pointers, &settings);
     ScriptedBoard board;
-    std::mutex mutex;
+    PiMutex mutex;
     SPIparsers parsers(&settings, nullptr, &command);
     ThreadSpiTransmitter thread(1, &settings, &parsers, pointers, &board, &mutex);
 

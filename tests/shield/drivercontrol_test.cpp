@@ -126,7 +126,7 @@ public:
     bool bothRunning() const { return transfer->isRunning() && supervisor->isRunning(); }
 
     ConsoleCapture capture;
-    std::mutex linkMutex;
+    PiMutex linkMutex;
     LineBoard board;
     std::unique_ptr<SPIparsers> parsers;
     std::unique_ptr<ThreadSpiTransmitter> transfer;

@@ -154,7 +154,7 @@ public:
     }
 
     ConsoleCapture capture;
-    std::mutex linkMutex;
+    PiMutex linkMutex;
     Board board;
     ShielHandler handler{nullptr, &settings, &command, pointers, &linkMutex, &board};
     std::vector<std::pair<bool, int>> sounds;

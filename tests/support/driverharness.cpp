@@ -127,7 +127,7 @@ bool DriverHarness::waitOnline(int shield, int timeoutMs)
 
 void DriverHarness::underLinkMutex(const std::function<void()> &f)
 {
-    std::lock_guard<std::mutex> lock(linkMutex);
+    std::lock_guard<PiMutex> lock(linkMutex);
     f();
 }
 

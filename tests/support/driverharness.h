@@ -66,7 +66,7 @@ public:
     SPIconnector *links[6] = {};
     SPIcommand *command = nullptr;
     SPIparsers *parsers = nullptr;
-    std::mutex linkMutex;
+    PiMutex linkMutex;
     ThreadSpiTransmitter *transferThread = nullptr;
     ThreadShieldHandler *supervisorThread = nullptr;
     DriverControl *control = nullptr;

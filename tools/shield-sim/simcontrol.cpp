@@ -1,5 +1,7 @@
 #include "shield-sim/simcontrol.h"
 
+#include <QMap>
+
 #include <functional>
 #include <map>
 
@@ -227,16 +229,14 @@ bool SimControl::execute(const QString &line, QString *answer)
     } else if (verb == QLatin1String("mute") || verb == QLatin1String("unmute")) {
         shield.setMute(verb == QLatin1String("mute"));
     } else if (verb == QLatin1String("corrupt")) {
-        const bool crcOnly = w.size() == 4 && w.at(3) == QLatin1String("crc");
-        const bool idleOnly = w.size() == 4 && w.at(3) == QLatin1String("idle");
-        if (!need(hasA && a <= 1000000 && (w.size() == 3 || crcOnly || idleOnly), "S N [crc|idle]"))
+        static const QMap<QString, ShieldModel::Noise> kinds = {
+            {QString(), ShieldModel::Noise::AnyByte},
+            {QStringLiteral("crc"), ShieldModel::Noise::CrcOnly},
+            {QStringLiteral("idle"), ShieldModel::Noise::IdleOnly}};
+        const QString kind = w.size() == 4 ? w.at(3) : QString();
+        if (!need(hasA && a <= 1000000 && w.size() <= 4 && kinds.contains(kind), "S N [crc|idle]"))
             return false;
-        ShieldModel::Noise noise = ShieldModel::Noise::AnyByte;
-        if (crcOnly)
-            noise = ShieldModel::Noise::CrcOnly;
-        else if (idleOnly)
-            noise = ShieldModel::Noise::IdleOnly;
-        shield.setCorruptEvery(static_cast<int>(a), noise);
+        shield.setCorruptEvery(static_cast<int>(a), kinds.value(kind));
     } else if (verb == QLatin1String("busy")) {
         if (!need(hasFlag, "S on|off"))
             return false;

@@ -7,6 +7,7 @@
 #include "board/boardconfigured.h"
 #include "board/boardsimbus.h"
 #include "board/buslock.h"
+#include "link/bootloadercodes.h"
 #include "link/crc16.h"
 #include "link/flashimage.h"
 #include "link/frame.h"
@@ -283,7 +284,10 @@ int connect(Session &session, Chip *chip)
         chip->version = version;
     QStringList missing;
     const QList<QPair<quint8, const char *>> needed = {
-        {0x11, "Read Memory"}, {0x21, "Go"}, {0x31, "Write Memory"}, {0x44, "Extended Erase"}};
+        {BootloaderCodes::cmdRead, "Read Memory"},
+        {BootloaderCodes::cmdGo, "Go"},
+        {BootloaderCodes::cmdWrite, "Write Memory"},
+        {BootloaderCodes::cmdErase, "Extended Erase"}};
     for (const auto &n : needed) {
         if (!commands.contains(static_cast<char>(n.first)))
             missing << QStringLiteral("%1 (0x%2)")

@@ -278,7 +278,7 @@ QString prometheus(const QJsonObject *doc)
     out.family("stm_driver_link_restarts_total", "counter", "Restarts of the link to all shields.");
     out.sample(QStringLiteral("stm_driver_link_restarts_total"), number(*doc, "restarts"));
     out.family("stm_driver_cycle_overruns_total", "counter",
-               "Transfer cycles that overran their 16 ms period.");
+               "Transfer cycles that started late or overran their 16 ms period.");
     out.sample(QStringLiteral("stm_driver_cycle_overruns_total"), number(*doc, "cycle_overruns"));
     out.family("stm_driver_cycle_longest_seconds", "gauge", "The longest transfer cycle so far.");
     out.sample(QStringLiteral("stm_driver_cycle_longest_seconds"),
