@@ -147,17 +147,6 @@ TEST(E2eStmFlash, BlankShieldIsSeenThenWrittenThroughFaultsAndComesUpWithItsFirm
         << table.toStdString();
     EXPECT_TRUE(table.contains(QStringLiteral("stm-flash(1) writes its firmware")))
         << table.toStdString();
-    QProcess figures;
-    figures.start(QStringLiteral(STM_STATUS_PATH),
-                  {QStringLiteral("--prometheus"), QStringLiteral("-s"), status});
-    ASSERT_TRUE(figures.waitForFinished(30000));
-    const QString text = QString::fromUtf8(figures.readAllStandardOutput());
-    EXPECT_TRUE(
-        text.contains(QStringLiteral("stm_shield_state{address=\"1\",state=\"bootloader\"} 1\n")))
-        << text.toStdString();
-    EXPECT_TRUE(
-        text.contains(QStringLiteral("stm_shield_state{address=\"0\",state=\"bootloader\"} 0\n")))
-        << text.toStdString();
 
     // A running driver keeps the bus: stm-flash names it and touches nothing.
     const QString hexImage = writeFile(dir, QStringLiteral("app.hex"), toHex(image()));
