@@ -314,7 +314,7 @@ void supervise(World &w, Fuzz::Bytes &in) {
             break;
         case 3: {
             // The supervisor's clean-up of a lost shield: the link record back to its start.
-            std::lock_guard<std::mutex> lock(w.mutex);
+            std::lock_guard<PiMutex> lock(w.mutex);
             w.links[s].to_null();
             w.toggle[s] = Frame::toggleBit;
             break;
