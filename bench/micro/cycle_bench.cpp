@@ -61,7 +61,7 @@ struct Rig {
     SPIconnector *links[shields];
     std::unique_ptr<SPIcommand> command;
     std::unique_ptr<SPIparsers> parsers;
-    std::mutex mutex;
+    PiMutex mutex;
     std::unique_ptr<SPItransmitter> transmitter;
     QThread sinkThread;
     QObject sink;
