@@ -1,10 +1,9 @@
 #include "board/boardconfigured.h"
 
 #include "base/console.h"
+#include "board/gpiolines.h"
 
 #include <QFile>
-
-#include <gpiod.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -185,7 +184,7 @@ void BoardConfigured::lib_init()
     std::unique_lock<PiMutex> lock(mutex);
     if (chip)
         return;
-    chip = gpiod_chip_open_by_label(gpioChipLabel);
+    chip = gpio::openChip(gpioChipLabel);
     if (chip) {
         lock.unlock();
         Console::err.line(QStringLiteral("#BOARD: pin map ") + QLatin1String(map->name) +
@@ -208,13 +207,13 @@ void BoardConfigured::lib_init()
 void BoardConfigured::lib_deinit()
 {
     std::lock_guard<PiMutex> lock(mutex);
-    for (gpiod_line *&line : lines) {
+    for (GpioLine *&line : lines) {
         if (line)
-            gpiod_line_release(line);
+            gpio::release(line);
         line = nullptr;
     }
     if (chip)
-        gpiod_chip_close(chip);
+        gpio::closeChip(chip);
     chip = nullptr;
 }
 
@@ -338,21 +337,25 @@ void BoardConfigured::pinMode(quint8 pin)
     const int offset = offsetOf(pin);
     if (!chip || offset < 0 || pin >= lines.size() || lines[pin])
         return;
-    const unsigned count = gpiod_chip_num_lines(chip);
-    gpiod_line *line = static_cast<unsigned>(offset) < count
-                           ? gpiod_chip_get_line(chip, static_cast<unsigned>(offset))
-                           : nullptr;
-    if (!line) {
+    const unsigned count = gpio::lineCount(chip);
+    if (static_cast<unsigned>(offset) >= count) {
         lock.unlock();
         gpioFatal(pin, QStringLiteral("the chip has only ") + QString::number(count) +
                            QStringLiteral(" lines; is -board right?"));
     }
-    if (gpiod_line_request_output(line, consumer, 0) < 0) {
+    GpioLine *line = gpio::requestOutput(chip, static_cast<unsigned>(offset), consumer);
+    if (!line) {
         const int error = errno;
+        const std::string holder =
+            error == EBUSY ? gpio::holder(chip, static_cast<unsigned>(offset)) : std::string();
         lock.unlock();
         gpioFatal(pin, QStringLiteral("cannot request the line: ") +
                            QString::fromLocal8Bit(std::strerror(error)) +
-                           (error == EBUSY ? QStringLiteral(" (held by another process)")
+                           (error == EBUSY
+                                ? (holder.empty()
+                                       ? QStringLiteral(" (held by another process)")
+                                       : QStringLiteral(" (held by \"") +
+                                             QString::fromStdString(holder) + QStringLiteral("\")"))
                             : error == EACCES || error == EPERM
                                 ? QStringLiteral("; is the user in the group stm-driver?")
                                 : QString()));
@@ -371,10 +374,10 @@ void BoardConfigured::digitalWrite(quint8 pin, quint8 level)
     int error = 0;
     {
         std::lock_guard<PiMutex> lock(mutex);
-        gpiod_line *line = pin < lines.size() ? lines[pin] : nullptr;
+        GpioLine *line = pin < lines.size() ? lines[pin] : nullptr;
         if (!line)
             return;
-        if (gpiod_line_set_value(line, level ? 1 : 0) < 0)
+        if (!gpio::setLevel(line, level ? 1 : 0))
             error = errno;
     }
     if (error != 0)

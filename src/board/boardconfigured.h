@@ -1,6 +1,7 @@
 #pragma once
-// The board's own hardware: GPIO lines through the kernel's GPIO character device (libgpiod)
-// and the shield SPI bus through the spidev node. Exactly one exists; thread use as Board.
+// The board's own hardware: GPIO lines through the kernel's GPIO character device (libgpiod 1.6
+// or 2.x, gpiolines.h) and the shield SPI bus through the spidev node. Exactly one exists;
+// thread use as Board.
 
 #include "base/pimutex.h"
 #include "board/buslock.h"
@@ -12,8 +13,8 @@
 
 #include <array>
 
-struct gpiod_chip;
-struct gpiod_line;
+struct GpioChip;
+struct GpioLine;
 
 // Chip-select writers of shields 0 to 5 on the one configured board.
 void wiringop_gpio_cs0_write(quint8 level);
@@ -90,8 +91,8 @@ public:
 
 protected:
     // Requests the pin's line as an output. A pin whose line the chip lacks, or whose line
-    // cannot be requested (held by another process, no permission), ends the process with
-    // status 1: the driver never runs without its reset or chip-select lines.
+    // cannot be requested (held by another process, which is named, or no permission), ends the
+    // process with status 1: the driver never runs without its reset or chip-select lines.
     void pinMode(quint8 pin) override;
     void digitalWrite(quint8 pin, quint8 level) override;
 
@@ -119,6 +120,6 @@ private:
     PiMutex spiMutex;  // guards spiFd
     int spiFd = -1;
     mutable PiMutex mutex;  // guards chip and lines
-    gpiod_chip *chip = nullptr;
-    std::array<gpiod_line *, 32> lines{};  // requested output lines, index = wiringPi pin
+    GpioChip *chip = nullptr;
+    std::array<GpioLine *, 32> lines{};  // requested output lines, index = wiringPi pin
 };

@@ -1,6 +1,8 @@
 // The driver binary as the host starts it: the version and option errors, the start-up banner,
 // the GPIO set-up seen by a simulator of the shields, and the ways the process ends at once.
 
+#include "board/boardconfigured.h"
+#include "board/gpiolines.h"
 #include "support/e2eprocess.h"
 #include "support/recordingbusserver.h"
 
@@ -9,7 +11,6 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include <gpiod.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -84,10 +85,10 @@ private:
 
 bool boardHardwarePresent()
 {
-    gpiod_chip *chip = gpiod_chip_open_by_label("1c20800.pinctrl");
+    GpioChip *chip = gpio::openChip(BoardConfigured::gpioChipLabel);
     if (!chip)
         return false;
-    gpiod_chip_close(chip);
+    gpio::closeChip(chip);
     return true;
 }
 

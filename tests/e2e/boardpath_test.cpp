@@ -252,7 +252,7 @@ TEST(E2eBoardPath, KernelFaultsAtStartUp)
          {},
          true,
          {QStringLiteral("#ERROR: GPIO: pin 15 (line offset 13"),
-          QStringLiteral("Device or resource busy")}},
+          QStringLiteral("Device or resource busy (held by \"gpioset\")")}},
         {"a chip with too few lines for the h3 map",
          {QStringLiteral("STM_STANDIN_FAULT=lines:64"), QStringLiteral("STM_STANDIN_BOARD=h3")},
          {QStringLiteral("-board"), QStringLiteral("h3")},

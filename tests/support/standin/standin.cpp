@@ -1,6 +1,7 @@
 // The kernel's side of the board, for tests: loaded with LD_PRELOAD into the unmodified
 // stm-driver, it serves the GPIO character devices of the board's pin controllers (what libgpiod
-// 1.6 looks at in /dev and sysfs before it trusts a chip, and the v1 GPIO uAPI), the spidev node
+// 1.6 and 2.x look at in /dev and sysfs before they trust a chip, and the v1 and v2 GPIO uAPI,
+// each libgpiod generation speaking one), the spidev node
 // and the device tree's model and compatible strings. Reset and chip-select levels (mapped back
 // from line offsets to the board's wiringPi pins) and every SPI transfer go to shield-sim over
 // the simulated bus, so the simulator sees what the shields on the board would see.
@@ -18,7 +19,8 @@
 //   STM_STANDIN_SPIDEV      the SPI node path served (default: the board's)
 //   STM_STANDIN_MULTISHIELD 1: chip selects are active high (the driver's -multishield)
 //   STM_STANDIN_FAULT       one injected fault: no-spi, no-chip, spi-denied, gpio-denied,
-//                           line-busy:PIN, line-eio:PIN (setting its level fails), lines:COUNT
+//                           line-busy:PIN (held by "gpioset"), line-eio:PIN (setting its
+//                           level fails), lines:COUNT
 //   STM_STANDIN_EIO_FILE    while this file exists, SPI transfers fail with EIO
 //   STM_STANDIN_DT_MODEL, STM_STANDIN_DT_COMPATIBLE
 //                           the device tree's model and compatible (entries separated by
@@ -91,6 +93,9 @@ const Chip chips[] = {{"gpiochip0", "1c20800.pinctrl", 224}, {"gpiochip1", "1f02
 
 const unsigned spiSpeed = 1562500;
 
+// Who holds a line of the fault line-busy: another program on the board.
+const char *const otherHolder = "gpioset";
+
 // The program the stand-in is preloaded into: the driver, or the firmware writer.
 bool isFlashTool()
 {
@@ -119,6 +124,7 @@ using CloseFn = int (*)(int);
 using IoctlFn = int (*)(int, unsigned long, ...);
 using StatFn = int (*)(const char *, struct stat *);
 using AccessFn = int (*)(const char *, int);
+using RealpathFn = char *(*)(const char *, char *);
 using ScandirFn = int (*)(const char *, struct dirent ***, int (*)(const struct dirent *),
                           int (*)(const struct dirent **, const struct dirent **));
 
@@ -147,6 +153,7 @@ struct Open {
     Kind kind;
     int chip = 0;                   // Chip: index in chips
     std::vector<unsigned> offsets;  // Handle: the requested lines
+    int uapi = 1;                   // Handle: of the v1 or the v2 GPIO interface
 };
 
 struct State {
@@ -343,6 +350,82 @@ void checkSelection(State &s)
 
 // ---- The devices -------------------------------------------------------------------------------
 
+// What the kernel tells of a line of a chip: whether it is held, and by whom.
+const char *holderOf(State &s, const Open &o, unsigned offset)
+{
+    if (o.chip != 0)
+        return nullptr;
+    if (s.requested.count(offset))
+        return consumerName();
+    if (faultValue("line-busy") == pinOfOffset(offset))
+        return otherHolder;
+    return nullptr;
+}
+
+// A request for one line as an output, the same for both interfaces: checked, then granted as
+// a descriptor of `uapi` that drives the line to `level` at once; -1 with errno as the kernel's.
+int grantOutput(State &s, const Open &o, int uapi, unsigned count, unsigned offset,
+                const char *consumer, int level)
+{
+    if (o.chip != 0)
+        fail("line request on %s, which carries none of the board's lines", chips[o.chip].label);
+    if (count != 1)
+        fail("request of %u lines at once", count);
+    if (std::strncmp(consumer, consumerName(), GPIO_MAX_NAME_SIZE) != 0)
+        fail("line %u requested by \"%.32s\"", offset, consumer);
+    if (offset >= mainChipLines()) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (pinOfOffset(offset) < 0)
+        fail("line %u requested: not one of the board's lines", offset);
+    if (holderOf(s, o, offset)) {
+        errno = EBUSY;
+        return -1;
+    }
+    const int fd = newFd();
+    s.fds[fd] = Open{Kind::Handle, 0, {offset}, uapi};
+    s.requested[offset] = fd;
+    drive(s, offset, level);
+    return fd;
+}
+
+template <typename T, size_t N>
+bool allZero(const T (&padding)[N])
+{
+    for (const T &p : padding) {
+        if (p != 0)
+            return false;
+    }
+    return true;
+}
+
+// The level a v2 line configuration gives the one requested line, after checking that it makes
+// a plain output of it: flags and attributes only for that line, no debounce, no padding.
+int outputLevel(const gpio_v2_line_config &config, unsigned offset)
+{
+    if (!allZero(config.padding) || config.num_attrs > GPIO_V2_LINE_NUM_ATTRS_MAX)
+        fail("line %u: malformed line configuration", offset);
+    __u64 flags = config.flags;
+    int level = 0;
+    for (unsigned i = 0; i < config.num_attrs; ++i) {
+        const gpio_v2_line_config_attribute &a = config.attrs[i];
+        if (a.mask != 1 || a.attr.padding != 0)
+            fail("line %u: attribute %u for lines not requested (mask 0x%llx)", offset, a.attr.id,
+                 static_cast<unsigned long long>(a.mask));
+        if (a.attr.id == GPIO_V2_LINE_ATTR_ID_FLAGS)
+            flags = a.attr.flags;
+        else if (a.attr.id == GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES)
+            level = static_cast<int>(a.attr.values & 1);
+        else
+            fail("line %u: attribute %u on an output", offset, a.attr.id);
+    }
+    if (flags != GPIO_V2_LINE_FLAG_OUTPUT)
+        fail("line %u requested with flags 0x%llx, not as a plain output", offset,
+             static_cast<unsigned long long>(flags));
+    return level;
+}
+
 int chipIoctl(State &s, Open &o, unsigned long request, void *arg)
 {
     const Chip &chip = chips[o.chip];
@@ -364,67 +447,113 @@ int chipIoctl(State &s, Open &o, unsigned long request, void *arg)
         }
         std::memset(info, 0, sizeof *info);
         info->line_offset = offset;
-        if (o.chip == 0 && s.requested.count(offset)) {
+        if (const char *holder = holderOf(s, o, offset)) {
             info->flags = GPIOLINE_FLAG_KERNEL | GPIOLINE_FLAG_IS_OUT;
-            std::strncpy(info->consumer, consumerName(), sizeof info->consumer - 1);
+            std::strncpy(info->consumer, holder, sizeof info->consumer - 1);
+        }
+        return 0;
+    }
+    if (request == GPIO_V2_GET_LINEINFO_IOCTL) {
+        auto *info = static_cast<gpio_v2_line_info *>(arg);
+        const unsigned offset = info->offset;
+        if (!allZero(info->padding))
+            fail("line info of line %u asked with padding set", offset);
+        if (offset >= lines) {
+            errno = EINVAL;
+            return -1;
+        }
+        std::memset(info, 0, sizeof *info);
+        info->offset = offset;
+        if (const char *holder = holderOf(s, o, offset)) {
+            info->flags = GPIO_V2_LINE_FLAG_USED | GPIO_V2_LINE_FLAG_OUTPUT;
+            std::strncpy(info->consumer, holder, sizeof info->consumer - 1);
+        } else {
+            info->flags = GPIO_V2_LINE_FLAG_INPUT;
         }
         return 0;
     }
     if (request == GPIO_GET_LINEHANDLE_IOCTL) {
         auto *req = static_cast<gpiohandle_request *>(arg);
-        if (o.chip != 0)
-            fail("line request on %s, which carries none of the board's lines", chip.label);
-        if (req->lines != 1)
-            fail("request of %u lines at once", req->lines);
         if (req->flags != GPIOHANDLE_REQUEST_OUTPUT)
-            fail("line %u requested with flags 0x%x, not as a plain output",
-                 req->lineoffsets[0], req->flags);
-        if (std::strncmp(req->consumer_label, consumerName(), sizeof req->consumer_label) != 0)
-            fail("line %u requested by \"%.32s\"", req->lineoffsets[0], req->consumer_label);
-        const unsigned offset = req->lineoffsets[0];
-        if (offset >= lines) {
-            errno = EINVAL;
+            fail("line %u requested with flags 0x%x, not as a plain output", req->lineoffsets[0],
+                 req->flags);
+        const int fd = grantOutput(s, o, 1, req->lines, req->lineoffsets[0], req->consumer_label,
+                                   req->default_values[0] ? 1 : 0);
+        if (fd < 0)
             return -1;
-        }
-        const int pin = pinOfOffset(offset);
-        if (pin < 0)
-            fail("line %u requested: not one of the board's lines", offset);
-        if (faultValue("line-busy") == pin || s.requested.count(offset)) {
-            errno = EBUSY;
-            return -1;
-        }
-        const int fd = newFd();
-        Open handle{Kind::Handle, 0, {offset}};
-        s.fds[fd] = handle;
-        s.requested[offset] = fd;
         req->fd = fd;
-        drive(s, offset, req->default_values[0] ? 1 : 0);
+        return 0;
+    }
+    if (request == GPIO_V2_GET_LINE_IOCTL) {
+        auto *req = static_cast<gpio_v2_line_request *>(arg);
+        if (!allZero(req->padding))
+            fail("line request with padding set");
+        const int level = outputLevel(req->config, req->offsets[0]);
+        const int fd = grantOutput(s, o, 2, req->num_lines, req->offsets[0], req->consumer, level);
+        if (fd < 0)
+            return -1;
+        req->fd = fd;
         return 0;
     }
     fail("GPIO chip ioctl 0x%lx", request);
 }
 
+// A line-write fault: the level of the line cannot be set.
+bool writeFails(const Open &o)
+{
+    for (unsigned offset : o.offsets) {
+        if (faultValue("line-eio") == pinOfOffset(offset)) {
+            errno = EIO;
+            return true;
+        }
+    }
+    return false;
+}
+
 int handleIoctl(State &s, Open &o, unsigned long request, void *arg)
 {
-    auto *data = static_cast<gpiohandle_data *>(arg);
-    if (request == GPIOHANDLE_SET_LINE_VALUES_IOCTL) {
-        for (unsigned offset : o.offsets) {
-            if (faultValue("line-eio") == pinOfOffset(offset)) {
-                errno = EIO;
-                return -1;
-            }
-        }
+    if (o.uapi == 1 && request == GPIOHANDLE_SET_LINE_VALUES_IOCTL) {
+        auto *data = static_cast<gpiohandle_data *>(arg);
+        if (writeFails(o))
+            return -1;
         for (size_t i = 0; i < o.offsets.size(); ++i)
             drive(s, o.offsets[i], data->values[i]);
         return 0;
     }
-    if (request == GPIOHANDLE_GET_LINE_VALUES_IOCTL) {
+    if (o.uapi == 1 && request == GPIOHANDLE_GET_LINE_VALUES_IOCTL) {
+        auto *data = static_cast<gpiohandle_data *>(arg);
         std::memset(data, 0, sizeof *data);
         for (size_t i = 0; i < o.offsets.size(); ++i)
             data->values[i] = static_cast<__u8>(s.levels[pinOfOffset(o.offsets[i])]);
         return 0;
     }
-    fail("line handle ioctl 0x%lx", request);
+    // Version 2: one line per request, so its bit is the only one of a mask.
+    if (o.uapi == 2 &&
+        (request == GPIO_V2_LINE_SET_VALUES_IOCTL || request == GPIO_V2_LINE_GET_VALUES_IOCTL)) {
+        auto *values = static_cast<gpio_v2_line_values *>(arg);
+        if (values->mask != 1)
+            fail("values of line %u with the mask 0x%llx", o.offsets[0],
+                 static_cast<unsigned long long>(values->mask));
+        if (request == GPIO_V2_LINE_GET_VALUES_IOCTL) {
+            values->bits = static_cast<__u64>(s.levels[pinOfOffset(o.offsets[0])]);
+            return 0;
+        }
+        if (writeFails(o))
+            return -1;
+        if (values->bits & ~static_cast<__u64>(1))
+            fail("line %u driven with the bits 0x%llx", o.offsets[0],
+                 static_cast<unsigned long long>(values->bits));
+        drive(s, o.offsets[0], static_cast<int>(values->bits & 1));
+        return 0;
+    }
+    if (o.uapi == 2 && request == GPIO_V2_LINE_SET_CONFIG_IOCTL) {
+        const int level = outputLevel(*static_cast<gpio_v2_line_config *>(arg), o.offsets[0]);
+        if (writeFails(o))
+            return -1;
+        drive(s, o.offsets[0], level);
+        return 0;
+    }
+    fail("line handle (interface v%d) ioctl 0x%lx", o.uapi, request);
 }
 
 int spiIoctl(State &s, unsigned long request, void *arg)
@@ -511,6 +640,19 @@ int chipOfSysfs(const char *path)
         return -1;
     for (int i = 0; i < 2; ++i) {
         if (std::string("/sys/bus/gpio/devices/") + chips[i].name + "/dev" == path)
+            return i;
+    }
+    return -1;
+}
+
+// Index of the chip whose sysfs "subsystem" link (by device number) this is, -1 for none.
+int chipOfSubsystem(const char *path)
+{
+    if (faultIs("no-chip"))
+        return -1;
+    for (int i = 0; i < 2; ++i) {
+        if ("/sys/dev/char/" + std::to_string(gpioMajor) + ":" + std::to_string(i) + "/subsystem" ==
+            path)
             return i;
     }
     return -1;
@@ -720,6 +862,8 @@ int ioctl(int fd, unsigned long request, ...)
     va_start(args, request);
     void *arg = va_arg(args, void *);
     va_end(args);
+    // The kernel reads the request as 32 bits: libgpiod 2 passes some sign-extended.
+    request = static_cast<unsigned int>(request);
     State &s = state();
     {
         std::lock_guard<std::mutex> lock(s.mutex);
@@ -761,7 +905,20 @@ int access(const char *path, int mode)
     return real<AccessFn>("access")(path, mode);
 }
 
-// libgpiod finds chips by listing /dev: only the stand-in's chips are there.
+// libgpiod 2 trusts a character device as a GPIO chip when its subsystem is the GPIO bus.
+char *realpath(const char *path, char *resolved)
+{
+    if (!path || chipOfSubsystem(path) < 0)
+        return real<RealpathFn>("realpath")(path, resolved);
+    static const char bus[] = "/sys/bus/gpio";
+    if (!resolved)
+        return strdup(bus);
+    std::memcpy(resolved, bus, sizeof bus);
+    return resolved;
+}
+
+// Chips are found by listing /dev (libgpiod 1.6 does, and the board with libgpiod 2): only the
+// stand-in's chips are there.
 int scandir(const char *dir, struct dirent ***list, int (*filter)(const struct dirent *),
             int (*compare)(const struct dirent **, const struct dirent **))
 {
