@@ -1,6 +1,6 @@
 # The part of a cross-build that every Debian multiarch target shares. A toolchain file sets
 # STM_TRIPLET (the GNU triplet and multiarch directory), STM_PROCESSOR, STM_QEMU (the qemu-user
-# program) and STM_DEB_ARCH, then includes this file.
+# program, found with or without its Debian 12 suffix -static) and STM_DEB_ARCH, then includes this file.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR ${STM_PROCESSOR})
 set(CMAKE_C_COMPILER ${STM_TRIPLET}-gcc)
@@ -16,7 +16,7 @@ set(ENV{PKG_CONFIG_PATH} "")
 # Test programs run under qemu-user, for test discovery at build time and under ctest. The
 # target's dynamic loader and libraries are in / (libc6:<arch> and the others), so qemu needs no
 # library prefix.
-find_program(STM_QEMU_USER ${STM_QEMU})
+find_program(STM_QEMU_USER NAMES ${STM_QEMU}-static ${STM_QEMU})
 if(STM_QEMU_USER)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${STM_QEMU_USER})
 endif()

@@ -5,7 +5,7 @@
 #   cmake -S . -B build-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-arm64.cmake
 set(STM_TRIPLET aarch64-linux-gnu)
 set(STM_PROCESSOR aarch64)
-set(STM_QEMU qemu-aarch64-static)
+set(STM_QEMU qemu-aarch64)
 # The Debian architecture of the packages this build makes.
 set(STM_DEB_ARCH arm64)
 include(${CMAKE_CURRENT_LIST_DIR}/debian-multiarch.cmake)

@@ -6,7 +6,7 @@
 #   cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake
 set(STM_TRIPLET arm-linux-gnueabihf)
 set(STM_PROCESSOR arm)
-set(STM_QEMU qemu-arm-static)
+set(STM_QEMU qemu-arm)
 # The Debian architecture of the packages this build makes.
 set(STM_DEB_ARCH armhf)
 include(${CMAKE_CURRENT_LIST_DIR}/debian-multiarch.cmake)

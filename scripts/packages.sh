@@ -16,3 +16,16 @@ install_missing() {
 # stm-status --prometheus, and a node_exporter of their own serves them.
 build_packages=(cmake g++ make pkg-config qtbase5-dev libgpiod-dev libgtest-dev
     prometheus prometheus-node-exporter)
+
+# What differs between the Debian releases the scripts run on (12 and 13), after this machine's:
+# the run-time libraries the package depends on (Debian 13 renamed Qt's for its 64-bit time and
+# has libgpiod 2 as libgpiod3) and qemu-user (Debian 13's is static itself, named qemu-arm, and
+# registers with binfmt_misc through qemu-user-binfmt).
+debian_release=$(. /etc/os-release && echo "${VERSION_ID:-}")
+if [ "$debian_release" = 12 ]; then
+    runtime_packages=(libqt5core5a libqt5network5 libgpiod2)
+    qemu_packages=(qemu-user-static) qemu_suffix=-static
+else
+    runtime_packages=(libqt5core5t64 libqt5network5t64 libgpiod3)
+    qemu_packages=(qemu-user qemu-user-binfmt) qemu_suffix=
+fi
