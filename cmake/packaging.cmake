@@ -4,8 +4,9 @@
 # `cpack -G DEB` makes stm-driver_<version>_<arch>.deb; scripts/package builds and checks the
 # packages.
 #
-# The package version is the project version, which is the driver's own: `stm-driver -v` prints
-# "KVT_STM_Driver: v2.18" for 2.18 (scripts/package fails when the two differ). Cross builds take
+# The package version is the project version, which is the driver's own (`stm-driver -v` prints
+# "KVT_STM_Driver: v2.18" for 2.18; scripts/package fails when the two differ), with the package
+# revision and the Debian release: 2.18-1+deb13. Cross builds take
 # the Debian architecture from their toolchain file (STM_DEB_ARCH).
 include(GNUInstallDirs)
 
@@ -37,21 +38,49 @@ install(FILES ${STM_MAN_OUTPUTS} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # The Debian parts (packaging/): the copyright file, the changelog (compressed like the manual
-# pages; changelog.gz, as the package is native: KVT makes the software and its package, so the
-# version has no Debian revision), the udev rule that gives the group stm-driver the SPI and GPIO nodes, and the group's
-# real-time limits (a conffile). The changelog's newest entry must carry the project version.
+# pages), the udev rule that gives the group stm-driver the SPI and GPIO nodes, and the group's
+# real-time limits (a conffile). The changelog's newest entry must carry the project version with
+# the package revision.
+#
+# A package is built for the Debian release of the machine that builds it, and its version says
+# which: 2.18-1+deb12 on Debian 12, 2.18-1+deb13 on Debian 13, so that each depends on its own
+# release's libraries (libgpiod2 or libgpiod3, that release's Qt: dpkg-shlibdeps below). As in
+# Debian's own rebuilds for a release, its changelog starts with an entry for that build.
+set(STM_PACKAGE_REVISION 1)
 set(STM_PACKAGING ${CMAKE_CURRENT_SOURCE_DIR}/packaging)
 file(STRINGS ${STM_PACKAGING}/changelog STM_CHANGELOG_TOP LIMIT_COUNT 1)
-if(NOT STM_CHANGELOG_TOP MATCHES "^stm-driver \\(${PROJECT_VERSION}\\) ")
+if(NOT STM_CHANGELOG_TOP MATCHES "^stm-driver \\(${PROJECT_VERSION}-${STM_PACKAGE_REVISION}\\) ")
   message(FATAL_ERROR "packaging/changelog starts with \"${STM_CHANGELOG_TOP}\", not with an "
-    "entry for version ${PROJECT_VERSION}")
+    "entry for version ${PROJECT_VERSION}-${STM_PACKAGE_REVISION}")
 endif()
-set(STM_CHANGELOG ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog)
+set(STM_DEBIAN_RELEASE "")
+set(STM_DEBIAN_CODENAME unstable)
+if(EXISTS /etc/os-release)
+  file(STRINGS /etc/os-release STM_OS_RELEASE)
+  foreach(line ${STM_OS_RELEASE})
+    if(line MATCHES "^VERSION_ID=\"?([0-9]+)\"?$")
+      set(STM_DEBIAN_RELEASE ${CMAKE_MATCH_1})
+    elseif(line MATCHES "^VERSION_CODENAME=(.+)$")
+      set(STM_DEBIAN_CODENAME ${CMAKE_MATCH_1})
+    endif()
+  endforeach()
+endif()
+set(STM_PACKAGE_RELEASE ${STM_PACKAGE_REVISION})
+set(STM_CHANGELOG ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.Debian)
+file(READ ${STM_PACKAGING}/changelog STM_CHANGELOG_TEXT)
+if(STM_DEBIAN_RELEASE)
+  string(APPEND STM_PACKAGE_RELEASE "+deb${STM_DEBIAN_RELEASE}")
+  # The same maintainer and date as the entry below it: the same sources give the same package.
+  string(REGEX MATCH "\n -- [^\n]+" STM_CHANGELOG_TRAILER "${STM_CHANGELOG_TEXT}")
+  string(PREPEND STM_CHANGELOG_TEXT "stm-driver (${PROJECT_VERSION}-${STM_PACKAGE_RELEASE}) "
+    "${STM_DEBIAN_CODENAME}; urgency=medium\n\n  * Built for Debian ${STM_DEBIAN_RELEASE} "
+    "(${STM_DEBIAN_CODENAME}).\n${STM_CHANGELOG_TRAILER}\n\n")
+endif()
+file(WRITE ${STM_CHANGELOG} "${STM_CHANGELOG_TEXT}")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${STM_PACKAGING}/changelog)
 add_custom_command(OUTPUT ${STM_CHANGELOG}.gz
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/packaging
-  COMMAND ${CMAKE_COMMAND} -E copy ${STM_PACKAGING}/changelog ${STM_CHANGELOG}
-  COMMAND ${STM_GZIP} -9nf ${STM_CHANGELOG}
-  DEPENDS ${STM_PACKAGING}/changelog
+  COMMAND ${STM_GZIP} -9nkf ${STM_CHANGELOG}
+  DEPENDS ${STM_CHANGELOG}
   COMMENT "Compressing the Debian changelog"
   VERBATIM)
 add_custom_target(changelog ALL DEPENDS ${STM_CHANGELOG}.gz)
@@ -68,6 +97,7 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_VERBATIM_VARIABLES ON)
 set(CPACK_PACKAGE_NAME stm-driver)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${STM_PACKAGE_RELEASE})
 set(CPACK_PACKAGE_VENDOR "KVT")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "driver process for the line boards (shields) of an apartment intercom")
