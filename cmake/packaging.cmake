@@ -70,11 +70,12 @@ set(STM_CHANGELOG ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.Debian)
 file(READ ${STM_PACKAGING}/changelog STM_CHANGELOG_TEXT)
 if(STM_DEBIAN_RELEASE)
   string(APPEND STM_PACKAGE_RELEASE "+deb${STM_DEBIAN_RELEASE}")
-  # The same maintainer and date as the entry below it: the same sources give the same package.
-  string(REGEX MATCH "\n -- [^\n]+" STM_CHANGELOG_TRAILER "${STM_CHANGELOG_TEXT}")
+  # The maintainer of the entry below it; the time of the build (SOURCE_DATE_EPOCH when set).
+  string(REGEX MATCH "\n -- [^>]+>" STM_CHANGELOG_MAINTAINER "${STM_CHANGELOG_TEXT}")
+  string(TIMESTAMP STM_BUILD_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
   string(PREPEND STM_CHANGELOG_TEXT "stm-driver (${PROJECT_VERSION}-${STM_PACKAGE_RELEASE}) "
     "${STM_DEBIAN_CODENAME}; urgency=medium\n\n  * Built for Debian ${STM_DEBIAN_RELEASE} "
-    "(${STM_DEBIAN_CODENAME}).\n${STM_CHANGELOG_TRAILER}\n\n")
+    "(${STM_DEBIAN_CODENAME}).\n${STM_CHANGELOG_MAINTAINER}  ${STM_BUILD_DATE}\n\n")
 endif()
 file(WRITE ${STM_CHANGELOG} "${STM_CHANGELOG_TEXT}")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${STM_PACKAGING}/changelog)
@@ -85,13 +86,18 @@ add_custom_command(OUTPUT ${STM_CHANGELOG}.gz
   VERBATIM)
 add_custom_target(changelog ALL DEPENDS ${STM_CHANGELOG}.gz)
 install(FILES ${STM_CHANGELOG}.gz ${STM_PACKAGING}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
-# Debian 12 keeps udev rules in /lib/udev/rules.d (udev's own place there).
-install(FILES ${STM_PACKAGING}/60-stm-driver.rules DESTINATION /lib/udev/rules.d)
+# Debian 12 keeps udev rules and systemd units in /lib (udev's and systemd's own place there);
+# from Debian 13 on /lib is only an alias of /usr/lib, where they belong.
+set(STM_SYSTEM_LIB /usr/lib)
+if(STM_DEBIAN_RELEASE AND STM_DEBIAN_RELEASE LESS 13)
+  set(STM_SYSTEM_LIB /lib)
+endif()
+install(FILES ${STM_PACKAGING}/60-stm-driver.rules DESTINATION ${STM_SYSTEM_LIB}/udev/rules.d)
 install(FILES ${STM_PACKAGING}/limits.conf DESTINATION /etc/security/limits.d
   RENAME stm-driver.conf)
 # The figures for node_exporter's textfile collector: a service and its 15 s timer, disabled.
 install(FILES ${STM_PACKAGING}/stm-driver-metrics.service ${STM_PACKAGING}/stm-driver-metrics.timer
-  DESTINATION /lib/systemd/system)
+  DESTINATION ${STM_SYSTEM_LIB}/systemd/system)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_VERBATIM_VARIABLES ON)

@@ -20,12 +20,15 @@ build_packages=(cmake g++ make pkg-config qtbase5-dev libgpiod-dev libgtest-dev
 # What differs between the Debian releases the scripts run on (12 and 13), after this machine's:
 # the run-time libraries the package depends on (Debian 13 renamed Qt's for its 64-bit time and
 # has libgpiod 2 as libgpiod3) and qemu-user (Debian 13's is static itself, named qemu-arm, and
-# registers with binfmt_misc through qemu-user-binfmt).
+# registers with binfmt_misc through qemu-user-binfmt), and where the package puts its udev rule
+# and systemd units (/lib on Debian 12; Debian 13 has them in /usr/lib, /lib only an alias).
 debian_release=$(. /etc/os-release && echo "${VERSION_ID:-}")
 if [ "$debian_release" = 12 ]; then
     runtime_packages=(libqt5core5a libqt5network5 libgpiod2)
     qemu_packages=(qemu-user-static) qemu_suffix=-static
+    system_lib=/lib
 else
     runtime_packages=(libqt5core5t64 libqt5network5t64 libgpiod3)
     qemu_packages=(qemu-user qemu-user-binfmt) qemu_suffix=
+    system_lib=/usr/lib
 fi
