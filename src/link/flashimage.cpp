@@ -175,9 +175,8 @@ bool FlashImage::parseHex(const QByteArray &contents, quint64 flashBase, quint64
                                         .arg(i + 1));
         }
         if (line.size() < 11 || line.size() % 2 == 0)
-            return fail(
-                where +
-                QStringLiteral("not an Intel HEX record: %1 hex digits").arg(line.size() - 1));
+            return fail(where + QStringLiteral("an incomplete record of %1 hex digits (cut short?)")
+                                    .arg(line.size() - 1));
         QByteArray bytes;
         for (int i = 1; i + 1 < line.size(); i += 2)
             bytes.append(static_cast<char>(hexValue(line.at(i)) << 4 | hexValue(line.at(i + 1))));

@@ -270,6 +270,8 @@ TEST(FlashImageFiles, AreCheckedWholeBeforeTheBus)
          "line 1: not an Intel HEX record (it begins with '#')", 0, 0},
         {"cut before its end", hexGood.left(hexGood.indexOf(":0000")), F::Detect,
          "no end-of-file record after line 3: the file may be cut short", 0, 0},
+        {"cut inside a record", hexGood.left(30), F::Detect,
+         "line 2: an incomplete record of 13 hex digits (cut short?)", 0, 0},
         {"overlap", ":020000040800F2\n:0400000001020304F2\n:04000200AABBCCDDEC\n:00000001FF\n",
          F::Detect,
          "line 3: its data at 0x08000002 to 0x08000005 overlaps that of line 2 (0x08000000 to "
