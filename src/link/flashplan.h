@@ -30,8 +30,6 @@ public:
     FlashPlan(const FlashImage &image, quint32 flashBase, quint32 pageSize, int unit,
               bool massErase);
 
-    quint32 flashBase() const { return base; }
-    quint32 pageSize() const { return page; }
     int unit() const { return programUnit; }
     bool massErase() const { return mass; }
     // The pages that hold blocks, ascending: what is erased (unless the whole flash is).

@@ -120,6 +120,7 @@ TEST(StmBootloaderOnModel, RetriesOrMendsEveryFaultOnceAndNeverWritesOverProgram
         {"write done, its acknowledge lost, error correction", F::AckLost, "write", 5, 8, 0, 1, 0},
         {"last block's acknowledge lost, quad words", F::AckLost, "write", 64, 16, 0, 1, 0},
         {"byte lost, error correction", F::LoseByte, "write", 9, 8, 0, 0, 1},
+        {"last block refused: its page written anew", F::Nack, "write", 64, 8, 0, 0, 1},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
