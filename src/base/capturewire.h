@@ -59,9 +59,12 @@ inline quint16 lengthOf(const quint8 *header)
     return static_cast<quint16>(header[8] | header[9] << 8);
 }
 
-// The data of a records-lost record.
-inline void putLost(quint8 *data, quint32 count)
+// A whole records-lost record, header and data: lostRecordSize bytes.
+constexpr int lostRecordSize = headerSize + lostDataSize;
+inline void putLostRecord(quint8 *to, quint64 timeUs, quint32 count)
 {
+    putHeader(to, timeUs, lostDataSize);
+    quint8 *data = to + headerSize;
     data[shieldByte] = noShield;
     data[directionByte] = recordsLost;
     for (int i = 0; i < 4; ++i)

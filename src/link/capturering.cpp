@@ -54,7 +54,7 @@ void CaptureRing::exchange(quint8 shield, const quint8 *sent, const quint8 *rece
     using namespace CaptureWire;
     length = std::max(0, std::min(length, maxBusBytes));
     const quint32 data = static_cast<quint32>(busBytesAt + length);
-    const quint32 lostRecord = unreported != 0 ? headerSize + lostDataSize : 0;
+    const quint32 lostRecord = unreported != 0 ? lostRecordSize : 0;
     quint64 at = head.load(std::memory_order_relaxed);
     const quint64 used = at - tail.load(std::memory_order_acquire);
     if (capacity() - used < lostRecord + 2 * (headerSize + data)) {
@@ -64,15 +64,13 @@ void CaptureRing::exchange(quint8 shield, const quint8 *sent, const quint8 *rece
     }
 
     const quint64 time = nowUs();
-    quint8 header[headerSize];
     if (unreported != 0) {
-        quint8 lost[lostDataSize];
-        putLost(lost, unreported);
-        putHeader(header, time, lostDataSize);
-        put(&at, header, headerSize);
-        put(&at, lost, lostDataSize);
+        quint8 lost[lostRecordSize];
+        putLostRecord(lost, time, unreported);
+        put(&at, lost, lostRecordSize);
         unreported = 0;
     }
+    quint8 header[headerSize];
     putHeader(header, time, static_cast<quint16>(data));
     const quint8 to[busBytesAt] = {shield, toShield};
     put(&at, header, headerSize);

@@ -558,10 +558,9 @@ void StatusServer::sendCaptured()
                 continue;
             }
             if (client->captureLost != 0) {
-                QByteArray lost(CaptureWire::headerSize + CaptureWire::lostDataSize, '\0');
-                auto *bytes = reinterpret_cast<quint8 *>(lost.data());
-                CaptureWire::putHeader(bytes, CaptureRing::nowUs(), CaptureWire::lostDataSize);
-                CaptureWire::putLost(bytes + CaptureWire::headerSize, client->captureLost);
+                QByteArray lost(CaptureWire::lostRecordSize, '\0');
+                CaptureWire::putLostRecord(reinterpret_cast<quint8 *>(lost.data()),
+                                           CaptureRing::nowUs(), client->captureLost);
                 socket->write(lost);
                 client->captureLost = 0;
             }

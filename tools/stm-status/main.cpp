@@ -17,6 +17,7 @@
 #include <QLocalSocket>
 #include <QMap>
 #include <QStringList>
+#include <QtEndian>
 
 #include <algorithm>
 #include <cerrno>
@@ -566,8 +567,7 @@ int captureTo(const QString &path, const CaptureOptions &options)
             const quint8 *data = header + CaptureWire::headerSize;
             if (data[CaptureWire::directionByte] == CaptureWire::recordsLost &&
                 length == CaptureWire::lostDataSize)
-                lost += quint32(data[2]) << 24 | quint32(data[3]) << 16 | quint32(data[4]) << 8 |
-                        data[5];
+                lost += qFromBigEndian<quint32>(data + CaptureWire::busBytesAt);
             const quint64 time = CaptureWire::timeOf(header);
             pcap_pkthdr record = {};
             record.ts.tv_sec = static_cast<time_t>(time / 1000000);
@@ -579,7 +579,7 @@ int captureTo(const QString &path, const CaptureOptions &options)
                       QString::fromLocal8Bit(std::strerror(errno)) + QLatin1Char(')');
             at += CaptureWire::headerSize + length;
             if (++records == options.count)
-                break;  // (a count of 0 is never reached)
+                break;
         }
         pending.remove(0, at);
         if (!end.isEmpty() || (options.count > 0 && records >= options.count) || stopSignal != 0)
