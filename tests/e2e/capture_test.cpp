@@ -90,6 +90,7 @@ TEST(E2eCapture, TsharkFindsTheDialTheOpenDoorAndExactlyTheSpoiltReply)
     EXPECT_TRUE(capture.err().contains(QStringLiteral(" records written, 0 lost\n")))
         << capture.describe();
     EXPECT_EQ(askStatus(status).value(QStringLiteral("capture_dropped")).toInt(-1), 0);
+    EXPECT_EQ(pair.driver().errBesidesOverruns(), QString()) << pair.describe();
 
     const QStringList dials =
         tshark(file, QStringLiteral("stmspi.direction == 1 && stmspi.code == 0x80"),
