@@ -1,11 +1,11 @@
 // stm-bench-harness: runs stm-driver against shield-sim with six shields, plays a fixed programme
 // on it (bring-up, an idle spell, console commands and line events, six calls with audio both
 // ways, a capture client for their second half, then a shield that stops answering), measures
-// from outside, and prints one markdown
-// table. cyclictest runs beside the driver in the same time window, so the driver's timing stands
-// next to what this machine's scheduler gives any periodic task at that moment. A run may put a
-// load on the machine (a busy loop per core and a disk writer) and start the driver and cyclictest
-// at a real-time priority; the programme stays the same.
+// from outside, and prints one markdown table. cyclictest runs beside the driver in the same time
+// window, so the driver's timing stands next to what this machine's scheduler gives any periodic
+// task at that moment. A run may put a load on the machine (a busy loop per core and a disk
+// writer) and start the driver and cyclictest at a real-time priority; the programme stays the
+// same.
 //
 //   stm-bench-harness run --driver PATH --sim PATH --out DIR [--quick] [--cyclictest PATH]
 //                         [--no-realtime]   (shield-sim at normal priority)

@@ -37,6 +37,7 @@ constexpr int busBytesAt = 2;     // the bus bytes after shield and direction
 constexpr int maxBusBytes = 528;  // a long packet
 constexpr int maxDataSize = busBytesAt + maxBusBytes;
 constexpr int lostDataSize = busBytesAt + 4;
+constexpr int lostRecordSize = headerSize + lostDataSize;
 
 inline void putHeader(quint8 *to, quint64 timeUs, quint16 length)
 {
@@ -60,7 +61,6 @@ inline quint16 lengthOf(const quint8 *header)
 }
 
 // A whole records-lost record, header and data: lostRecordSize bytes.
-constexpr int lostRecordSize = headerSize + lostDataSize;
 inline void putLostRecord(quint8 *to, quint64 timeUs, quint32 count)
 {
     putHeader(to, timeUs, lostDataSize);
