@@ -13,22 +13,25 @@ install_missing() {
 }
 
 # The tests also run Prometheus' own tools: promtool (in prometheus) checks the figures of
-# stm-status --prometheus, and a node_exporter of their own serves them.
+# stm-status --prometheus, and a node_exporter of their own serves them. stm-status writes
+# captures with libpcap, and tshark reads them with the dissector (installed without asking:
+# its capture group is not set up).
 build_packages=(cmake g++ make pkg-config qtbase5-dev libgpiod-dev libgtest-dev
-    prometheus prometheus-node-exporter)
+    prometheus prometheus-node-exporter libpcap-dev tshark)
 
 # What differs between the Debian releases the scripts run on (12 and 13), after this machine's:
-# the run-time libraries the package depends on (Debian 13 renamed Qt's for its 64-bit time and
-# has libgpiod 2 as libgpiod3) and qemu-user (Debian 13's is static itself, named qemu-arm, and
-# registers with binfmt_misc through qemu-user-binfmt), and where the package puts its udev rule
-# and systemd units (/lib on Debian 12; Debian 13 has them in /usr/lib, /lib only an alias).
+# the run-time libraries the package depends on (Debian 13 renamed Qt's and libpcap's for its
+# 64-bit time and has libgpiod 2 as libgpiod3), qemu-user (Debian 13's is static itself, named
+# qemu-arm, and registers with binfmt_misc through qemu-user-binfmt), and where the package puts
+# its udev rule and systemd units (/lib on Debian 12; Debian 13 has them in /usr/lib, /lib only
+# an alias).
 debian_release=$(. /etc/os-release && echo "${VERSION_ID:-}")
 if [ "$debian_release" = 12 ]; then
-    runtime_packages=(libqt5core5a libqt5network5 libgpiod2)
+    runtime_packages=(libqt5core5a libqt5network5 libgpiod2 libpcap0.8)
     qemu_packages=(qemu-user-static) qemu_suffix=-static
     system_lib=/lib
 else
-    runtime_packages=(libqt5core5t64 libqt5network5t64 libgpiod3)
+    runtime_packages=(libqt5core5t64 libqt5network5t64 libgpiod3 libpcap0.8t64)
     qemu_packages=(qemu-user qemu-user-binfmt) qemu_suffix=
     system_lib=/usr/lib
 fi
