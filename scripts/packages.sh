@@ -35,3 +35,11 @@ else
     qemu_packages=(qemu-user qemu-user-binfmt) qemu_suffix=
     system_lib=/usr/lib
 fi
+
+# What a cross build for the Debian architecture $1 needs (scripts/cross; scripts/package, whose
+# build of it may be older than a library the build now takes).
+install_cross() {
+    install_missing cmake make pkg-config file qtbase5-dev-tools "${qemu_packages[@]}" \
+        "crossbuild-essential-$1" "qtbase5-dev:$1" "libgpiod-dev:$1" "libgtest-dev:$1" \
+        "libpcap-dev:$1"
+}
