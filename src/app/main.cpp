@@ -60,6 +60,7 @@ constexpr std::chrono::seconds endBackstop(2);
     else
         board.spi_deinit();
     board.lib_deinit();
+    Console::err.flush(endBackstop);
     _exit(1);
 }
 
@@ -105,6 +106,8 @@ int main(int argc, char *argv[])
     // A host or simulator that goes away must not kill the driver by a signal: a write to it
     // fails with EPIPE instead, which the driver handles.
     std::signal(SIGPIPE, SIG_IGN);
+    // Qt's own messages queue behind the driver's diagnostics instead of writing themselves.
+    Console::routeQtMessages();
 
     // 2. to 4.
     Settings settings;
