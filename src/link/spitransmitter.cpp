@@ -27,7 +27,12 @@ void copyFrame(QByteArray &to, const QByteArray &from)
 
 SPItransmitter::SPItransmitter(QObject *parent, Settings *settings, FrameSink *parsers,
                                SPIconnector **links, Board *board, PiMutex *mutex)
-    : QObject(parent), board(board), parsers(parsers), settings(settings), mutex(mutex)
+    : QObject(parent),
+      board(board),
+      parsers(parsers),
+      settings(settings),
+      mutex(mutex),
+      hostOutput(&Console::out)
 {
     bootloader.reset(new BootloaderHost(board));
     for (size_t i = 0; i < connectors.size(); ++i)
@@ -89,6 +94,8 @@ void SPItransmitter::main_func()
         }
     }
 
+    // Asked once a cycle, so every shield of the cycle is treated alike.
+    holdEvents = hostOutput->overBound();
     for (quint8 s = 0; s <= last; ++s) {
         SPIconnector *link = connectors[s];
         if (!link->get_skip_flag())
@@ -202,13 +209,7 @@ void SPItransmitter::parser(quint8 shield, const QByteArray &frame, SPIconnector
         } else if (Frame::code(frame) == SPIcommand::PING_1) {
             parsers->parser_command(shield, frame, link);
         } else if (Frame::isEvent(frame)) {
-            if (!link->in_error->isRepeat(b0)) {
-                LinkCounters::add(link->counters.events);
-                parsers->parser_event(shield, frame, link);
-            } else {
-                LinkCounters::add(link->counters.rx_errors);
-            }
-            link->event_ack_queue->append(frame.left(Frame::shortSize));
+            event(shield, frame, link);
         } else if (link->out_error->receive_buffer(frame.left(2), shield)) {
             LinkCounters::add(link->counters.commands);
             parsers->parser_command(shield, frame, link);
@@ -229,6 +230,23 @@ void SPItransmitter::parser(quint8 shield, const QByteArray &frame, SPIconnector
             LinkCounters::add(link->counters.audio_blocks_out);
         parsers->parser_audio(shield, frame);
     }
+}
+
+void SPItransmitter::event(quint8 shield, const QByteArray &frame, SPIconnector *link)
+{
+    const quint8 b0 = Frame::start0(frame);
+    // While the host is far behind, a new event stays with its shield: unacknowledged, it is
+    // offered again and taken once the host has caught up. One already taken is acknowledged
+    // again as always.
+    if (holdEvents && !link->in_error->repeats(b0))
+        return;
+    if (!link->in_error->isRepeat(b0)) {
+        LinkCounters::add(link->counters.events);
+        parsers->parser_event(shield, frame, link);
+    } else {
+        LinkCounters::add(link->counters.rx_errors);
+    }
+    link->event_ack_queue->append(frame.left(Frame::shortSize));
 }
 
 void SPItransmitter::bootloaderHandOff(quint8 shield)

@@ -17,6 +17,9 @@
 #include <memory>
 #include <mutex>
 
+namespace Console {
+class LineStream;
+}
 class Board;
 class BootloaderHost;
 class FrameSink;
@@ -47,6 +50,10 @@ public:
     // Classifies one received frame and hands it to the parsers.
     void parser(quint8 shield, const QByteArray &frame, SPIconnector *link);
 
+    // Where the host's lines go, asked whether it is far behind (Console::out unless a test
+    // gives another). Before the thread runs.
+    void setHostOutput(const Console::LineStream *stream) { hostOutput = stream; }
+
     static void byteArray_to_uint16(const QByteArray &source, quint16 *words, int count)
     {
         Frame::byteArray_to_uint16(source, words, count);
@@ -64,6 +71,8 @@ private:
     bool fillControlFrame(quint8 shield, SPIconnector *link);
     void disconnect(quint8 shield, SPIconnector *link);
     void reportErrors(quint8 shield, SPIconnector *link);
+    // A valid event frame: taken (parsed once, acknowledged) or left with the shield.
+    void event(quint8 shield, const QByteArray &frame, SPIconnector *link);
     void bootloaderHandOff(quint8 shield);
 
     Board *board;
@@ -77,4 +86,6 @@ private:
     QByteArray rx_buffer;
     PiMutex *mutex;
     SoftwareTimer report_timer;
+    const Console::LineStream *hostOutput;
+    bool holdEvents = false;  // this cycle: the host's queue is over its bound
 };

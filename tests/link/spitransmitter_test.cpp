@@ -534,6 +534,36 @@ TEST(TransferLoop, RepeatedEventIsParsedOnceEchoedEachTimeAndReportedAsRxError)
     EXPECT_EQ(rig.out().size(), 3u);
 }
 
+TEST(TransferLoop, WhileTheHostIsBehindNewEventsStayWithTheShieldAndAreTakenOnceAfterwards)
+{
+    Rig rig(false);
+    const QByteArray taken = framed(0x8A, 0x81);
+    const QByteArray held = framed(0x0A, 0x82);
+    for (const QByteArray &offer : {taken, taken, held, held, held})
+        rig.board.reply(0, offer);
+
+    rig.cycles(1);  // the host reads: the first event is taken
+    Console::LineStream host(-1, -1);  // then falls behind: more than its bound (none) waits
+    rig.transmitter->setHostOutput(&host);
+    rig.cycles(2);  // its acknowledgement, lost, then its repeat: acknowledged again
+    rig.command.command_open(0, 1);
+    rig.cycles(1);  // the next event is left with the shield; commands go on
+    EXPECT_EQ(rig.out(), (Lines{"pickup"}));
+
+    host.setBound(Console::LineStream::outBound);  // and has caught up
+    rig.cycles(2);  // offered again, it is taken and acknowledged
+    EXPECT_EQ(rig.out(), (Lines{"pickup", "open"}));
+    Lines sent;
+    for (const QByteArray &frame : rig.sent())
+        sent.push_back(hex(frame));
+    EXPECT_EQ(sent, (Lines{hex(idle), hex(taken), hex(taken), hex(framed(0x8A, 0x20, 0, 0, 0, 1)),
+                           hex(idle), hex(held)}));
+    // Withheld offers are no link errors: only the genuine repeat counts.
+    EXPECT_EQ(LinkCounters::read(rig.links[0].counters.events), 2u);
+    EXPECT_EQ(LinkCounters::read(rig.links[0].counters.rx_errors), 1u);
+    EXPECT_EQ(rig.links[0].in_error->repeat_count.load(), 1);
+}
+
 TEST(TransferLoop, SilentShieldIsRepeatedReportedAndDisconnected)
 {
     struct Case {
