@@ -369,6 +369,8 @@ QByteArray StatusServer::document() const
                 qint64(control ? control->cycleOverruns().longestUs() : 0));
     root.insert(QStringLiteral("mode"),
                 settings->multiShield ? QStringLiteral("multi") : QStringLiteral("single"));
+    root.insert(QStringLiteral("host_output_queued"), Console::out.queuedBytes());
+    root.insert(QStringLiteral("host_stalled_s"), Console::out.stalledMs() / 1000);
     root.insert(QStringLiteral("shields"), shields);
     return QJsonDocument(root).toJson(QJsonDocument::Compact);
 }

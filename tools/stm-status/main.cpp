@@ -160,6 +160,12 @@ QString table(const QJsonObject &doc, ErrorRate &rates)
                                 : QStringLiteral("normal priority"))
                 .arg(number(doc, "cycle_overruns"))
                 .arg(number(doc, "longest_cycle_us") / 1000.0, 0, 'f', 3);
+    const qint64 queued = number(doc, "host_output_queued");
+    const qint64 stalled = number(doc, "host_stalled_s");
+    if (queued > 0 || stalled > 0)
+        text += QStringLiteral("host output: %1 bytes not read yet, nothing read for %2 s\n")
+                    .arg(queued)
+                    .arg(stalled);
     text += QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9\n")
                 .arg(QStringLiteral("ADDR"), -4)
                 .arg(QStringLiteral("STATE"), -7)
@@ -286,6 +292,13 @@ QString prometheus(const QJsonObject *doc)
     out.family("stm_driver_realtime_priority", "gauge",
                "Real-time priority of the transfer thread (0: normal priority).");
     out.sample(QStringLiteral("stm_driver_realtime_priority"), number(*doc, "rtprio"));
+    out.family("stm_driver_host_output_queued_bytes", "gauge",
+               "Bytes of standard output waiting for the host to read them.");
+    out.sample(QStringLiteral("stm_driver_host_output_queued_bytes"),
+               number(*doc, "host_output_queued"));
+    out.family("stm_driver_host_stalled_seconds", "gauge",
+               "Time the host has read nothing while lines waited (0: none wait).");
+    out.sample(QStringLiteral("stm_driver_host_stalled_seconds"), number(*doc, "host_stalled_s"));
 
     QList<QJsonObject> shields;
     for (const QJsonValue &value : doc->value(QStringLiteral("shields")).toArray())
