@@ -34,6 +34,11 @@ qint64 nowMs()
 // Pieces of one writev(2) call; the kernel takes at most IOV_MAX (1024).
 constexpr size_t maxPieces = 256;
 
+// Set in a child of fork() (a test's death case, a program about to exec): the writer threads
+// stayed behind in the parent, and their lines with them.
+std::atomic<bool> forkedChild{false};
+[[maybe_unused]] const int atFork = pthread_atfork(nullptr, nullptr, [] { forkedChild = true; });
+
 }  // namespace
 
 QTextStream in(stdin, QIODevice::ReadOnly);
@@ -51,8 +56,8 @@ LineStream::~LineStream()
         stopping = true;
     }
     wake.notify_one();
-    if (writer.joinable())
-        writer.join();
+    if (writerStarted && !forkedChild)
+        pthread_join(writer, nullptr);
 }
 
 void LineStream::line(const QString &text)
@@ -89,6 +94,11 @@ void LineStream::put(QByteArray bytes)
     if (broken || bytes.isEmpty())
         return;  // nobody reads any more: the line goes with the reader
     const qint64 size = bytes.size();
+    if (!writerThere()) {
+        queued.fetch_add(size, std::memory_order_relaxed);
+        write({std::move(bytes)});
+        return;
+    }
     if (queued.fetch_add(size, std::memory_order_relaxed) == 0)
         stalledSinceMs.store(nowMs(), std::memory_order_relaxed);
     pending.push_back(std::move(bytes));
@@ -96,10 +106,22 @@ void LineStream::put(QByteArray bytes)
     madeBytes += static_cast<quint64>(size);
     if (overflow == Overflow::DropOldest)
         dropOldest();
-    if (!writer.joinable())
-        writer = std::thread([this] { run(); });
-    else if (writerIdle)
+    if (writerIdle)
         wake.notify_one();
+}
+
+bool LineStream::writerThere()
+{
+    if (forkedChild)
+        return false;
+    if (!writerStarted) {
+        const auto run = [](void *stream) -> void * {
+            static_cast<LineStream *>(stream)->run();
+            return nullptr;
+        };
+        writerStarted = pthread_create(&writer, nullptr, run, this) == 0;
+    }
+    return writerStarted;
 }
 
 void LineStream::dropOldest()
@@ -219,6 +241,8 @@ LineStream::Outcome LineStream::write(const std::deque<QByteArray> &batch)
 bool LineStream::flush(std::chrono::milliseconds limit)
 {
     std::unique_lock<PiMutex> lock(mutex);
+    if (forkedChild)
+        return true;  // its lines are written as they come
     const quint64 target = madeBytes;
     return written.wait_for(lock, limit, [&] { return handledBytes >= target; });
 }

@@ -22,7 +22,8 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
-#include <thread>
+
+#include <pthread.h>
 
 namespace Console {
 
@@ -79,6 +80,9 @@ private:
     enum class Outcome { Written, Failed, ReaderGone };
 
     void put(QByteArray bytes);
+    // Under the lock: the writer thread is there to take the line, or is started now. False where
+    // there can be none (a child of fork(), threads refused): the line is written here.
+    bool writerThere();
     // Under the lock, for DropOldest: the oldest waiting lines beyond the bound go.
     void dropOldest();
     // The writer thread: sleeps until lines wait, hands them over in batches.
@@ -107,7 +111,10 @@ private:
     quint64 droppedLines = 0;  // not yet told
     bool writerIdle = false;
     bool stopping = false;
-    std::thread writer;  // started with the first line
+    // Started with the first line. A plain thread handle: a child of fork() has none, and writes
+    // its own lines itself instead.
+    pthread_t writer{};
+    bool writerStarted = false;
     std::function<void(const QByteArray &)> sink;
     std::function<void()> brokenPipeHandler;
     bool broken = false;          // a write found no reader

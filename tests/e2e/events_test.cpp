@@ -341,4 +341,5 @@ TEST(E2eEvents, HostThatStopsReadingStallsNoShieldAndLosesNoLine)
             expected << n;
         EXPECT_EQ(got, expected) << "shield " << s;
     }
+    EXPECT_EQ(pair.driver().errBesidesOverruns(), QString()) << pair.describe();
 }
