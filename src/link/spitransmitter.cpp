@@ -209,7 +209,7 @@ void SPItransmitter::parser(quint8 shield, const QByteArray &frame, SPIconnector
         } else if (Frame::code(frame) == SPIcommand::PING_1) {
             parsers->parser_command(shield, frame, link);
         } else if (Frame::isEvent(frame)) {
-            event(shield, frame, link);
+            takeEvent(shield, frame, link);
         } else if (link->out_error->receive_buffer(frame.left(2), shield)) {
             LinkCounters::add(link->counters.commands);
             parsers->parser_command(shield, frame, link);
@@ -232,7 +232,7 @@ void SPItransmitter::parser(quint8 shield, const QByteArray &frame, SPIconnector
     }
 }
 
-void SPItransmitter::event(quint8 shield, const QByteArray &frame, SPIconnector *link)
+void SPItransmitter::takeEvent(quint8 shield, const QByteArray &frame, SPIconnector *link)
 {
     const quint8 b0 = Frame::start0(frame);
     // While the host is far behind, a new event stays with its shield: unacknowledged, it is

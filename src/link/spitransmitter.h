@@ -72,7 +72,7 @@ private:
     void disconnect(quint8 shield, SPIconnector *link);
     void reportErrors(quint8 shield, SPIconnector *link);
     // A valid event frame: taken (parsed once, acknowledged) or left with the shield.
-    void event(quint8 shield, const QByteArray &frame, SPIconnector *link);
+    void takeEvent(quint8 shield, const QByteArray &frame, SPIconnector *link);
     void bootloaderHandOff(quint8 shield);
 
     Board *board;
