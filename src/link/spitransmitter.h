@@ -22,6 +22,8 @@ class LineStream;
 }
 class Board;
 class BootloaderHost;
+class CaptureRing;
+class CaptureTap;
 class FrameSink;
 class Settings;
 class SPIconnector;
@@ -49,6 +51,9 @@ public:
                            quint16 *receiveWords, int n);
     // Classifies one received frame and hands it to the parsers.
     void parser(quint8 shield, const QByteArray &frame, SPIconnector *link);
+    // Where the exchanges go while a capture client asks for them (not owned; set before the
+    // transfer thread starts).
+    void setCapture(CaptureTap *tap) { capture = tap; }
 
     // Where the host's lines go, asked whether it is far behind (Console::out unless a test
     // gives another). Before the thread runs.
@@ -74,6 +79,7 @@ private:
     // A valid event frame: taken (parsed once, acknowledged) or left with the shield.
     void takeEvent(quint8 shield, const QByteArray &frame, SPIconnector *link);
     void bootloaderHandOff(quint8 shield);
+    class HandOffBoard;
 
     Board *board;
     FrameSink *parsers;
@@ -81,11 +87,14 @@ private:
     std::array<SPIconnector *, maxShields> connectors{};
     QByteArray idle_packet;
     CRC16 crc;
+    std::unique_ptr<HandOffBoard> handOffBoard;
     std::unique_ptr<BootloaderHost> bootloader;
     QByteArray tx_buffer;
     QByteArray rx_buffer;
     PiMutex *mutex;
     SoftwareTimer report_timer;
+    CaptureTap *capture = nullptr;
+    CaptureRing *capturing = nullptr;  // the ring of this cycle, while a client captures
     const Console::LineStream *hostOutput;
     bool holdEvents = false;  // this cycle: the host's queue is over its bound
 };

@@ -73,6 +73,7 @@ void ShieldModel::startAfresh()
     blackList.fill(0);
     pendingAck79 = false;
     ack79AfterEvents = false;
+    spoilReply = false;
     // A fresh start has lost whatever the host told the shield; telling it its intercom index
     // again (identification) makes it whole.
     lostInit = true;
@@ -169,6 +170,9 @@ QByteArray ShieldModel::frameTransfer(const QByteArray &sent)
     if (pendingAck79) {
         control[Frame::startByte] = static_cast<char>(Frame::bootloaderAck);
         pendingAck79 = false;
+    } else if (spoilReply && Frame::hasValidStart(control) && !Frame::isEvent(control)) {
+        spoilReply = false;
+        control[Frame::crcLow] = static_cast<char>(Frame::byte(control, Frame::crcLow) ^ 0x5A);
     } else {
         damage(&control, &framesSinceCorrupt);
     }
@@ -545,6 +549,12 @@ void ShieldModel::sendBootloaderAck()
 {
     std::lock_guard<std::mutex> lock(mutex);
     pendingAck79 = true;
+}
+
+void ShieldModel::spoilNextReply()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    spoilReply = true;
 }
 
 void ShieldModel::sendBootloaderAckAfterEvents()

@@ -86,6 +86,7 @@ QString SimControl::help()
         "                          with idle only the shield's replies that say nothing\n"
         "  busy S on|off           dial and phone-detect replies say busy\n"
         "  lostinit S              the next ping reply reports lost initialisation\n"
+        "  spoil S                 the next reply the shield sends has a bad CRC (once)\n"
         "  loopback S on|off       audio to the host is the host's own audio (else a test tone)\n"
         "  bootloader S            the shield restarts into its STM32 bootloader\n"
         "  ack79 S                 the next frame the shield sends begins with 0x79\n"
@@ -247,6 +248,8 @@ bool SimControl::execute(const QString &line, QString *answer)
         shield.setLoopback(flag);
     } else if (verb == QLatin1String("lostinit")) {
         shield.setLostInit(true);
+    } else if (verb == QLatin1String("spoil")) {
+        shield.spoilNextReply();
     } else if (verb == QLatin1String("bootloader")) {
         shield.enterBootloader();
     } else if (verb == QLatin1String("ack79")) {
