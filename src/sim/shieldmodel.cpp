@@ -533,6 +533,12 @@ void ShieldModel::setBusyTimes(int pageEraseMs, int writeMs, int massEraseMs)
     rom.setBusyTimes(pageEraseMs, writeMs, massEraseMs);
 }
 
+void ShieldModel::setErrorCorrection(int unit)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    rom.setErrorCorrection(unit);
+}
+
 void ShieldModel::injectBootloaderFault(BootloaderModel::Fault fault, quint8 command, int nth)
 {
     std::lock_guard<std::mutex> lock(mutex);

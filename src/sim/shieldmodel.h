@@ -98,6 +98,7 @@ public:
     // BOOT0 held high: every start is in the bootloader (Go still starts the application).
     void setBootJumper(bool on);
     void setBusyTimes(int pageEraseMs, int writeMs, int massEraseMs);
+    void setErrorCorrection(int unit);  // BootloaderModel::setErrorCorrection
     void injectBootloaderFault(BootloaderModel::Fault fault, quint8 command, int nth);
     quint16 firmware() const;  // what the application reports
 
