@@ -158,9 +158,13 @@ bool SPItransmitter::fillControlFrame(quint8 shield, SPIconnector *link)
 void SPItransmitter::disconnect(quint8 shield, SPIconnector *link)
 {
     ShieldState &state = settings->shieldState[shield];
-    if (state.getState() == ShieldState::STATE_ONLINE) {
-        LinkCounters::add(link->counters.disconnects);
+    const bool online = state.getState() == ShieldState::STATE_ONLINE;
+    if (online)
         reportErrors(shield, link);
+    // The calls of a lost shield end before the host hears it is gone.
+    parsers->link_lost(shield);
+    if (online) {
+        LinkCounters::add(link->counters.disconnects);
         Console::out.lines({settings->addressPrefix(shield) + QStringLiteral("shield_disconect"),
                             QString()});
     }
