@@ -75,6 +75,7 @@ void SPItransmitter::main_func()
 
         const int words = link->get_long_packet() ? Frame::longWords : Frame::shortWords;
         spi_data_transfer(s, tx_buffer, rx_buffer, sendWords, receiveWords, words);
+        LinkCounters::add(link->counters.exchanges);
         copyFrame(link->rx_frame, rx_buffer);
 
         // An audio-play command went out: the frame size follows what it asked for. The frame
