@@ -14,5 +14,5 @@ install_missing() {
 
 # The tests also run Prometheus' own tools: promtool (in prometheus) checks the figures of
 # stm-status --prometheus, and a node_exporter of their own serves them.
-build_packages=(cmake g++ make pkg-config qtbase5-dev libgpiod-dev libgtest-dev
+build_packages=(cmake g++ make pkg-config qtbase5-dev libgpiod-dev libgtest-dev librapidcheck-dev
     prometheus prometheus-node-exporter)
