@@ -20,10 +20,9 @@
 #include "shield/threadshieldhandler.h"
 #include "sim/emulatedboard.h"
 #include "sim/shieldmodel.h"
+#include "support/calltranscript.h"
 #include "support/consolecapture.h"
 #include "support/shieldlinks.h"
-
-#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 #include <rapidcheck/gtest.h>
@@ -211,77 +210,9 @@ public:
     std::unique_ptr<DriverControl> control;
     ConsoleScan host{&command, &settings};
     bool restartAsked = false;
-    // "< " a driver line, "> " a host command taken, "= restart" and "= restarted" around a
-    // restart of the link.
-    QStringList transcript;
+    QStringList transcript;  // as support/calltranscript.h reads it
     int noted = 0;
 };
-
-// Reads a transcript as the host would and returns what breaks the promise, or nothing.
-QString brokenPromise(const QStringList &transcript)
-{
-    std::array<bool, maxShields> open{};
-    std::array<int, maxShields> opened{}, ended{};
-    bool emergency = false;        // the emergency drop's own lines
-    int dropDueAfter = -1;         // a lost initialisation of this shield ended an open call
-    static const QRegularExpression shieldLine(QStringLiteral("^< (\\d) (.*)$"));
-    for (int i = 0; i < transcript.size(); ++i) {
-        const QString &entry = transcript.at(i);
-        const auto at = [&](const QString &what) {
-            return QStringLiteral("entry %1 (%2): %3").arg(i).arg(entry, what);
-        };
-        if (dropDueAfter >= 0 && entry != QStringLiteral("< %1 drop").arg(dropDueAfter))
-            return at(QStringLiteral("the call stayed open after the lost initialisation"));
-        dropDueAfter = -1;
-        static const QRegularExpression dropLine(QStringLiteral("^< \\d drop$"));
-        emergency = emergency && dropLine.match(entry).hasMatch();
-        if (entry == QLatin1String("= restart"))
-            continue;
-        if (entry == QLatin1String("= restarted")) {
-            for (int s = 0; s < maxShields; ++s) {
-                if (open[s])
-                    return at(QStringLiteral("the restart left the call of shield %1 open").arg(s));
-            }
-            continue;
-        }
-        if (entry == QLatin1String("< #ERROR: Drop not detect. Emergency restart.")) {
-            emergency = true;
-            continue;
-        }
-        const bool fromHost = entry.startsWith(QLatin1String("> "));
-        const QRegularExpressionMatch m =
-            fromHost ? QRegularExpression(QStringLiteral("^> (\\d) (\\w+)")).match(entry)
-                     : shieldLine.match(entry);
-        if (!m.hasMatch())
-            continue;
-        const int s = m.captured(1).toInt();
-        const QString what = m.captured(2);
-        if (what.startsWith(QLatin1String("dial")) || what == QLatin1String("pickup")) {
-            if (!open[s])
-                ++opened[s];
-            open[s] = true;
-        } else if (what == QLatin1String("drop")) {
-            if (open[s])
-                ++ended[s];
-            else if (!fromHost && !emergency)
-                return at(QStringLiteral("\"drop\" without an open call"));
-            open[s] = false;
-        } else if (what == QLatin1String("shield_disconect") && open[s]) {
-            return at(QStringLiteral("the lost shield's call is still open"));
-        } else if (what == QLatin1String("WARNING: SPI: Shield lost initialization") && open[s]) {
-            dropDueAfter = s;
-        }
-    }
-    for (int s = 0; s < maxShields; ++s) {
-        if (open[s] || opened[s] != ended[s])
-            return QStringLiteral("shield %1: %2 calls opened, %3 ended, %4 after the last restart")
-                .arg(s)
-                .arg(opened[s])
-                .arg(ended[s])
-                .arg(open[s] ? QStringLiteral("one open") : QStringLiteral("none open"));
-    }
-    return QString();
-}
 
 }  // namespace
 
@@ -297,7 +228,7 @@ RC_GTEST_PROP(CallWalk, EveryCallTheHostHeardOfEndsWithOneDrop, ())
     // The walk ends with a restart, which ends every call still open.
     rig.restart();
     rig.note();
-    const QString broken = brokenPromise(rig.transcript);
+    const QString broken = brokenCallPromise(rig.transcript);
     if (!broken.isEmpty()) {
         const std::string transcript = (broken + QLatin1Char('\n') + rig.transcript.join('\n')).toStdString();
         RC_FAIL(transcript);
