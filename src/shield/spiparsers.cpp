@@ -193,11 +193,14 @@ void SPIparsers::parser_command(quint8 shield, QByteArray frame, SPIconnector *l
         case SPIcommand::PING_2:
             record.ping2Response = true;
             if (Frame::byte(frame, lastPayloadByte) == lostInitValue) {
-                // The address is written in single-shield mode too.
-                Console::out.line(QString::number(shield) +
-                                  QStringLiteral(" WARNING: SPI: Shield lost initialization"));
-                // The shield forgot its call with the rest: it ends before it is identified again.
-                endCall(shield);
+                // The address is written in single-shield mode too. The shield forgot its call
+                // with the rest: it ends right after the warning, before the shield is
+                // identified again.
+                QStringList lines{QString::number(shield) +
+                                  QStringLiteral(" WARNING: SPI: Shield lost initialization")};
+                if (callLedger.close(shield))
+                    lines << settings->addressPrefix(shield) + QLatin1String(dropText);
+                Console::out.lines(lines);
                 record.lostInit = true;
             } else {
                 record.lostInit = false;
