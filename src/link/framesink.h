@@ -1,8 +1,9 @@
 #pragma once
 // Where the transfer loop hands what it received from a shield: a reply to a command, a new line
-// event, and the audio of every long packet; and where it says that it lost a shield's link. The shield layer's parsers implement it; main wires
-// them in. Called only from the transfer thread, inside a cycle, with the link mutex held: an
-// implementation must not take that mutex, nor wait for anything that does.
+// event, and the audio of every long packet; and where it says that it lost a shield's link. The
+// shield layer's parsers implement it; main wires them in. Called only from the transfer thread,
+// inside a cycle, with the link mutex held: an implementation must not take that mutex, nor wait
+// for anything that does.
 
 #include <QByteArray>
 #include <QtGlobal>
