@@ -30,7 +30,8 @@ namespace {
 const char *const usage =
     "Usage: stm-status [options]\n"
     "Shows the shields of the running stm-driver: state, firmware, calls and audio, events,\n"
-    "errors per minute, frames lost in the last minute and disconnects.\n"
+    "errors per minute, the share of the last minute's exchanges that brought a damaged frame\n"
+    "and disconnects.\n"
     "\n"
     "Options:\n"
     "  -s PATH        the driver's status socket (default %s)\n"
