@@ -102,6 +102,12 @@ public:
         fold();
         if (fault.isEmpty())
             fault = brokenCallPromise(transcript, &calls);
+        // Nothing else on standard error: a sanitizer's report, say.
+        QStringList err = pair.driver().errBesidesOverruns().split(QLatin1Char('\n'));
+        err.removeAll(QStringLiteral("#Restart ALL Shields"));
+        err.removeAll(QString());
+        if (fault.isEmpty() && !err.isEmpty())
+            fault = QStringLiteral("the driver's standard error: ") + err.join(QLatin1Char('\n'));
         return fault;
     }
 
