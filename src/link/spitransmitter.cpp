@@ -4,6 +4,7 @@
 #include "board/board.h"
 #include "config/settings.h"
 #include "link/bootloaderhost.h"
+#include "link/capturering.h"
 #include "link/framesink.h"
 #include "link/spicommand.h"
 #include "link/spiconnector.h"
@@ -25,11 +26,43 @@ void copyFrame(QByteArray &to, const QByteArray &from)
 
 }  // namespace
 
+// The board as the bootloader host sees it in a hand-off: the same bus, whose transfers also go
+// to the capture ring while one is open. The host uses no other operation of the board.
+class SPItransmitter::HandOffBoard : public Board
+{
+public:
+    explicit HandOffBoard(Board *board) : board(board) {}
+
+    void spi_transfer(quint8 *buffer, quint8 *received, quint16 length) override
+    {
+        if (!ring) {
+            board->spi_transfer(buffer, received, length);
+            return;
+        }
+        quint8 sent[Frame::longSize];  // a board may clock the answer into the buffer it sends
+        const int n = std::min<int>(length, Frame::longSize);
+        std::memcpy(sent, buffer, static_cast<size_t>(n));
+        board->spi_transfer(buffer, received, length);
+        ring->exchange(shield, sent, received, n);
+    }
+    void spi1_transfer(quint8 *buffer, quint8 *received, quint16 length) override
+    {
+        board->spi1_transfer(buffer, received, length);
+    }
+
+    CaptureRing *ring = nullptr;
+    quint8 shield = 0;
+
+private:
+    Board *board;
+};
+
 SPItransmitter::SPItransmitter(QObject *parent, Settings *settings, FrameSink *parsers,
                                SPIconnector **links, Board *board, PiMutex *mutex)
     : QObject(parent), board(board), parsers(parsers), settings(settings), mutex(mutex)
 {
-    bootloader.reset(new BootloaderHost(board));
+    handOffBoard = std::make_unique<HandOffBoard>(board);
+    bootloader.reset(new BootloaderHost(handOffBoard.get()));
     for (size_t i = 0; i < connectors.size(); ++i)
         connectors[i] = links[i];
     to_null();
@@ -57,6 +90,7 @@ void SPItransmitter::main_func()
     quint16 sendWords[Frame::longWords];
     quint16 receiveWords[Frame::longWords] = {};  // a board that clocks nothing in leaves zeros
     const quint8 last = settings->lastShield;
+    capturing = capture ? capture->enter() : nullptr;
 
     for (quint8 s = 0; s <= last; ++s) {
         SPIconnector *link = connectors[s];
@@ -77,6 +111,10 @@ void SPItransmitter::main_func()
         spi_data_transfer(s, tx_buffer, rx_buffer, sendWords, receiveWords, words);
         LinkCounters::add(link->counters.exchanges);
         copyFrame(link->rx_frame, rx_buffer);
+        if (capturing) {
+            capturing->exchange(s, reinterpret_cast<const quint8 *>(tx_buffer.constData()),
+                                reinterpret_cast<const quint8 *>(rx_buffer.constData()), 2 * words);
+        }
 
         // An audio-play command went out: the frame size follows what it asked for. The frame
         // received in this same cycle was still short, so its audio part is silence.
@@ -99,6 +137,10 @@ void SPItransmitter::main_func()
     if (report_timer.tick()) {
         for (quint8 s = 0; s <= last; ++s)
             reportErrors(s, connectors[s]);
+    }
+    if (capturing) {
+        capture->leave();
+        capturing = nullptr;
     }
 }
 
@@ -241,8 +283,11 @@ void SPItransmitter::bootloaderHandOff(quint8 shield)
     // Release, select, talk to the bootloader, release: the shield is not left selected.
     board->spi_set_cs(shield, settings->releaseLevel());
     board->spi_set_cs(shield, settings->selectLevel());
+    handOffBoard->ring = capturing;
+    handOffBoard->shield = shield;
     if (bootloader->init())
         bootloader->goCommand(bootloaderGoAddress);
+    handOffBoard->ring = nullptr;
     board->spi_set_cs(shield, settings->releaseLevel());
 
     // A shield whose application never comes up is told once, and again an hour later at the

@@ -19,6 +19,8 @@
 
 class Board;
 class BootloaderHost;
+class CaptureRing;
+class CaptureTap;
 class FrameSink;
 class Settings;
 class SPIconnector;
@@ -46,6 +48,9 @@ public:
                            quint16 *receiveWords, int n);
     // Classifies one received frame and hands it to the parsers.
     void parser(quint8 shield, const QByteArray &frame, SPIconnector *link);
+    // Where the exchanges go while a capture client asks for them (not owned; set before the
+    // transfer thread starts).
+    void setCapture(CaptureTap *tap) { capture = tap; }
 
     static void byteArray_to_uint16(const QByteArray &source, quint16 *words, int count)
     {
@@ -65,6 +70,7 @@ private:
     void disconnect(quint8 shield, SPIconnector *link);
     void reportErrors(quint8 shield, SPIconnector *link);
     void bootloaderHandOff(quint8 shield);
+    class HandOffBoard;
 
     Board *board;
     FrameSink *parsers;
@@ -72,9 +78,12 @@ private:
     std::array<SPIconnector *, maxShields> connectors{};
     QByteArray idle_packet;
     CRC16 crc;
+    std::unique_ptr<HandOffBoard> handOffBoard;
     std::unique_ptr<BootloaderHost> bootloader;
     QByteArray tx_buffer;
     QByteArray rx_buffer;
     PiMutex *mutex;
     SoftwareTimer report_timer;
+    CaptureTap *capture = nullptr;
+    CaptureRing *capturing = nullptr;  // the ring of this cycle, while a client captures
 };

@@ -3,8 +3,10 @@
 // rhythm of an unanswered audio command, event echoes and repeats, link loss with its console
 // lines, replies outside the acknowledgement, bad frames, bootloader bytes and the hand-off, and
 // the reset done when the transfer thread stops.
+#include "base/capturewire.h"
 #include "board/board.h"
 #include "config/settings.h"
+#include "link/capturering.h"
 #include "link/crc16.h"
 #include "link/frame.h"
 #include "link/spicommand.h"
@@ -185,6 +187,7 @@ public:
         });
         transmitter.reset(
             new SPItransmitter(nullptr, &settings, parsers.get(), pointers, &board, &mutex));
+        transmitter->setCapture(&capture);
         QObject::connect(transmitter.get(), &SPItransmitter::emergency_restart,
                          [this] { ++restarts; });
     }
@@ -200,6 +203,7 @@ public:
     ConsoleCapture console;
     ScriptedBoard board;
     PiMutex mutex;
+    CaptureTap capture;  // nobody captures unless a test opens it
     std::unique_ptr<SPIparsers> parsers;
     std::unique_ptr<SPItransmitter> transmitter;
 
@@ -640,8 +644,20 @@ TEST(TransferLoop, BootloaderSignHandsTheShieldOverBetweenReleasedChipSelects)
         sign[0] = static_cast<char>(0xA5);
         rig.board.reply(c.shield, sign);
         rig.board.setFill(c.shield, c.answer);
+        CaptureRing *ring = rig.capture.open();
 
         rig.cycles(1);
+
+        // A capture holds every transfer with the shield, the hand-off's bytes too.
+        QList<QByteArray> captured;
+        QByteArray record;
+        while (ring->take(&record)) {
+            const QByteArray data = record.mid(CaptureWire::headerSize);
+            if (data.at(CaptureWire::shieldByte) == char(c.shield) &&
+                data.at(CaptureWire::directionByte) == char(CaptureWire::toShield))
+                captured << data.mid(CaptureWire::busBytesAt);
+        }
+        EXPECT_EQ(captured, rig.sent(c.shield));
 
         // The frame exchanges of every served shield come first; the hand-off follows them.
         const int served = c.multiShield ? 6 : 1;
