@@ -10,8 +10,3 @@ bool CallLedger::close(quint8 shield)
 {
     return shield < maxShields && calls[shield].exchange(false);
 }
-
-bool CallLedger::isOpen(quint8 shield) const
-{
-    return shield < maxShields && calls[shield].load();
-}

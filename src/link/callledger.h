@@ -28,7 +28,6 @@ public:
     bool close(quint8 shield);
     // The host ended the call with its own drop command: closed, and no line is due.
     void hostDrop(quint8 shield) { close(shield); }
-    bool isOpen(quint8 shield) const;
 
 private:
     std::array<std::atomic<bool>, maxShields> calls{};
