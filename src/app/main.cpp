@@ -62,6 +62,7 @@ constexpr std::chrono::seconds endBackstop(2);
     else
         board.spi_deinit();
     board.lib_deinit();
+    Console::err.flush(endBackstop);
     _exit(1);
 }
 
@@ -107,6 +108,8 @@ int main(int argc, char *argv[])
     // A host or simulator that goes away must not kill the driver by a signal: a write to it
     // fails with EPIPE instead, which the driver handles.
     std::signal(SIGPIPE, SIG_IGN);
+    // Qt's own messages queue behind the driver's diagnostics instead of writing themselves.
+    Console::routeQtMessages();
 
     // 2. to 4.
     Settings settings;
@@ -178,6 +181,7 @@ int main(int argc, char *argv[])
     QThread consoleThread;
     consoleThread.setObjectName(QStringLiteral("stm-console"));
     ConsoleScan consoleScan(&command, &settings);
+    consoleScan.setCalls(parsers.calls());  // the host's pickups, dials and drops
     QObject::connect(&consoleThread, &QThread::started, &consoleScan, &ConsoleScan::cycle_scan);
     consoleScan.moveToThread(&consoleThread);
 
@@ -190,7 +194,8 @@ int main(int argc, char *argv[])
                      &DriverControl::restart_connect_with_shield, Qt::DirectConnection);
     QObject::connect(&driverControl, &DriverControl::changeSpiPeriod1, &transferThread,
                      &ThreadSpiTransmitter::slotChangeSpiPeriod, Qt::DirectConnection);
-    // A restart ends the calls in progress: it asks the playback switch who plays and stops them.
+    // A restart ends the calls in progress: the host hears "drop" for those it knows of, and the
+    // playback switch stops the audio that runs.
     driverControl.setPlayback(&playControl);
     driverControl.setCalls(parsers.calls());
     QObject::connect(&driverControl, &DriverControl::play_sound, &playControl,

@@ -59,7 +59,12 @@ private:
 
 SPItransmitter::SPItransmitter(QObject *parent, Settings *settings, FrameSink *parsers,
                                SPIconnector **links, Board *board, PiMutex *mutex)
-    : QObject(parent), board(board), parsers(parsers), settings(settings), mutex(mutex)
+    : QObject(parent),
+      board(board),
+      parsers(parsers),
+      settings(settings),
+      mutex(mutex),
+      hostOutput(&Console::out)
 {
     handOffBoard = std::make_unique<HandOffBoard>(board);
     bootloader.reset(new BootloaderHost(handOffBoard.get()));
@@ -109,6 +114,7 @@ void SPItransmitter::main_func()
 
         const int words = link->get_long_packet() ? Frame::longWords : Frame::shortWords;
         spi_data_transfer(s, tx_buffer, rx_buffer, sendWords, receiveWords, words);
+        LinkCounters::add(link->counters.exchanges);
         copyFrame(link->rx_frame, rx_buffer);
         if (capturing) {
             capturing->exchange(s, reinterpret_cast<const quint8 *>(tx_buffer.constData()),
@@ -127,6 +133,8 @@ void SPItransmitter::main_func()
         }
     }
 
+    // Asked once a cycle, so every shield of the cycle is treated alike.
+    holdEvents = hostOutput->overBound();
     for (quint8 s = 0; s <= last; ++s) {
         SPIconnector *link = connectors[s];
         if (!link->get_skip_flag())
@@ -200,9 +208,13 @@ bool SPItransmitter::fillControlFrame(quint8 shield, SPIconnector *link)
 void SPItransmitter::disconnect(quint8 shield, SPIconnector *link)
 {
     ShieldState &state = settings->shieldState[shield];
-    if (state.getState() == ShieldState::STATE_ONLINE) {
-        LinkCounters::add(link->counters.disconnects);
+    const bool online = state.getState() == ShieldState::STATE_ONLINE;
+    if (online)
         reportErrors(shield, link);
+    // The calls of a lost shield end before the host hears it is gone.
+    parsers->link_lost(shield);
+    if (online) {
+        LinkCounters::add(link->counters.disconnects);
         Console::out.lines({settings->addressPrefix(shield) + QStringLiteral("shield_disconect"),
                             QString()});
     }
@@ -244,13 +256,7 @@ void SPItransmitter::parser(quint8 shield, const QByteArray &frame, SPIconnector
         } else if (Frame::code(frame) == SPIcommand::PING_1) {
             parsers->parser_command(shield, frame, link);
         } else if (Frame::isEvent(frame)) {
-            if (!link->in_error->isRepeat(b0)) {
-                LinkCounters::add(link->counters.events);
-                parsers->parser_event(shield, frame, link);
-            } else {
-                LinkCounters::add(link->counters.rx_errors);
-            }
-            link->event_ack_queue->append(frame.left(Frame::shortSize));
+            takeEvent(shield, frame, link);
         } else if (link->out_error->receive_buffer(frame.left(2), shield)) {
             LinkCounters::add(link->counters.commands);
             parsers->parser_command(shield, frame, link);
@@ -271,6 +277,23 @@ void SPItransmitter::parser(quint8 shield, const QByteArray &frame, SPIconnector
             LinkCounters::add(link->counters.audio_blocks_out);
         parsers->parser_audio(shield, frame);
     }
+}
+
+void SPItransmitter::takeEvent(quint8 shield, const QByteArray &frame, SPIconnector *link)
+{
+    const quint8 b0 = Frame::start0(frame);
+    // While the host is far behind, a new event stays with its shield: unacknowledged, it is
+    // offered again and taken once the host has caught up. One already taken is acknowledged
+    // again as always.
+    if (holdEvents && !link->in_error->repeats(b0))
+        return;
+    if (!link->in_error->isRepeat(b0)) {
+        LinkCounters::add(link->counters.events);
+        parsers->parser_event(shield, frame, link);
+    } else {
+        LinkCounters::add(link->counters.rx_errors);
+    }
+    link->event_ack_queue->append(frame.left(Frame::shortSize));
 }
 
 void SPItransmitter::bootloaderHandOff(quint8 shield)

@@ -17,6 +17,9 @@
 #include <memory>
 #include <mutex>
 
+namespace Console {
+class LineStream;
+}
 class Board;
 class BootloaderHost;
 class CaptureRing;
@@ -52,6 +55,10 @@ public:
     // transfer thread starts).
     void setCapture(CaptureTap *tap) { capture = tap; }
 
+    // Where the host's lines go, asked whether it is far behind (Console::out unless a test
+    // gives another). Before the thread runs.
+    void setHostOutput(const Console::LineStream *stream) { hostOutput = stream; }
+
     static void byteArray_to_uint16(const QByteArray &source, quint16 *words, int count)
     {
         Frame::byteArray_to_uint16(source, words, count);
@@ -69,6 +76,8 @@ private:
     bool fillControlFrame(quint8 shield, SPIconnector *link);
     void disconnect(quint8 shield, SPIconnector *link);
     void reportErrors(quint8 shield, SPIconnector *link);
+    // A valid event frame: taken (parsed once, acknowledged) or left with the shield.
+    void takeEvent(quint8 shield, const QByteArray &frame, SPIconnector *link);
     void bootloaderHandOff(quint8 shield);
     class HandOffBoard;
 
@@ -86,4 +95,6 @@ private:
     SoftwareTimer report_timer;
     CaptureTap *capture = nullptr;
     CaptureRing *capturing = nullptr;  // the ring of this cycle, while a client captures
+    const Console::LineStream *hostOutput;
+    bool holdEvents = false;  // this cycle: the host's queue is over its bound
 };

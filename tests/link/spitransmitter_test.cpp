@@ -409,6 +409,7 @@ TEST(TransferLoop, EveryReplyThatIsNotNothingCountsAsAFrameAndTheDroppedOnesAsBa
         Rig rig(false);
         rig.board.reply(0, c.reply);
         rig.cycles(2);
+        EXPECT_EQ(LinkCounters::read(rig.links[0].counters.exchanges), 2u) << "whatever came";
         EXPECT_EQ(LinkCounters::read(rig.links[0].counters.frames), c.frames);
         EXPECT_EQ(LinkCounters::read(rig.links[0].counters.bad_frames), c.badFrames);
         EXPECT_EQ(LinkCounters::read(rig.links[0].counters.tx_errors) +
@@ -536,6 +537,36 @@ TEST(TransferLoop, RepeatedEventIsParsedOnceEchoedEachTimeAndReportedAsRxError)
     EXPECT_EQ(rig.out(), (Lines{"pickup", "pickup", "0 WARNING: SPI: RX errors: 1"}));
     rig.cycles(312);  // the count was cleared by the report
     EXPECT_EQ(rig.out().size(), 3u);
+}
+
+TEST(TransferLoop, WhileTheHostIsBehindNewEventsStayWithTheShieldAndAreTakenOnceAfterwards)
+{
+    Rig rig(false);
+    const QByteArray taken = framed(0x8A, 0x81);
+    const QByteArray held = framed(0x0A, 0x82);
+    for (const QByteArray &offer : {taken, taken, held, held, held})
+        rig.board.reply(0, offer);
+
+    rig.cycles(1);  // the host reads: the first event is taken
+    Console::LineStream host(-1, -1);  // then falls behind: more than its bound (none) waits
+    rig.transmitter->setHostOutput(&host);
+    rig.cycles(2);  // its acknowledgement, lost, then its repeat: acknowledged again
+    rig.command.command_open(0, 1);
+    rig.cycles(1);  // the next event is left with the shield; commands go on
+    EXPECT_EQ(rig.out(), (Lines{"pickup"}));
+
+    host.setBound(Console::LineStream::outBound);  // and has caught up
+    rig.cycles(2);  // offered again, it is taken and acknowledged
+    EXPECT_EQ(rig.out(), (Lines{"pickup", "open"}));
+    Lines sent;
+    for (const QByteArray &frame : rig.sent())
+        sent.push_back(hex(frame));
+    EXPECT_EQ(sent, (Lines{hex(idle), hex(taken), hex(taken), hex(framed(0x8A, 0x20, 0, 0, 0, 1)),
+                           hex(idle), hex(held)}));
+    // Withheld offers are no link errors: only the genuine repeat counts.
+    EXPECT_EQ(LinkCounters::read(rig.links[0].counters.events), 2u);
+    EXPECT_EQ(LinkCounters::read(rig.links[0].counters.rx_errors), 1u);
+    EXPECT_EQ(rig.links[0].in_error->repeat_count.load(), 1);
 }
 
 TEST(TransferLoop, SilentShieldIsRepeatedReportedAndDisconnected)

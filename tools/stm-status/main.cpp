@@ -39,7 +39,8 @@ namespace {
 const char *const usage =
     "Usage: stm-status [options]\n"
     "Shows the shields of the running stm-driver: state, firmware, calls and audio, events,\n"
-    "errors per minute, frames lost in the last minute and disconnects.\n"
+    "errors per minute, the share of the last minute's exchanges that brought a damaged frame\n"
+    "and disconnects.\n"
     "\n"
     "Options:\n"
     "  -s PATH        the driver's status socket (default %s)\n"
@@ -152,14 +153,14 @@ QString bootloaderLines(const QJsonObject &doc)
     return text;
 }
 
-// The share of frames lost in the last minute, as the driver counted them; "-" when none came
-// (or the driver does not count them).
+// The share of the last minute's exchanges with the shield that brought a damaged frame; "-"
+// when there were none (or the driver does not count them).
 QString loss(const QJsonObject &shield)
 {
-    const qint64 frames = number(shield, "frames_last_min");
-    if (frames <= 0)
+    const qint64 exchanges = number(shield, "exchanges_last_min");
+    if (exchanges <= 0)
         return QStringLiteral("-");
-    return QString::number(number(shield, "bad_frames_last_min") * 100.0 / frames, 'f', 1) +
+    return QString::number(number(shield, "bad_frames_last_min") * 100.0 / exchanges, 'f', 1) +
            QLatin1Char('%');
 }
 
@@ -176,6 +177,12 @@ QString table(const QJsonObject &doc, ErrorRate &rates)
                                 : QStringLiteral("normal priority"))
                 .arg(number(doc, "cycle_overruns"))
                 .arg(number(doc, "longest_cycle_us") / 1000.0, 0, 'f', 3);
+    const qint64 queued = number(doc, "host_output_queued");
+    const qint64 stalled = number(doc, "host_stalled_s");
+    if (queued > 0 || stalled > 0)
+        text += QStringLiteral("host output: %1 bytes not read yet, nothing read for %2 s\n")
+                    .arg(queued)
+                    .arg(stalled);
     text += QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9\n")
                 .arg(QStringLiteral("ADDR"), -4)
                 .arg(QStringLiteral("STATE"), -7)
@@ -257,6 +264,8 @@ const ShieldFigure shieldFigures[] = {
     {"stm_shield_tx_errors_total", "counter", "Commands sent again for a missing or wrong reply.",
      "tx_errors"},
     {"stm_shield_rx_errors_total", "counter", "Events the shield offered again.", "rx_errors"},
+    {"stm_shield_exchanges_total", "counter", "Transfers with the shield, whatever came back.",
+     "exchanges"},
     {"stm_shield_frames_total", "counter", "Frames received from the shield.", "frames"},
     {"stm_shield_bad_frames_total", "counter",
      "Frames received from the shield and dropped for their start byte or CRC.", "bad_frames"},
@@ -302,6 +311,13 @@ QString prometheus(const QJsonObject *doc)
     out.family("stm_driver_realtime_priority", "gauge",
                "Real-time priority of the transfer thread (0: normal priority).");
     out.sample(QStringLiteral("stm_driver_realtime_priority"), number(*doc, "rtprio"));
+    out.family("stm_driver_host_output_queued_bytes", "gauge",
+               "Bytes of standard output waiting for the host to read them.");
+    out.sample(QStringLiteral("stm_driver_host_output_queued_bytes"),
+               number(*doc, "host_output_queued"));
+    out.family("stm_driver_host_stalled_seconds", "gauge",
+               "Time the host has read nothing while lines waited (0: none wait).");
+    out.sample(QStringLiteral("stm_driver_host_stalled_seconds"), number(*doc, "host_stalled_s"));
 
     QList<QJsonObject> shields;
     for (const QJsonValue &value : doc->value(QStringLiteral("shields")).toArray())
