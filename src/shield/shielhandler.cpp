@@ -1,9 +1,29 @@
 #include "shield/shielhandler.h"
 
 #include "base/console.h"
+#include "base/gridtimer.h"
 #include "config/settings.h"
 #include "link/spicommand.h"
 #include "link/spiconnector.h"
+
+#include <algorithm>
+
+namespace {
+
+// Ticks until a ping count that moves on by one each tick and wraps at `period` stands at 0 when
+// a tick begins: the tick that sends.
+quint64 ticksToPing(int count, int period)
+{
+    return count == 0 ? 1 : static_cast<quint64>(period - count + 1);
+}
+
+// Ticks until a count of ticks in a wait reaches `limit`: the tick that ends the wait.
+quint64 ticksToEnd(int count, int limit)
+{
+    return static_cast<quint64>(std::max(1, limit - count));
+}
+
+}  // namespace
 
 ShielHandler::ShielHandler(QObject *parent, Settings *settings, SPIcommand *command,
                            SPIconnector **linkRecords, PiMutex *linkMutex, Board *board)
@@ -27,6 +47,71 @@ void ShielHandler::main_func()
             break;
         case ShieldState::STATE_OFFLINE:
             process_offline(s);
+            break;
+        }
+    }
+}
+
+quint64 ShielHandler::ticksUntilDue() const
+{
+    quint64 due = GridTimer::never;
+    for (uchar s = 0; s <= settings->lastShield; ++s)
+        due = std::min(due, ticksUntilDue(s));
+    return due;
+}
+
+quint64 ShielHandler::ticksUntilDue(uchar shield) const
+{
+    const ShieldState &record = settings->shieldState[shield];
+    const bool lost = links[shield]->get_skip_flag();
+    switch (record.getState()) {
+    case ShieldState::STATE_OFFLINE:
+        if (record.step == 1)
+            return ticksToEnd(record.tickCount, waitBeforeInitTicks);
+        if (lost || record.ping1Response)
+            return 1;
+        return ticksToPing(ping1Count[shield], ping1Ticks);
+    case ShieldState::STATE_INIT:
+        if (record.step != 1 || record.hasAllStateResponseFlag())
+            return 1;
+        return ticksToEnd(record.tickCount, initTimeoutTicks);
+    case ShieldState::STATE_ONLINE:
+        if (lost || record.lostInit || record.hasSendDialplan() ||
+            (record.step == 1 && record.virtualListAck) ||
+            (record.step == 2 && record.blackListAck))
+            return 1;
+        // No second ping before the last one is answered.
+        if (ping2Count[shield] == 0 && !record.ping2Response)
+            return GridTimer::never;
+        return ticksToPing(ping2Count[shield], ping2Ticks);
+    }
+    return 1;
+}
+
+void ShielHandler::skipTicks(quint64 ticks)
+{
+    // Below every finite due count (the longest wait is the identification's), so no count
+    // reaches its end or wraps past a ping here.
+    const int n = static_cast<int>(
+        std::min({ticks, ticksUntilDue() - 1, static_cast<quint64>(initTimeoutTicks)}));
+    if (n == 0)
+        return;
+    for (uchar s = 0; s <= settings->lastShield; ++s) {
+        ShieldState &record = settings->shieldState[s];
+        switch (record.getState()) {
+        case ShieldState::STATE_OFFLINE:
+            if (record.step == 1)
+                record.tickCount += n;
+            else
+                ping1Count[s] = (ping1Count[s] + n) % ping1Ticks;
+            break;
+        case ShieldState::STATE_INIT:
+            if (record.step == 1)
+                record.tickCount += n;
+            break;
+        case ShieldState::STATE_ONLINE:
+            if (ping2Count[s] != 0)
+                ping2Count[s] = (ping2Count[s] + n) % ping2Ticks;
             break;
         }
     }

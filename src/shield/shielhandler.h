@@ -36,6 +36,15 @@ public:
 
     // One tick over the served shields; shields beyond them stay offline and silent.
     void main_func();
+    // Ticks from the last tick to the next one at which something can happen without word from
+    // another thread: a ping or a time-out due, a wait that ends, a flag that is already up.
+    // GridTimer::never when only a reply, a lost link or a push request can bring work (each
+    // rings the supervisor's wake line).
+    quint64 ticksUntilDue() const;
+    // `ticks` ticks passed without a tick run: the counts move on as those ticks would have moved
+    // them. Only ticks before the next one due count; the rest were lost, as those of a late tick
+    // always were.
+    void skipTicks(quint64 ticks);
     void process_offline(uchar shield);
     void process_init(uchar shield);
     void process_online(uchar shield);
@@ -48,6 +57,7 @@ Q_SIGNALS:
 
 private:
     void cleanLink(uchar shield);
+    quint64 ticksUntilDue(uchar shield) const;
     // One step of a list push: the next word once the previous one is acknowledged, or the
     // end-of-list line after the 64th.
     void pushList(uchar shield, bool virtualList);
