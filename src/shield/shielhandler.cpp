@@ -38,7 +38,8 @@ ShielHandler::ShielHandler(QObject *parent, Settings *settings, SPIcommand *comm
 void ShielHandler::main_func()
 {
     for (uchar s = 0; s <= settings->lastShield; ++s) {
-        switch (settings->shieldState[s].getState()) {
+        ShieldState &record = settings->shieldState[s];
+        switch (record.getState()) {
         case ShieldState::STATE_ONLINE:
             process_online(s);
             break;
@@ -49,6 +50,8 @@ void ShielHandler::main_func()
             process_offline(s);
             break;
         }
+        leftState[s] = record.getState();
+        leftStep[s] = record.step;
     }
 }
 
@@ -90,29 +93,29 @@ quint64 ShielHandler::ticksUntilDue(uchar shield) const
 
 void ShielHandler::skipTicks(quint64 ticks)
 {
-    // Below every finite due count (the longest wait is the identification's), so no count
-    // reaches its end or wraps past a ping here.
-    const int n = static_cast<int>(
-        std::min({ticks, ticksUntilDue() - 1, static_cast<quint64>(initTimeoutTicks)}));
-    if (n == 0)
-        return;
+    // Each count moves on as the ticks since the last one would have moved it, in the state the
+    // last tick left the shield in (the skipped ticks all came before the change that woke the
+    // supervisor), but never past its own next due tick.
+    const auto moved = [ticks](int count, quint64 due) {
+        return count + static_cast<int>(std::min(ticks, due - 1));
+    };
     for (uchar s = 0; s <= settings->lastShield; ++s) {
         ShieldState &record = settings->shieldState[s];
-        switch (record.getState()) {
-        case ShieldState::STATE_OFFLINE:
-            if (record.step == 1)
-                record.tickCount += n;
-            else
-                ping1Count[s] = (ping1Count[s] + n) % ping1Ticks;
-            break;
-        case ShieldState::STATE_INIT:
-            if (record.step == 1)
-                record.tickCount += n;
-            break;
-        case ShieldState::STATE_ONLINE:
-            if (ping2Count[s] != 0)
-                ping2Count[s] = (ping2Count[s] + n) % ping2Ticks;
-            break;
+        const ShieldState::State state = leftState[s];
+        if (leftStep[s] == 1 && state != ShieldState::STATE_ONLINE) {
+            // A wait counted in the record; the transfer loop may have ended it since (a lost
+            // link), which started the count anew.
+            const int limit = state == ShieldState::STATE_OFFLINE ? waitBeforeInitTicks
+                                                                  : initTimeoutTicks;
+            if (record.getState() == state && record.step == 1)
+                record.tickCount = moved(record.tickCount, ticksToEnd(record.tickCount, limit));
+        } else if (state == ShieldState::STATE_OFFLINE) {
+            int &count = ping1Count[s];
+            count = moved(count, ticksToPing(count, ping1Ticks)) % ping1Ticks;
+        } else if (state == ShieldState::STATE_ONLINE && ping2Count[s] != 0) {
+            // At 0 the second ping is due, or waits for the last one's answer without counting.
+            int &count = ping2Count[s];
+            count = moved(count, ticksToPing(count, ping2Ticks)) % ping2Ticks;
         }
     }
 }

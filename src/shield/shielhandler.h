@@ -42,8 +42,7 @@ public:
     // rings the supervisor's wake line).
     quint64 ticksUntilDue() const;
     // `ticks` ticks passed without a tick run: the counts move on as those ticks would have moved
-    // them. Only ticks before the next one due count; the rest were lost, as those of a late tick
-    // always were.
+    // them. A count stops at its next due tick, whose work the coming tick does late.
     void skipTicks(quint64 ticks);
     void process_offline(uchar shield);
     void process_init(uchar shield);
@@ -73,4 +72,7 @@ private:
     std::array<int, maxShields> ping2Count{};
     std::array<const ShieldState::ApartmentList *, maxShields> pointToDialplan{};
     std::array<quint16, maxShields> countSendDialplan{};
+    // Where the last tick left each shield, for the counts of the ticks skipped after it.
+    std::array<ShieldState::State, maxShields> leftState{};
+    std::array<qint32, maxShields> leftStep{};
 };
