@@ -481,8 +481,7 @@ std::vector<ThreadSample> sampleThreads(int pid)
         ThreadSample t;
         t.tid = std::atoi(entry->d_name);
         long long wakeups = 0;
-        const long long switches =
-            contextSwitchesFromStatus(readFile(task + "/status"), &wakeups);
+        const long long switches = contextSwitchesFromStatus(readFile(task + "/status"), &wakeups);
         if (!parseStat(readFile(task + "/stat"), &t.comm, &t.ticks) || switches < 0)
             continue;  // ended meanwhile
         t.switches = static_cast<unsigned long long>(switches);

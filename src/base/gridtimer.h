@@ -59,13 +59,13 @@ private:
 
     int fd = -1;
     QString failure;
-    mutable PiMutex mutex;
+    PiMutex mutex;
     Clock::time_point origin;
     std::chrono::nanoseconds period{std::chrono::milliseconds(1)};
-    quint64 taken = 0;           // the last tick the owner took
-    quint64 armed = never;       // the tick the owner sleeps until, while it sleeps
+    quint64 taken = 0;      // the last tick the owner took
+    quint64 armed = never;  // the tick the owner sleeps until, while it sleeps
     bool sleeping = false;
-    quint64 wakeTick = never;    // a wake to the grid that came while the owner was awake
+    quint64 wakeTick = never;     // a wake to the grid that came while the owner was awake
     bool wakeNowPending = false;  // a wake now that its sleep has not yet returned for
 };
 

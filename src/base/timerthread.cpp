@@ -73,10 +73,9 @@ TimerThread::TimerThread(quint32 period) : QThread(nullptr), period(period)
 
 TimerThread::~TimerThread()
 {
-    // The dispatcher waiting for the next run, which will not come (a running thread here is a
-    // fault QThread ends the process for).
-    if (!isRunning())
-        delete eventDispatcher();
+    quitAndWait();  // the subclasses stop their runs themselves; this is for a bare one
+    // The dispatcher for the next run, which will not come.
+    delete eventDispatcher();
 }
 
 void TimerThread::slotChangeSpiPeriod(int ms)

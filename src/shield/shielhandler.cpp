@@ -105,8 +105,8 @@ void ShielHandler::skipTicks(quint64 ticks)
         if (leftStep[s] == 1 && state != ShieldState::STATE_ONLINE) {
             // A wait counted in the record; the transfer loop may have ended it since (a lost
             // link), which started the count anew.
-            const int limit = state == ShieldState::STATE_OFFLINE ? waitBeforeInitTicks
-                                                                  : initTimeoutTicks;
+            const int limit =
+                state == ShieldState::STATE_OFFLINE ? waitBeforeInitTicks : initTimeoutTicks;
             if (record.getState() == state && record.step == 1)
                 record.tickCount = moved(record.tickCount, ticksToEnd(record.tickCount, limit));
         } else if (state == ShieldState::STATE_OFFLINE) {
