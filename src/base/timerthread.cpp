@@ -41,9 +41,20 @@ public:
         interrupted = true;
         owner->grid.wakeNow();
     }
-    // Qt gives each run of a thread a new dispatcher of its own kind unless one is installed:
-    // the thread's next run gets one of these. Qt has let go of this one by now.
-    void closingDown() override { owner->setEventDispatcher(new Dispatcher(owner)); }
+    // Qt gives each run of a thread a new dispatcher of its own kind unless one is installed: the
+    // next run gets one of these. Qt has let go of this one by now and deletes it next.
+    void closingDown() override
+    {
+        owner->setEventDispatcher(new Dispatcher(owner));
+        closed = true;
+    }
+    // The last of the thread's work at the end of a run (Qt's, after run() returned, included):
+    // its end is published here, where thread checkers can follow it.
+    ~Dispatcher() override
+    {
+        if (closed)
+            owner->finishedRuns.fetch_add(1, std::memory_order_release);
+    }
 
     void registerSocketNotifier(QSocketNotifier *) override { unserved(); }
     void unregisterSocketNotifier(QSocketNotifier *) override {}
@@ -64,6 +75,7 @@ private:
     TimerThread *const owner;
     std::atomic<bool> posted{false};
     std::atomic<bool> interrupted{false};
+    bool closed = false;
 };
 
 TimerThread::TimerThread(quint32 period) : QThread(nullptr), period(period)
@@ -93,6 +105,8 @@ void TimerThread::setRealTimePriority(int priority)
 
 void TimerThread::run()
 {
+    // This run's dispatcher was made at the end of the last one.
+    finishedRuns.load(std::memory_order_acquire);
     if (const int priority = realTimePriority) {
         const QString problem = RealTime::enterThread(priority);
         if (!problem.isEmpty()) {
@@ -114,7 +128,6 @@ void TimerThread::run()
     }
     grid.restart(std::chrono::milliseconds(period));
     exec();
-    finishedRuns.fetch_add(1, std::memory_order_release);
 }
 
 bool TimerThread::tickWhenDue()

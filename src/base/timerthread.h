@@ -49,7 +49,7 @@ protected:
     GridTimer &timer() { return grid; }
     // Asks the event loop to quit and waits for the thread to end. Everything the thread did is
     // then visible to the caller (the end of a run publishes it through an atomic, a join that
-    // thread checkers can follow).
+    // thread checkers can follow, as they cannot follow Qt's own).
     void quitAndWait();
 
 protected Q_SLOTS:
