@@ -36,6 +36,10 @@ install(FILES ${STM_MAN_OUTPUTS} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+# The Wireshark dissector of stm-status --capture files, for a technician's laptop.
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/tools/wireshark/stmspi.lua
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/stm-driver/wireshark)
+
 # The Debian parts (packaging/): the copyright file, the changelog (compressed like the manual
 # pages; changelog.gz, as the package is native: KVT makes the software and its package, so the
 # version has no Debian revision), the udev rule that gives the group stm-driver the SPI and GPIO nodes, and the group's
@@ -81,16 +85,17 @@ Members of the system group stm-driver may use the SPI and GPIO nodes.
 shield-sim plays the shields on a simulated bus, for work without the
 hardware; stm-status shows the running driver's shields to a technician, or
 as Prometheus figures, which a timer (disabled until enabled) can keep fresh
-for node_exporter's textfile collector; stm-flash writes a shield's firmware
-through its STM32 bootloader.")
+for node_exporter's textfile collector, or captures the driver's exchanges
+with its shields for Wireshark, whose dissector the package carries;
+stm-flash writes a shield's firmware through its STM32 bootloader.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "KVT intercom developers <intercom-dev@kvt-intercom.ru>")
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The run-time libraries (Qt 5 Core and Network, libgpiod, the C++ library) with the versions the
-# build linked against, as dpkg-shlibdeps finds them from the binaries' own needs.
+# The run-time libraries (Qt 5 Core and Network, libgpiod, libpcap, the C++ library) with the
+# versions the build linked against, as dpkg-shlibdeps finds them from the binaries' own needs.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The postinst creates the group with addgroup; the maintainer scripts keep systemd's view of
 # the units with deb-systemd-helper.

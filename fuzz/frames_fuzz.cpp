@@ -22,12 +22,15 @@
 // command with the next toggle bit (only once the previous one was answered), or a repeat of the
 // outstanding command; host audio goes out in order; the shield audio sent to UDP is exactly what
 // the shield sent; valid events are echoed; queues grow by one frame at most; every console line
-// is whole and one of the driver's own.
+// is whole and one of the driver's own. A small capture ring takes every transfer, whole and in
+// order, but for those it has no room for, which it counts.
 
 #include "fuzzsupport.h"
 
+#include "base/capturewire.h"
 #include "board/board.h"
 #include "config/settings.h"
+#include "link/capturering.h"
 #include "link/crc16.h"
 #include "link/frame.h"
 #include "link/spicommand.h"
@@ -222,6 +225,8 @@ struct World {
         parsers = std::make_unique<SPIparsers>(&settings, nullptr, command.get(), 50, 35, 1);
         transmitter.reset(new SPItransmitter(nullptr, &settings, parsers.get(), pointers.data(),
                                              &bus, &mutex));
+        transmitter->setCapture(&capture);
+        ring = capture.open(4096);
         for (int s = 0; s < shields; ++s) {
             links[static_cast<size_t>(s)].set_skip_flag((flags & (1 << s)) != 0);
             if (flags & 0x40)
@@ -239,6 +244,8 @@ struct World {
     std::array<SPIconnector *, shields> pointers{};
     FuzzBus bus;
     PiMutex mutex;
+    CaptureTap capture;
+    CaptureRing *ring = nullptr;
     std::unique_ptr<SPIcommand> command;
     std::unique_ptr<SPIparsers> parsers;
     std::unique_ptr<SPItransmitter> transmitter;
@@ -364,10 +371,28 @@ void cycle(World &w) {
         before[s] = snapshot(w.links[static_cast<size_t>(s)]);
     w.bus.transfers.clear();
     w.sentToUdp.clear();
+    const quint64 dropped = w.capture.dropped();
 
     w.transmitter->main_func();
 
     const QList<Transfer> &transfers = w.bus.transfers;
+    int captured = 0;
+    QByteArray to, from;
+    const auto bus = [](const QByteArray &record) {
+        return record.mid(CaptureWire::headerSize + CaptureWire::busBytesAt);
+    };
+    for (int next = 0; w.ring->take(&to); ++next, ++captured) {
+        if (to.at(CaptureWire::headerSize + CaptureWire::directionByte) == CaptureWire::recordsLost)
+            FUZZ_CHECK(w.ring->take(&to), QStringLiteral("a records-lost record alone"));
+        FUZZ_CHECK(w.ring->take(&from), QStringLiteral("half an exchange captured"));
+        while (next < transfers.size() &&
+               (transfers[next].sent != bus(to) || transfers[next].answer != bus(from) ||
+                to.at(CaptureWire::headerSize) != char(transfers[next].shield)))
+            ++next;
+        FUZZ_CHECK(next < transfers.size(), QStringLiteral("captured what no transfer was"));
+    }
+    FUZZ_CHECK(2u * (transfers.size() - captured) == w.capture.dropped() - dropped,
+               QStringLiteral("%1 transfers, %2 captured").arg(transfers.size()).arg(captured));
     FUZZ_CHECK(!w.bus.anySelected(), QStringLiteral("a shield left selected"));
     for (const Transfer &t : transfers)
         FUZZ_CHECK(t.selected == 1, QStringLiteral("%1 shields selected").arg(t.selected));

@@ -13,6 +13,8 @@ install_missing() {
 }
 
 # The tests also run Prometheus' own tools: promtool (in prometheus) checks the figures of
-# stm-status --prometheus, and a node_exporter of their own serves them.
+# stm-status --prometheus, and a node_exporter of their own serves them. stm-status writes
+# captures with libpcap, and tshark reads them with the dissector (installed without asking:
+# its capture group is not set up).
 build_packages=(cmake g++ make pkg-config qtbase5-dev libgpiod-dev libgtest-dev
-    prometheus prometheus-node-exporter)
+    prometheus prometheus-node-exporter libpcap-dev tshark)

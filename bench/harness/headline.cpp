@@ -149,6 +149,16 @@ std::string headlineTable(const std::vector<RunSummary> &runs)
             return figure(run, "call_median_period_ms", 3, " ms") + "; " + fixed(late, 0) +
                    " (" + fixed(pct, 2) + " %)";
         });
+    row("Six calls: p99 of the period without / with a capture client", "ratio ≤ 1.2",
+        [](const RunSummary &run) {
+            double ratio = 0;
+            if (!number(run, "capture_ratio_p99", &ratio))
+                return none;
+            return judged(figure(run, "call_p99_period_ms", 3, " ms") + " / " +
+                              figure(run, "capture_call_p99_period_ms", 3, " ms") + "; ratio " +
+                              fixed(ratio, 2),
+                          ratio <= 1.2);
+        });
     row("Supervisor tick: mean", "2.000 ± 0.01 ms", [](const RunSummary &run) {
         double v = 0;
         if (!number(run, "supervisor_tick_ms", &v) || v <= 0)

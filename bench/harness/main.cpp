@@ -1,10 +1,11 @@
 // stm-bench-harness: runs stm-driver against shield-sim with six shields, plays a fixed programme
 // on it (bring-up, an idle spell, console commands and line events, six calls with audio both
-// ways, then a shield that stops answering), measures from outside, and prints one markdown
-// table. cyclictest runs beside the driver in the same time window, so the driver's timing stands
-// next to what this machine's scheduler gives any periodic task at that moment. A run may put a
-// load on the machine (a busy loop per core and a disk writer) and start the driver and cyclictest
-// at a real-time priority; the programme stays the same.
+// ways, a capture client for their second half, then a shield that stops answering), measures
+// from outside, and prints one markdown table. cyclictest runs beside the driver in the same time
+// window, so the driver's timing stands next to what this machine's scheduler gives any periodic
+// task at that moment. A run may put a load on the machine (a busy loop per core and a disk
+// writer) and start the driver and cyclictest at a real-time priority; the programme stays the
+// same.
 //
 //   stm-bench-harness run --driver PATH --sim PATH --out DIR [--quick] [--cyclictest PATH]
 //                         [--no-realtime]   (shield-sim at normal priority)
@@ -12,6 +13,7 @@
 //                         [--rtprio N]      (driver -rtprio N, cyclictest -p N -m)
 //                         [--bus-hz HZ]     (shield-sim --bus-hz HZ: replies take the bus's time)
 //                         [--label TEXT]    (the run's name in its outputs)
+//                         [--status-tool PATH] (stm-status, the capture client in the calls)
 //   stm-bench-harness combine DIR...            (the runs' summary.tsv side by side, markdown)
 //   stm-bench-harness micro-table FILE.json     (Google Benchmark JSON to a markdown table)
 //   stm-bench-harness callgrind-table FILE...    (one callgrind dump per thread to a markdown
@@ -184,7 +186,7 @@ std::string latencyFigure(const Summary &s)
 }
 
 struct Options {
-    std::string driver, sim, outDir, cyclictestPath, label;
+    std::string driver, sim, outDir, cyclictestPath, label, statusTool;
     bool quick = false;
     bool realTimeSimulator = true;
     bool load = false;
@@ -335,9 +337,23 @@ int run(const Options &options)
     sleepUntil(w0 + (plan.sendStart + 1000) * ms);
     const int64_t callFrom = nowNs();
     const double callCpu0 = processCpuSeconds(stm.pid());
-    sleepUntil(w0 + plan.sendEnd * ms);
+    // The second half of the calls with a technician's capture of every exchange beside them.
+    sleepUntil(w0 + (plan.sendStart + 1000 + plan.sendEnd) / 2 * ms);
+    const int64_t captureFrom = nowNs();
     const double callCpu = (processCpuSeconds(stm.pid()) - callCpu0) /
-                           (static_cast<double>(nowNs() - callFrom) / 1e9) * 100.0;
+                           (static_cast<double>(captureFrom - callFrom) / 1e9) * 100.0;
+    Child captureClient;
+    const bool captured =
+        !options.statusTool.empty() &&
+        captureClient.start({options.statusTool, "-s", statusSocket, "--capture",
+                             outDir + "/capture.pcap"},
+                            outDir + "/capture.out", outDir + "/capture.err");
+    const double captureCpu0 = processCpuSeconds(stm.pid());
+    sleepUntil(w0 + plan.sendEnd * ms);
+    const int64_t captureTo = nowNs();
+    const double captureCpu = (processCpuSeconds(stm.pid()) - captureCpu0) /
+                              (static_cast<double>(captureTo - captureFrom) / 1e9) * 100.0;
+    captureClient.stop();  // SIGTERM: it closes the file
     audio.stopSending();
     sleepUntil(w0 + plan.dropAt * ms);
     for (int s = 0; s < AudioPeer::shields; ++s)
@@ -413,6 +429,18 @@ int run(const Options &options)
         periods.push_back(p);
     const std::vector<double> callPeriods = cyclePeriods(log, 0, callsFrom, callsTo);
     const Summary callPeriod = summarize(callPeriods);
+    const Summary withoutCapture = summarize(cyclePeriods(log, 0, callFrom, captureFrom));
+    const Summary withCapture = summarize(cyclePeriods(log, 0, captureFrom, captureTo));
+    const double captureRatio = withoutCapture.p99 > 0 ? withCapture.p99 / withoutCapture.p99 : 0;
+    // stm-status's last line: "stm-status: N records written, M lost".
+    std::string captureLine = "no capture client";
+    if (captured) {
+        std::ifstream err(outDir + "/capture.err");
+        for (std::string line; std::getline(err, line);) {
+            if (line.find(" records written") != std::string::npos)
+                captureLine = line.substr(line.find(": ") + 2);
+        }
+    }
     const Summary period = summarize(periods);
     const Summary deviation = summarize(deviations(periods, cycleMs));
     const TickEstimate tick = tickFromPings(log, silentShield, lost, tickEnd, ticksPerFirstPing);
@@ -519,6 +547,13 @@ int run(const Options &options)
                                             " ms of bus per cycle"
                                       : "replies at once (no bus time)",
                     "–", "–"});
+    rows.push_back({"Six calls: p99 of the period without / with a capture client (stm-status "
+                    "--capture, second half of the calls)",
+                    fixed(withoutCapture.p99, 3) + " ms / " + fixed(withCapture.p99, 3) +
+                        " ms: **ratio " + fixed(captureRatio, 2) + "**",
+                    captureLine + "; CPU of the driver " + fixed(callCpu, 2) + " % / " +
+                        fixed(captureCpu, 2) + " % of one core",
+                    "ratio ≤ 1.2", captured ? verdict(captureRatio <= 1.2) : "–"});
     rows.push_back({"Supervisor tick: mean, from " + std::to_string(tick.pings) +
                         " first pings to a shield that never answers (1000 ticks apart)",
                     fixed(tick.meanTickMs, 4) + " ms",
@@ -658,6 +693,12 @@ int run(const Options &options)
         put("call_median_period_ms", fixed(callPeriod.p50, 4));
         put("call_cycles_over_17ms", std::to_string(lateCallCycles));
         put("call_cycles_over_17ms_pct", percent(lateCallCycles, callPeriods.size()));
+        if (captured) {
+            put("call_p99_period_ms", fixed(withoutCapture.p99, 4));
+            put("capture_call_p99_period_ms", fixed(withCapture.p99, 4));
+            put("capture_ratio_p99", fixed(captureRatio, 4));
+            put("capture_call_cpu_pct", fixed(captureCpu, 3));
+        }
         if (haveCyclictest) {
             put("cyclictest_samples", std::to_string(machineLatency.size()));
             put("cyclictest_median_period_ms", fixed(machinePeriod.p50, 4));
@@ -712,8 +753,10 @@ int run(const Options &options)
           << " s idle (CPU measured over its last " << (plan.idleEnd - 2000) / 1000
           << " s), console commands and line events until " << plan.commandsEnd / 1000
           << " s, six calls with audio both ways until " << plan.dropAt / 1000
-          << " s (CPU measured over " << (plan.sendEnd - plan.sendStart - 1000) / 1000
-          << " s of audio).\n"
+          << " s (CPU measured over " << (plan.sendEnd - plan.sendStart - 1000) / 2000
+          << " s of audio; for as long again after it, a capture client, stm-status --capture "
+             "into a file, took every exchange, and the period's p99 is compared between the "
+             "two halves).\n"
           << "- Cycle periods: intervals between the simulator's time stamps of consecutive "
              "transfers to shield 0, the first in every cycle, outside the six calls (from their "
              "pickup to 0.5 s after their drop), whose six long packets need more bus time than "
@@ -875,6 +918,7 @@ const char usage[] =
     "PATH]\n"
     "                             [--no-realtime] [--load] [--rtprio N] [--bus-hz HZ] "
     "[--label TEXT]\n"
+    "                             [--status-tool PATH]\n"
     "       stm-bench-harness combine DIR...\n"
     "       stm-bench-harness micro-table FILE.json\n"
     "       stm-bench-harness callgrind-table FILE...\n";
@@ -917,6 +961,8 @@ int main(int argc, char *argv[])
             options.cyclictestPath = value();
         else if (args[i] == "--label")
             options.label = value();
+        else if (args[i] == "--status-tool")
+            options.statusTool = value();
         else if (args[i] == "--quick")
             options.quick = true;
         else if (args[i] == "--no-realtime")

@@ -11,8 +11,10 @@
 #include "board/boardsimbus.h"
 #include "config/settings.h"
 #include "console/consolescan.h"
+#include "link/capturering.h"
 #include "link/linkrecords.h"
 #include "link/spicommand.h"
+#include "link/spitransmitter.h"
 #include "link/threadspitransmitter.h"
 #include "shield/drivercontrol.h"
 #include "shield/spiparsers.h"
@@ -60,6 +62,7 @@ constexpr std::chrono::seconds endBackstop(2);
     else
         board.spi_deinit();
     board.lib_deinit();
+    Console::err.flush(endBackstop);
     _exit(1);
 }
 
@@ -105,6 +108,8 @@ int main(int argc, char *argv[])
     // A host or simulator that goes away must not kill the driver by a signal: a write to it
     // fails with EPIPE instead, which the driver handles.
     std::signal(SIGPIPE, SIG_IGN);
+    // Qt's own messages queue behind the driver's diagnostics instead of writing themselves.
+    Console::routeQtMessages();
 
     // 2. to 4.
     Settings settings;
@@ -135,6 +140,8 @@ int main(int argc, char *argv[])
 
     // 8. The six link records, shield 0 first, with the link mutex that guards them.
     LinkRecords links;
+    // The exchanges for capture clients of the status socket: a ring only while one captures.
+    CaptureTap capture;
 
     // 9. The command builder and the parsers.
     SPIcommand command(links.records(), &settings);
@@ -145,6 +152,7 @@ int main(int argc, char *argv[])
                                         links.mutex());
     ThreadShieldHandler supervisorThread(2, &settings, &command, links.records(), links.mutex(),
                                          board.get());
+    transferThread.getTransmitter()->setCapture(&capture);
     applyRealTime(settings, transferThread, supervisorThread);
 
     // 11. Audio from the host: shield i listens on port 20003 + 2i while it plays.
@@ -197,6 +205,7 @@ int main(int argc, char *argv[])
     // The status socket for technicians; it only reads, so it can be set up last. Without it
     // (-status none, or a warning) the driver runs the same.
     StatusServer statusServer(&settings, links.records(), &driverControl);
+    statusServer.setCapture(&capture);
     statusServer.listen(settings.statusPath);
 
     // 16. Reboot the shields, start the transfer thread, then the supervisor thread.

@@ -1,7 +1,14 @@
 #pragma once
-// The process-wide console streams. Owned by no thread: every thread writes through them.
-// A line is always written whole: one lock is held per complete line, so lines of different
-// threads never interleave, and each line reaches its file descriptor with a single flush.
+// The process-wide console streams. Owned by no thread: every thread writes through them, and no
+// writer ever waits for the reader of a descriptor. A line is queued whole, in the order lines are
+// made across all threads, and the stream's own writer thread hands the queue to the descriptor;
+// a block of lines (the identity block) is queued as one piece and stays together.
+//
+// While the reader lags the queue grows. Standard output is the host's record and keeps every
+// line: once more than its bound waits, overBound() tells the transfer loop, which then takes no
+// new event from the shields (their events wait, unacknowledged, in the shields) until the host
+// has caught up. Standard error is the diagnostic log: its oldest lines are dropped, and a later
+// line says how many.
 
 #include <QByteArray>
 #include <QString>
@@ -10,43 +17,104 @@
 
 #include "base/pimutex.h"
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <functional>
+
+#include <pthread.h>
 
 namespace Console {
 
 class LineStream
 {
 public:
-    explicit LineStream(int fd);
+    // What becomes of lines beyond the bound.
+    enum class Overflow {
+        Keep,        // all are kept; producers that can hold back ask overBound()
+        DropOldest,  // the oldest waiting lines go, and one later line says how many
+    };
+    static constexpr qint64 outBound = 1024 * 1024;  // standard output
+    static constexpr qint64 errBound = 64 * 1024;    // standard error
 
-    // Writes text and an end-of-line as one whole line, flushed at once.
+    explicit LineStream(int fd, qint64 bound = outBound, Overflow overflow = Overflow::Keep);
+    // Hands every waiting line to the descriptor, however long its reader takes, then ends the
+    // writer thread.
+    ~LineStream();
+    LineStream(const LineStream &) = delete;
+    LineStream &operator=(const LineStream &) = delete;
+
+    // Queues text and an end-of-line as one whole line.
     void line(const QString &text);
-    // Writes an empty line.
+    // Queues an empty line.
     void line() { line(QString()); }
-    // Writes several lines as one block that no other thread's line can split.
+    // Queues several lines as one block that no other thread's line can split.
     void lines(const QStringList &texts);
 
+    // Bytes queued that the descriptor's reader has not taken yet. Any thread; lock-free.
+    qint64 queuedBytes() const { return queued.load(std::memory_order_relaxed); }
+    // More than the bound waits. Any thread; lock-free (the transfer loop asks once a cycle).
+    bool overBound() const { return queuedBytes() > bound.load(std::memory_order_relaxed); }
+    // How long the reader has taken nothing while lines waited, in milliseconds; 0 when none wait.
+    qint64 stalledMs() const;
+    void setBound(qint64 bytes) { bound.store(bytes, std::memory_order_relaxed); }
+
+    // Waits until the lines queued before the call have reached the descriptor (or were dropped),
+    // at most `limit`; true when they have. For a process about to end without destructors.
+    // Never from the broken-pipe handler: it runs in the writer thread.
+    bool flush(std::chrono::milliseconds limit);
+
     // Redirects the lines of this stream to a function instead of the file descriptor (for tests
-    // and tools); an empty function restores the file descriptor.
+    // and tools): called at once, in the writing thread, under the stream's lock. An empty
+    // function restores the file descriptor.
     void setSink(std::function<void(const QByteArray &)> sink);
 
-    // Called once, in the writing thread and outside the lock, when a write to the descriptor
-    // fails because nobody reads it any more (EPIPE); at once if that happened before. The
-    // handler may write lines itself, but must not wait for the writing thread: it can be any.
+    // Called once, in the writer thread and outside the lock, when a write to the descriptor
+    // fails because nobody reads it any more (EPIPE); at once if that happened before. Lines
+    // queued afterwards are discarded. The handler may write lines itself, but must not wait for
+    // this stream's writer (flush): it runs there.
     void setBrokenPipeHandler(std::function<void()> handler);
 
 private:
-    // Hands whole lines to the sink or the descriptor, under the lock.
-    void put(const QByteArray &bytes);
-    // False when the reader has gone.
-    bool writeAll(const QByteArray &bytes);
+    enum class Outcome { Written, Failed, ReaderGone };
+
+    void put(QByteArray bytes);
+    // Under the lock: the writer thread is there to take the line, or is started now. False where
+    // there can be none (a child of fork(), threads refused): the line is written here.
+    bool writerThere();
+    // Under the lock, for DropOldest: the oldest waiting lines beyond the bound go.
+    void dropOldest();
+    // The writer thread: sleeps until lines wait, hands them over in batches.
+    void run();
+    // Outside the lock: the whole batch to the descriptor, waiting for room as long as it takes.
+    Outcome write(const std::deque<QByteArray> &batch);
     // Under the lock: the handler to call now, if the break is not yet reported.
     std::function<void()> takeBrokenPipeHandler();
 
-    // Guards fd writes, sink and the broken-pipe fields; held for one line. Priority-inheriting:
-    // every thread writes lines, the real-time transfer thread among them.
-    PiMutex mutex;
-    int fd;
+    const int fd;
+    const Overflow overflow;
+    std::atomic<qint64> bound;
+    std::atomic<qint64> queued{0};          // waiting and in the writer's hands
+    std::atomic<qint64> stalledSinceMs{0};  // monotonic: last progress, or the queue filling
+
+    // Priority-inheriting: every thread queues lines, the real-time transfer thread among them,
+    // and the writer holds the lock only to take a batch.
+    mutable PiMutex mutex;
+    std::condition_variable_any wake;     // the writer waits for lines
+    std::condition_variable_any written;  // flush() waits for the writer
+    // Under the mutex:
+    std::deque<QByteArray> pending;
+    qint64 pendingBytes = 0;
+    quint64 madeBytes = 0;     // queued since the start
+    quint64 handledBytes = 0;  // of those, handed to the descriptor or dropped
+    quint64 droppedLines = 0;  // not yet told
+    bool writerIdle = false;
+    bool stopping = false;
+    // Started with the first line. A plain thread handle: a child of fork() has none, and writes
+    // its own lines itself instead.
+    pthread_t writer{};
+    bool writerStarted = false;
     std::function<void(const QByteArray &)> sink;
     std::function<void()> brokenPipeHandler;
     bool broken = false;          // a write found no reader
@@ -56,5 +124,13 @@ private:
 extern QTextStream in;  // standard input, read by the console reader only
 extern LineStream out;  // standard output: the host protocol, nothing else
 extern LineStream err;  // standard error: the diagnostic log
+
+// Qt's own messages (warnings of its classes, qDebug) go to the diagnostic log through `err`
+// instead of straight to standard error, so they never wait for its reader either.
+void routeQtMessages();
+
+// Both streams' lines so far to their descriptors, waiting at most `limit` for each: for a process
+// about to end by _exit, whose writer threads would otherwise die with lines still queued.
+void flushAll(std::chrono::milliseconds limit);
 
 }  // namespace Console

@@ -251,7 +251,9 @@ void BoardSimbus::busLost(const char *what)
     }
     Console::err.line(QStringLiteral("#ERROR: simulated bus lost (") + QLatin1String(what) +
                       QStringLiteral("); nothing can be driven, exiting"));
-    // Other threads may be inside the board or the console; end at once without running
-    // static destructors under them.
+    // Other threads may be inside the board or the console; end without running static
+    // destructors under them, once the lines so far are out (a host that reads nothing any more
+    // is not waited for long).
+    Console::flushAll(std::chrono::seconds(1));
     ::_exit(1);
 }

@@ -3,7 +3,7 @@
 #include "link/stmbootloader.h"
 
 #include <QFile>
-#include <QMap>
+#include <QFileInfo>
 
 #include <algorithm>
 
@@ -20,6 +20,40 @@ int hexValue(char c)
     return -1;
 }
 
+QString hex64(quint64 address)
+{
+    return QStringLiteral("0x%1").arg(address, 8, 16, QLatin1Char('0'));
+}
+
+// A byte as a person reads it: the character, or its value.
+QString describeByte(char c)
+{
+    const auto b = static_cast<quint8>(c);
+    if (b > 0x20 && b < 0x7F)
+        return QStringLiteral("'%1'").arg(QLatin1Char(c));
+    return QStringLiteral("byte 0x%1").arg(b, 2, 16, QLatin1Char('0'));
+}
+
+QString describeStart(const QByteArray &bytes)
+{
+    if (bytes.startsWith("\xEF\xBB\xBF"))
+        return QStringLiteral("it begins with a byte-order mark");
+    return QStringLiteral("it begins with ") + describeByte(bytes.at(0));
+}
+
+// Text: no control byte but the white space and end-of-file marks of text files. Raw images
+// are not: a vector table holds zero bytes and addresses like 0x08000000.
+bool isText(const QByteArray &bytes)
+{
+    for (char c : bytes) {
+        const auto b = static_cast<quint8>(c);
+        if ((b < 0x20 && b != '\t' && b != '\n' && b != '\r' && b != '\f' && b != 0x1A) ||
+            b == 0x7F)
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool FlashImage::fail(const QString &text)
@@ -29,27 +63,15 @@ bool FlashImage::fail(const QString &text)
     return false;
 }
 
-bool FlashImage::looksLikeHex(const QByteArray &contents)
+FlashImage::Format FlashImage::formatOfName(const QString &path)
 {
-    bool any = false;
-    for (const QByteArray &raw : contents.split('\n')) {
-        const QByteArray line = raw.trimmed();
-        if (line.isEmpty())
-            continue;
-        if (line.at(0) != ':')
-            return false;
-        for (int i = 1; i < line.size(); ++i) {
-            if (hexValue(line.at(i)) < 0)
-                return false;
-        }
-        any = true;
-    }
-    return any;
-}
-
-void FlashImage::add(quint32 address, const QByteArray &bytes)
-{
-    runs.append(Segment{address, bytes});
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (suffix == QLatin1String("hex") || suffix == QLatin1String("ihex") ||
+        suffix == QLatin1String("ihx"))
+        return Format::Hex;
+    if (suffix == QLatin1String("bin"))
+        return Format::Binary;
+    return Format::Detect;
 }
 
 bool FlashImage::load(const QString &path, Format format, quint32 binaryAddress, quint32 flashBase,
@@ -65,6 +87,8 @@ bool FlashImage::load(const QString &path, Format format, quint32 binaryAddress,
                         .arg(path)
                         .arg(file.size()));
     const QByteArray contents = file.read(limit);
+    if (format == Format::Detect)
+        format = formatOfName(path);
     if (!parse(contents, format, binaryAddress, flashBase, flashSize)) {
         why = path + QStringLiteral(": ") + why;
         return false;
@@ -80,126 +104,194 @@ bool FlashImage::parse(const QByteArray &contents, Format format, quint32 binary
     if (contents.isEmpty())
         return fail(QStringLiteral("the image is empty"));
     detected = format;
-    if (format == Format::Detect)
-        detected = looksLikeHex(contents) ? Format::Hex : Format::Binary;
-
-    if (detected == Format::Binary) {
-        add(binaryAddress, contents);
-    } else {
-        quint32 upper = 0;  // extended linear (type 04) or segment (type 02) address
-        bool ended = false;
-        int number = 0;
-        for (const QByteArray &raw : contents.split('\n')) {
-            ++number;
-            const QByteArray line = raw.trimmed();
-            if (line.isEmpty())
-                continue;
-            const QString where = QStringLiteral("line %1: ").arg(number);
-            if (ended)
-                return fail(where + QStringLiteral("a record after the end-of-file record"));
-            if (line.at(0) != ':' || line.size() < 11 || line.size() % 2 == 0)
-                return fail(where + QStringLiteral("not an Intel HEX record"));
-            QByteArray bytes;
-            for (int i = 1; i + 1 < line.size(); i += 2) {
-                const int high = hexValue(line.at(i));
-                const int low = hexValue(line.at(i + 1));
-                if (high < 0 || low < 0)
-                    return fail(where + QStringLiteral("not an Intel HEX record"));
-                bytes.append(static_cast<char>(high << 4 | low));
-            }
-            const int length = static_cast<quint8>(bytes.at(0));
-            if (bytes.size() != length + 5)
-                return fail(where +
-                            QStringLiteral("its length byte says %1 data bytes, it holds %2")
-                                .arg(length)
-                                .arg(bytes.size() - 5));
-            quint8 sum = 0;
-            for (char b : bytes)
-                sum = static_cast<quint8>(sum + static_cast<quint8>(b));
-            if (sum != 0)
-                return fail(where + QStringLiteral("bad checksum (the record's bytes sum to 0x%1, "
-                                                   "not 0)")
-                                        .arg(sum, 2, 16, QLatin1Char('0')));
-            const quint32 offset =
-                quint32(static_cast<quint8>(bytes.at(1))) << 8 | static_cast<quint8>(bytes.at(2));
-            const int type = static_cast<quint8>(bytes.at(3));
-            const QByteArray data = bytes.mid(4, length);
-            const auto word16 = [&data] {
-                return quint32(static_cast<quint8>(data.at(0))) << 8 |
-                       static_cast<quint8>(data.at(1));
-            };
-            switch (type) {
-            case 0x00:
-                if (!data.isEmpty())
-                    add(upper + offset, data);
-                break;
-            case 0x01:
-                ended = true;
-                break;
-            case 0x02:
-                if (length != 2)
-                    return fail(where +
-                                QStringLiteral("a segment address record of %1 bytes").arg(length));
-                upper = word16() << 4;
-                break;
-            case 0x04:
-                if (length != 2)
-                    return fail(
-                        where +
-                        QStringLiteral("an extended address record of %1 bytes").arg(length));
-                upper = word16() << 16;
-                break;
-            case 0x03:
-            case 0x05:
-                break;  // start addresses: the jump target is the image's start
-            default:
-                return fail(where + QStringLiteral("unknown record type %1").arg(type));
-            }
-        }
-        if (runs.isEmpty())
-            return fail(QStringLiteral("the HEX file holds no data"));
+    if (format == Format::Detect) {
+        if (contents.startsWith(':'))
+            detected = Format::Hex;
+        else if (isText(contents))
+            return fail(QStringLiteral("text, not Intel HEX (%1); give the file a name ending in "
+                                       ".hex or .bin, or say which it is with --format")
+                            .arg(describeStart(contents)));
+        else
+            detected = Format::Binary;
     }
-
-    // Sort and merge; then hold every byte against the flash.
-    std::stable_sort(runs.begin(), runs.end(),
-                     [](const Segment &a, const Segment &b) { return a.address < b.address; });
-    QList<Segment> merged;
-    for (const Segment &s : runs) {
-        const quint64 end = quint64(s.address) + quint64(s.bytes.size());
-        if (!merged.isEmpty()) {
-            Segment &last = merged.last();
-            const quint64 lastEnd = quint64(last.address) + quint64(last.bytes.size());
-            if (s.address <= lastEnd) {
-                const int at = static_cast<int>(s.address - last.address);
-                if (end > lastEnd)
-                    last.bytes.resize(static_cast<int>(end - last.address));
-                last.bytes.replace(at, s.bytes.size(), s.bytes);
-                continue;
-            }
-        }
-        merged.append(s);
-    }
-    runs = merged;
     const quint64 flashEnd = quint64(flashBase) + flashSize;
-    const quint64 first = runs.first().address;
-    const quint64 end = quint64(runs.last().address) + quint64(runs.last().bytes.size());
-    if (first < flashBase || first >= flashEnd)
+    const QString flash =
+        QStringLiteral("the flash (%1 to %2)")
+            .arg(StmBootloader::hex(flashBase), StmBootloader::hex(quint32(flashEnd - 1)));
+    if (detected == Format::Hex)
+        return parseHex(contents, flashBase, flashEnd, flash);
+
+    const quint64 end = quint64(binaryAddress) + quint64(contents.size());
+    if (binaryAddress < flashBase || binaryAddress >= flashEnd)
         return fail(
-            QStringLiteral("data at %1, outside the flash (%2 to %3)")
-                .arg(StmBootloader::hex(quint32(first)), StmBootloader::hex(flashBase), StmBootloader::hex(quint32(flashEnd - 1))));
-    if (end > flashEnd) {
-        if (detected == Format::Binary || end - first > flashSize)
-            return fail(QStringLiteral("%1 bytes from %2: larger than the flash of %3 bytes "
-                                       "(%4 to %5)")
-                            .arg(end - first)
-                            .arg(StmBootloader::hex(quint32(first)))
-                            .arg(flashSize)
-                            .arg(StmBootloader::hex(flashBase), StmBootloader::hex(quint32(flashEnd - 1))));
+            QStringLiteral("data at %1, outside %2").arg(StmBootloader::hex(binaryAddress), flash));
+    if (end > flashEnd)
         return fail(
-            QStringLiteral("data up to %1, outside the flash (%2 to %3)")
-                .arg(StmBootloader::hex(quint32(end - 1)), StmBootloader::hex(flashBase), StmBootloader::hex(quint32(flashEnd - 1))));
+            QStringLiteral("%1 bytes from %2: larger than the flash of %3 bytes (%4 to %5)")
+                .arg(contents.size())
+                .arg(StmBootloader::hex(binaryAddress))
+                .arg(flashSize)
+                .arg(StmBootloader::hex(flashBase), StmBootloader::hex(quint32(flashEnd - 1))));
+    runs.append(Segment{binaryAddress, contents});
+    return true;
+}
+
+bool FlashImage::parseHex(const QByteArray &contents, quint64 flashBase, quint64 flashEnd,
+                          const QString &flash)
+{
+    struct Record {
+        quint32 address;
+        QByteArray bytes;
+        int line;
+        quint64 end() const { return quint64(address) + quint64(bytes.size()); }
+    };
+    QList<Record> records;
+    quint32 upper = 0;  // extended linear (type 04) or segment (type 02) address
+    int endLine = 0;
+    int number = 0;
+    int last = 0;  // the last line that is not blank
+    QByteArray text = contents;
+    if (text.endsWith('\x1a'))
+        text.chop(1);  // a DOS end-of-file mark after the last line says nothing
+    for (const QByteArray &raw : text.split('\n')) {
+        ++number;
+        const QByteArray line = raw.trimmed();
+        if (line.isEmpty())
+            continue;
+        last = number;
+        const QString where = QStringLiteral("line %1: ").arg(number);
+        if (endLine > 0)
+            return fail(
+                where +
+                QStringLiteral("a record after the end-of-file record of line %1").arg(endLine));
+        if (line.at(0) != ':')
+            return fail(where +
+                        QStringLiteral("not an Intel HEX record (%1)").arg(describeStart(line)));
+        for (int i = 1; i < line.size(); ++i) {
+            if (hexValue(line.at(i)) < 0)
+                return fail(where + QStringLiteral("not an Intel HEX record: %1 at column %2 is "
+                                                   "not a hex digit")
+                                        .arg(describeByte(line.at(i)))
+                                        .arg(i + 1));
+        }
+        if (line.size() < 11 || line.size() % 2 == 0)
+            return fail(where + QStringLiteral("an incomplete record of %1 hex digits (cut short?)")
+                                    .arg(line.size() - 1));
+        QByteArray bytes;
+        for (int i = 1; i + 1 < line.size(); i += 2)
+            bytes.append(static_cast<char>(hexValue(line.at(i)) << 4 | hexValue(line.at(i + 1))));
+        const int length = static_cast<quint8>(bytes.at(0));
+        if (bytes.size() != length + 5)
+            return fail(where + QStringLiteral("its length byte says %1 data bytes, it holds %2")
+                                    .arg(length)
+                                    .arg(bytes.size() - 5));
+        quint8 sum = 0;
+        for (char b : bytes)
+            sum = static_cast<quint8>(sum + static_cast<quint8>(b));
+        if (sum != 0)
+            return fail(where +
+                        QStringLiteral("bad checksum (the record's bytes sum to 0x%1, not 0)")
+                            .arg(sum, 2, 16, QLatin1Char('0')));
+        const quint32 offset =
+            quint32(static_cast<quint8>(bytes.at(1))) << 8 | static_cast<quint8>(bytes.at(2));
+        const int type = static_cast<quint8>(bytes.at(3));
+        const QByteArray data = bytes.mid(4, length);
+        const int sizes[] = {-1, 0, 2, 4, 2, 4};  // data bytes of each type; -1 any
+        if (type > 5)
+            return fail(where + QStringLiteral("unknown record type %1 (Intel HEX has 00 to 05)")
+                                    .arg(type, 2, 16, QLatin1Char('0')));
+        if (sizes[type] >= 0 && length != sizes[type])
+            return fail(where + QStringLiteral("a record of type %1 with %2 data bytes, not %3")
+                                    .arg(type, 2, 16, QLatin1Char('0'))
+                                    .arg(length)
+                                    .arg(sizes[type]));
+        const quint32 word16 = length >= 2 ? quint32(static_cast<quint8>(data.at(0))) << 8 |
+                                                 static_cast<quint8>(data.at(1))
+                                           : 0;
+        if (type == 0x00 && length > 0) {
+            const quint64 at = quint64(upper) + offset;
+            const quint64 end = at + quint64(length);
+            if (at < flashBase || end > flashEnd)
+                return fail(where + QStringLiteral("data at %1 to %2, outside %3")
+                                        .arg(hex64(at), hex64(end - 1), flash));
+            records.append(Record{quint32(at), data, number});
+        } else if (type == 0x01) {
+            endLine = number;
+        } else if (type == 0x02) {
+            upper = word16 << 4;
+        } else if (type == 0x04) {
+            upper = word16 << 16;
+        }
+        // Types 03 and 05 give a start address: the image starts at its lowest one anyway.
+    }
+    if (endLine == 0)
+        return fail(QStringLiteral("no end-of-file record after line %1: the file may be cut short")
+                        .arg(last));
+    if (records.isEmpty())
+        return fail(QStringLiteral("the HEX file holds no data"));
+
+    // No byte may be written twice: which record should win is not the tool's to guess.
+    std::stable_sort(records.begin(), records.end(),
+                     [](const Record &a, const Record &b) { return a.address < b.address; });
+    int furthest = 0;  // the record reaching furthest so far
+    for (int i = 1; i < records.size(); ++i) {
+        const Record &r = records.at(i);
+        const Record &before = records.at(furthest);
+        if (r.address < before.end()) {
+            const Record &later = r.line > before.line ? r : before;
+            const Record &earlier = r.line > before.line ? before : r;
+            return fail(QStringLiteral("line %1: its data at %2 to %3 overlaps that of line %4 "
+                                       "(%5 to %6)")
+                            .arg(later.line)
+                            .arg(hex64(later.address), hex64(later.end() - 1))
+                            .arg(earlier.line)
+                            .arg(hex64(earlier.address), hex64(earlier.end() - 1)));
+        }
+        if (r.end() > before.end())
+            furthest = i;
+    }
+    for (const Record &r : records) {
+        if (!runs.isEmpty() && quint64(runs.last().address) + runs.last().bytes.size() == r.address)
+            runs.last().bytes += r.bytes;
+        else
+            runs.append(Segment{r.address, r.bytes});
     }
     return true;
+}
+
+QByteArray FlashImage::toHex(const QList<Segment> &list)
+{
+    QByteArray out;
+    const auto record = [&out](int type, quint16 offset, const QByteArray &data) {
+        QByteArray r;
+        r.append(static_cast<char>(data.size()));
+        r.append(static_cast<char>(offset >> 8));
+        r.append(static_cast<char>(offset & 0xFF));
+        r.append(static_cast<char>(type));
+        r += data;
+        quint8 sum = 0;
+        for (char c : r)
+            sum = static_cast<quint8>(sum + static_cast<quint8>(c));
+        r.append(static_cast<char>(-sum));
+        out += ':' + r.toHex().toUpper() + '\n';
+    };
+    qint64 upper = -1;
+    for (const Segment &s : list) {
+        for (int i = 0; i < s.bytes.size();) {
+            const quint32 at = s.address + static_cast<quint32>(i);
+            if (at >> 16 != upper) {
+                upper = at >> 16;
+                record(4, 0, QByteArray(1, char(upper >> 8)) + char(upper & 0xFF));
+            }
+            // 32 bytes a record, never across a 64 KiB boundary.
+            const int n = static_cast<int>(std::min<quint32>(
+                std::min<quint32>(32, 0x10000 - (at & 0xFFFF)), quint32(s.bytes.size() - i)));
+            record(0, static_cast<quint16>(at & 0xFFFF), s.bytes.mid(i, n));
+            i += n;
+        }
+    }
+    record(1, 0, QByteArray());
+    return out;
 }
 
 quint32 FlashImage::lowest() const
@@ -219,53 +311,4 @@ qint64 FlashImage::byteCount() const
     for (const Segment &s : runs)
         n += s.bytes.size();
     return n;
-}
-
-QList<quint16> FlashImage::pages(quint32 flashBase, quint32 pageSize) const
-{
-    QList<quint16> list;
-    for (const Segment &s : runs) {
-        const quint32 first = (s.address - flashBase) / pageSize;
-        const quint32 last = (s.address + quint32(s.bytes.size()) - 1 - flashBase) / pageSize;
-        for (quint32 p = first; p <= last; ++p) {
-            if (list.isEmpty() || list.last() < p)
-                list.append(static_cast<quint16>(p));
-        }
-    }
-    return list;
-}
-
-QList<FlashImage::Segment> FlashImage::blocks(int blockSize, int align) const
-{
-    // Each window of blockSize bytes that holds image bytes gives one block: from its first
-    // image byte to its last, widened to `align`, the gaps 0xFF.
-    struct Window {
-        QByteArray bytes;  // blockSize bytes
-        int from;          // the first image byte in it
-        int to;            // one past the last
-    };
-    QMap<quint32, Window> windows;  // by start
-    const quint32 size = static_cast<quint32>(blockSize);
-    for (const Segment &s : runs) {
-        for (int i = 0; i < s.bytes.size();) {
-            const quint32 at = s.address + static_cast<quint32>(i);
-            const quint32 start = at - at % size;
-            const int from = static_cast<int>(at - start);
-            const int n = std::min(blockSize - from, s.bytes.size() - i);
-            auto w = windows.find(start);
-            if (w == windows.end())
-                w = windows.insert(start, Window{QByteArray(blockSize, char(0xFF)), from, from + n});
-            w->bytes.replace(from, n, s.bytes.mid(i, n));
-            w->from = std::min(w->from, from);
-            w->to = std::max(w->to, from + n);
-            i += n;
-        }
-    }
-    QList<Segment> list;
-    for (auto it = windows.cbegin(); it != windows.cend(); ++it) {
-        const int from = it->from - it->from % align;
-        const int to = std::min(blockSize, (it->to + align - 1) / align * align);
-        list.append(Segment{it.key() + static_cast<quint32>(from), it->bytes.mid(from, to - from)});
-    }
-    return list;
 }

@@ -18,6 +18,8 @@ public:
     }
     // True when startByte equals the previous event's; a new start byte is remembered.
     bool isRepeat(quint8 startByte);
+    // The same question, changing nothing: for an event that may not be taken yet.
+    bool repeats(quint8 startByte) const { return startByte == last_event_byte; }
 
     // Repeated events since the last report, saturating; read and cleared by the report.
     std::atomic<quint8> repeat_count{0};

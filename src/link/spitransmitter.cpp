@@ -4,6 +4,7 @@
 #include "board/board.h"
 #include "config/settings.h"
 #include "link/bootloaderhost.h"
+#include "link/capturering.h"
 #include "link/framesink.h"
 #include "link/spicommand.h"
 #include "link/spiconnector.h"
@@ -25,11 +26,48 @@ void copyFrame(QByteArray &to, const QByteArray &from)
 
 }  // namespace
 
+// The board as the bootloader host sees it in a hand-off: the same bus, whose transfers also go
+// to the capture ring while one is open. The host uses no other operation of the board.
+class SPItransmitter::HandOffBoard : public Board
+{
+public:
+    explicit HandOffBoard(Board *board) : board(board) {}
+
+    void spi_transfer(quint8 *buffer, quint8 *received, quint16 length) override
+    {
+        if (!ring) {
+            board->spi_transfer(buffer, received, length);
+            return;
+        }
+        quint8 sent[Frame::longSize];  // a board may clock the answer into the buffer it sends
+        const int n = std::min<int>(length, Frame::longSize);
+        std::memcpy(sent, buffer, static_cast<size_t>(n));
+        board->spi_transfer(buffer, received, length);
+        ring->exchange(shield, sent, received, n);
+    }
+    void spi1_transfer(quint8 *buffer, quint8 *received, quint16 length) override
+    {
+        board->spi1_transfer(buffer, received, length);
+    }
+
+    CaptureRing *ring = nullptr;
+    quint8 shield = 0;
+
+private:
+    Board *board;
+};
+
 SPItransmitter::SPItransmitter(QObject *parent, Settings *settings, FrameSink *parsers,
                                SPIconnector **links, Board *board, PiMutex *mutex)
-    : QObject(parent), board(board), parsers(parsers), settings(settings), mutex(mutex)
+    : QObject(parent),
+      board(board),
+      parsers(parsers),
+      settings(settings),
+      mutex(mutex),
+      hostOutput(&Console::out)
 {
-    bootloader.reset(new BootloaderHost(board));
+    handOffBoard = std::make_unique<HandOffBoard>(board);
+    bootloader.reset(new BootloaderHost(handOffBoard.get()));
     for (size_t i = 0; i < connectors.size(); ++i)
         connectors[i] = links[i];
     to_null();
@@ -57,6 +95,7 @@ void SPItransmitter::main_func()
     quint16 sendWords[Frame::longWords];
     quint16 receiveWords[Frame::longWords] = {};  // a board that clocks nothing in leaves zeros
     const quint8 last = settings->lastShield;
+    capturing = capture ? capture->enter() : nullptr;
 
     for (quint8 s = 0; s <= last; ++s) {
         SPIconnector *link = connectors[s];
@@ -76,6 +115,10 @@ void SPItransmitter::main_func()
         const int words = link->get_long_packet() ? Frame::longWords : Frame::shortWords;
         spi_data_transfer(s, tx_buffer, rx_buffer, sendWords, receiveWords, words);
         copyFrame(link->rx_frame, rx_buffer);
+        if (capturing) {
+            capturing->exchange(s, reinterpret_cast<const quint8 *>(tx_buffer.constData()),
+                                reinterpret_cast<const quint8 *>(rx_buffer.constData()), 2 * words);
+        }
 
         // An audio-play command went out: the frame size follows what it asked for. The frame
         // received in this same cycle was still short, so its audio part is silence.
@@ -89,6 +132,8 @@ void SPItransmitter::main_func()
         }
     }
 
+    // Asked once a cycle, so every shield of the cycle is treated alike.
+    holdEvents = hostOutput->overBound();
     for (quint8 s = 0; s <= last; ++s) {
         SPIconnector *link = connectors[s];
         if (!link->get_skip_flag())
@@ -98,6 +143,10 @@ void SPItransmitter::main_func()
     if (report_timer.tick()) {
         for (quint8 s = 0; s <= last; ++s)
             reportErrors(s, connectors[s]);
+    }
+    if (capturing) {
+        capture->leave();
+        capturing = nullptr;
     }
 }
 
@@ -203,13 +252,7 @@ void SPItransmitter::parser(quint8 shield, const QByteArray &frame, SPIconnector
         } else if (Frame::code(frame) == SPIcommand::PING_1) {
             parsers->parser_command(shield, frame, link);
         } else if (Frame::isEvent(frame)) {
-            if (!link->in_error->isRepeat(b0)) {
-                LinkCounters::add(link->counters.events);
-                parsers->parser_event(shield, frame, link);
-            } else {
-                LinkCounters::add(link->counters.rx_errors);
-            }
-            link->event_ack_queue->append(frame.left(Frame::shortSize));
+            takeEvent(shield, frame, link);
         } else if (link->out_error->receive_buffer(frame.left(2), shield)) {
             LinkCounters::add(link->counters.commands);
             parsers->parser_command(shield, frame, link);
@@ -232,13 +275,33 @@ void SPItransmitter::parser(quint8 shield, const QByteArray &frame, SPIconnector
     }
 }
 
+void SPItransmitter::takeEvent(quint8 shield, const QByteArray &frame, SPIconnector *link)
+{
+    const quint8 b0 = Frame::start0(frame);
+    // While the host is far behind, a new event stays with its shield: unacknowledged, it is
+    // offered again and taken once the host has caught up. One already taken is acknowledged
+    // again as always.
+    if (holdEvents && !link->in_error->repeats(b0))
+        return;
+    if (!link->in_error->isRepeat(b0)) {
+        LinkCounters::add(link->counters.events);
+        parsers->parser_event(shield, frame, link);
+    } else {
+        LinkCounters::add(link->counters.rx_errors);
+    }
+    link->event_ack_queue->append(frame.left(Frame::shortSize));
+}
+
 void SPItransmitter::bootloaderHandOff(quint8 shield)
 {
     // Release, select, talk to the bootloader, release: the shield is not left selected.
     board->spi_set_cs(shield, settings->releaseLevel());
     board->spi_set_cs(shield, settings->selectLevel());
+    handOffBoard->ring = capturing;
+    handOffBoard->shield = shield;
     if (bootloader->init())
         bootloader->goCommand(bootloaderGoAddress);
+    handOffBoard->ring = nullptr;
     board->spi_set_cs(shield, settings->releaseLevel());
 
     // A shield whose application never comes up is told once, and again an hour later at the

@@ -17,8 +17,13 @@
 #include <memory>
 #include <mutex>
 
+namespace Console {
+class LineStream;
+}
 class Board;
 class BootloaderHost;
+class CaptureRing;
+class CaptureTap;
 class FrameSink;
 class Settings;
 class SPIconnector;
@@ -46,6 +51,13 @@ public:
                            quint16 *receiveWords, int n);
     // Classifies one received frame and hands it to the parsers.
     void parser(quint8 shield, const QByteArray &frame, SPIconnector *link);
+    // Where the exchanges go while a capture client asks for them (not owned; set before the
+    // transfer thread starts).
+    void setCapture(CaptureTap *tap) { capture = tap; }
+
+    // Where the host's lines go, asked whether it is far behind (Console::out unless a test
+    // gives another). Before the thread runs.
+    void setHostOutput(const Console::LineStream *stream) { hostOutput = stream; }
 
     static void byteArray_to_uint16(const QByteArray &source, quint16 *words, int count)
     {
@@ -64,7 +76,10 @@ private:
     bool fillControlFrame(quint8 shield, SPIconnector *link);
     void disconnect(quint8 shield, SPIconnector *link);
     void reportErrors(quint8 shield, SPIconnector *link);
+    // A valid event frame: taken (parsed once, acknowledged) or left with the shield.
+    void takeEvent(quint8 shield, const QByteArray &frame, SPIconnector *link);
     void bootloaderHandOff(quint8 shield);
+    class HandOffBoard;
 
     Board *board;
     FrameSink *parsers;
@@ -72,9 +87,14 @@ private:
     std::array<SPIconnector *, maxShields> connectors{};
     QByteArray idle_packet;
     CRC16 crc;
+    std::unique_ptr<HandOffBoard> handOffBoard;
     std::unique_ptr<BootloaderHost> bootloader;
     QByteArray tx_buffer;
     QByteArray rx_buffer;
     PiMutex *mutex;
     SoftwareTimer report_timer;
+    CaptureTap *capture = nullptr;
+    CaptureRing *capturing = nullptr;  // the ring of this cycle, while a client captures
+    const Console::LineStream *hostOutput;
+    bool holdEvents = false;  // this cycle: the host's queue is over its bound
 };

@@ -4,6 +4,7 @@
 
 #include "board/board.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -13,18 +14,29 @@ using namespace BootloaderCodes;
 
 // Families with an SPI bootloader whose flash is cut into pages of one size (AN2606, AN4286);
 // the size is the family's largest, so a smaller part needs --flash-size to refuse an image
-// that does not fit before anything is erased.
+// that does not fit before anything is erased. The program unit is the flash word: a double
+// word, a quad word on U5 and H5 (L0 programs words of 4 bytes, and 8 suits it too).
 const StmBootloader::Part partTable[] = {
-    {0x456, "STM32G05x/G06x", 64 * 1024, 2048},   {0x460, "STM32G07x/G08x", 128 * 1024, 2048},
-    {0x466, "STM32G03x/G04x", 64 * 1024, 2048},   {0x467, "STM32G0Bx/G0Cx", 512 * 1024, 2048},
-    {0x468, "STM32G431/G441", 128 * 1024, 2048},  {0x469, "STM32G47x/G48x", 512 * 1024, 2048},
-    {0x479, "STM32G491/G4A1", 512 * 1024, 2048},  {0x464, "STM32L41x/L42x", 128 * 1024, 2048},
-    {0x435, "STM32L43x/L44x", 256 * 1024, 2048},  {0x462, "STM32L45x/L46x", 512 * 1024, 2048},
-    {0x415, "STM32L47x/L48x", 1024 * 1024, 2048}, {0x461, "STM32L496/L4A6", 1024 * 1024, 2048},
-    {0x457, "STM32L01x/L02x", 16 * 1024, 128},    {0x425, "STM32L03x/L04x", 32 * 1024, 128},
-    {0x417, "STM32L05x/L06x", 64 * 1024, 128},    {0x447, "STM32L07x/L08x", 192 * 1024, 128},
-    {0x495, "STM32WB5x", 1024 * 1024, 4096},      {0x497, "STM32WLE5/WL5x", 256 * 1024, 2048},
-    {0x482, "STM32U575/U585", 2048 * 1024, 8192}, {0x484, "STM32H56x/H57x", 2048 * 1024, 8192},
+    {0x456, "STM32G05x/G06x", 64 * 1024, 2048, 8},
+    {0x460, "STM32G07x/G08x", 128 * 1024, 2048, 8},
+    {0x466, "STM32G03x/G04x", 64 * 1024, 2048, 8},
+    {0x467, "STM32G0Bx/G0Cx", 512 * 1024, 2048, 8},
+    {0x468, "STM32G431/G441", 128 * 1024, 2048, 8},
+    {0x469, "STM32G47x/G48x", 512 * 1024, 2048, 8},
+    {0x479, "STM32G491/G4A1", 512 * 1024, 2048, 8},
+    {0x464, "STM32L41x/L42x", 128 * 1024, 2048, 8},
+    {0x435, "STM32L43x/L44x", 256 * 1024, 2048, 8},
+    {0x462, "STM32L45x/L46x", 512 * 1024, 2048, 8},
+    {0x415, "STM32L47x/L48x", 1024 * 1024, 2048, 8},
+    {0x461, "STM32L496/L4A6", 1024 * 1024, 2048, 8},
+    {0x457, "STM32L01x/L02x", 16 * 1024, 128, 8},
+    {0x425, "STM32L03x/L04x", 32 * 1024, 128, 8},
+    {0x417, "STM32L05x/L06x", 64 * 1024, 128, 8},
+    {0x447, "STM32L07x/L08x", 192 * 1024, 128, 8},
+    {0x495, "STM32WB5x", 1024 * 1024, 4096, 8},
+    {0x497, "STM32WLE5/WL5x", 256 * 1024, 2048, 8},
+    {0x482, "STM32U575/U585", 2048 * 1024, 8192, 16},
+    {0x484, "STM32H56x/H57x", 2048 * 1024, 8192, 16},
 };
 
 }  // namespace
@@ -142,11 +154,11 @@ QByteArray StmBootloader::addressFrame(quint32 address)
     return frame;
 }
 
-bool StmBootloader::attempt(const QString &what, const Try &once)
+bool StmBootloader::attempt(const QString &what, const Try &once, int tries)
 {
     int nacks = 0;
     int timeouts = 0;
-    for (int i = 0; i < attempts; ++i) {
+    for (int i = 0; i < tries; ++i) {
         if (stopRequested && stopRequested())
             stopped = true;
         if (stopped)
@@ -166,15 +178,17 @@ bool StmBootloader::attempt(const QString &what, const Try &once)
         why = what + QStringLiteral(": interrupted");
     } else {
         QStringList parts;
+        const auto times = [tries](int n) {
+            return tries == 1 ? QString()
+                              : QStringLiteral(" %1 time%2").arg(n).arg(n > 1 ? "s" : "");
+        };
         if (nacks > 0)
-            parts
-                << QStringLiteral("refused (NACK) %1 time%2").arg(nacks).arg(nacks > 1 ? "s" : "");
+            parts << QStringLiteral("refused (NACK)") + times(nacks);
         if (timeouts > 0)
-            parts << QStringLiteral("no answer in time %1 time%2")
-                         .arg(timeouts)
-                         .arg(timeouts > 1 ? "s" : "");
-        why = what + QStringLiteral(": ") + parts.join(QStringLiteral(", ")) +
-              QStringLiteral(" in %1 tries").arg(attempts);
+            parts << QStringLiteral("no answer in time") + times(timeouts);
+        why = what + QStringLiteral(": ") + parts.join(QStringLiteral(", "));
+        if (tries > 1)
+            why += QStringLiteral(" in %1 tries").arg(tries);
     }
     return false;
 }
@@ -242,8 +256,9 @@ bool StmBootloader::readMemory(quint32 address, int length, QByteArray *data)
     Q_ASSERT(length >= 1 && length <= maxBlock);
     return attempt(QStringLiteral("Read Memory (0x11) at ") + hex(address), [&] {
         const quint8 n1 = static_cast<quint8>(length - 1);
-        const Reply r = exchange(cmdRead, {addressFrame(address), QByteArray(1, char(n1)) + char(~n1)},
-                                 limits.commandMs);
+        const Reply r =
+            exchange(cmdRead, {addressFrame(address), QByteArray(1, char(n1)) + char(~n1)},
+                     limits.commandMs);
         if (r != Reply::Ack)
             return r;
         receive(1);  // dummy
@@ -258,9 +273,12 @@ bool StmBootloader::writeMemory(quint32 address, const QByteArray &data)
     QByteArray block(1, static_cast<char>(data.size() - 1));
     block += data;
     block.append(static_cast<char>(xorOf(block)));
-    return attempt(QStringLiteral("Write Memory (0x31) at ") + hex(address), [&] {
-        return exchange(cmdWrite, {addressFrame(address), block}, limits.writeMs);
-    });
+    return attempt(
+        QStringLiteral("Write Memory (0x31) at ") + hex(address),
+        [&] {
+            return exchange(cmdWrite, {addressFrame(address), block}, limits.writeMs);
+        },
+        1);
 }
 
 bool StmBootloader::erasePages(const QList<quint16> &pages)
@@ -297,8 +315,9 @@ bool StmBootloader::massErase()
 
 bool StmBootloader::go(quint32 address)
 {
-    return attempt(QStringLiteral("Go (0x21) to ") + hex(address),
-                   [&] { return exchange(cmdGo, {addressFrame(address)}, limits.commandMs); });
+    return attempt(
+        QStringLiteral("Go (0x21) to ") + hex(address),
+        [&] { return exchange(cmdGo, {addressFrame(address)}, limits.commandMs); }, 1);
 }
 
 bool StmBootloader::writeUnprotect()
@@ -309,6 +328,32 @@ bool StmBootloader::writeUnprotect()
 
 bool StmBootloader::readoutUnprotect()
 {
-    return attempt(QStringLiteral("Readout Unprotect (0x92)"),
-                   [&] { return exchange(cmdReadoutUnprotect, {QByteArray()}, limits.massEraseMs); });
+    return attempt(QStringLiteral("Readout Unprotect (0x92)"), [&] {
+        return exchange(cmdReadoutUnprotect, {QByteArray()}, limits.massEraseMs);
+    });
+}
+
+bool StmBootloader::awaitSync(int boundMs)
+{
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + milliseconds(boundMs);
+    // A device that is still busy ignores the 0x5A; a device already synchronised takes it for
+    // the start of a frame and refuses what follows: either answer means it listens again.
+    const bool answered = attempt(
+        QStringLiteral("synchronisation (0x5A) for %1 s").arg((boundMs + 999) / 1000),
+        [&] {
+            for (;;) {
+                send(QByteArray(1, char(frameStart)));
+                const int left = static_cast<int>(
+                    duration_cast<milliseconds>(deadline - steady_clock::now()).count());
+                const Reply r = waitAck(std::max(1, std::min(left, 500)));
+                if (r != Reply::TimedOut || stopped || steady_clock::now() >= deadline)
+                    return r == Reply::Nack ? Reply::Ack : r;
+            }
+        },
+        1);
+    if (!answered && !stopped)
+        why = QStringLiteral("no answer to synchronisation (0x5A) within %1 s")
+                  .arg((boundMs + 999) / 1000);
+    return answered;
 }

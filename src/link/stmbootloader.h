@@ -6,7 +6,9 @@
 // clocking out 0x00 until 0x79 or 0x1F comes, within a time-out of its own per operation, and
 // confirmed with 0x79; no other byte value the device sends (busy filler, dummies) is relied on.
 // Each operation is tried up to `attempts` times; when all fail, error() names the operation and
-// its address. One thread at a time.
+// its address. Write Memory and Go are sent once: a write repeated after its acknowledge was
+// lost is refused by flash with error correction, and a Go repeated after the jump reaches the
+// application; the caller reads back, or looks for the application. One thread at a time.
 
 #include <QByteArray>
 #include <QList>
@@ -41,7 +43,11 @@ public:
         const char *family;
         quint32 flashSize;  // the largest of the family
         quint32 pageSize;
+        int programUnit;  // bytes programmed at once: a flash word, programmed once after an erase
     };
+    // The program unit assumed for a part not in the table: the largest flash word of the
+    // families with an SPI bootloader (H7), so that blocks padded to it suit every one of them.
+    static constexpr int anyProgramUnit = 32;
     // The families with an SPI bootloader and uniform pages; null for an unknown ID.
     static const Part *findPart(quint16 productId);
     static QList<Part> parts();
@@ -62,11 +68,17 @@ public:
     bool go(quint32 address);
     bool writeUnprotect();
     bool readoutUnprotect();
+    // After the device restarted by itself (the unprotect commands, a mass erase under way, a
+    // lost Go): synchronises again and again until it answers, for at most `boundMs`.
+    bool awaitSync(int boundMs);
+    const Timeouts &timeouts() const { return limits; }
 
     QString error() const { return why; }
     // Whether the last failure was a refusal (a not-acknowledge) on every try: protection, or
     // an address the part does not take.
     bool refused() const { return refusedEveryTime; }
+    // Whether the stop request ended the last operation.
+    bool interrupted() const { return stopped; }
     // Tries that failed and were repeated, since the start.
     int retries() const { return retryCount; }
     // A stop request, asked between tries and while waiting (a signal handler's flag).
@@ -78,7 +90,7 @@ public:
 private:
     // One try of an operation; Ack on success.
     using Try = std::function<Reply()>;
-    bool attempt(const QString &what, const Try &once);
+    bool attempt(const QString &what, const Try &once, int tries = attempts);
     void send(const QByteArray &bytes);
     QByteArray receive(int count);
     // The acknowledge procedure, confirmed with 0x79.

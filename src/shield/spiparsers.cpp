@@ -3,6 +3,7 @@
 #include "base/console.h"
 #include "config/settings.h"
 #include "link/frame.h"
+#include "link/framecodes.h"
 #include "link/spicommand.h"
 #include "link/spiconnector.h"
 #include "shield/watchdial.h"
@@ -13,20 +14,7 @@
 
 namespace {
 
-// Event codes, as they stand in byte 1 of a frame from a shield.
-enum Event : quint8 {
-    EVENT_DIAL = 0x80,
-    EVENT_PICKUP = 0x81,
-    EVENT_OPEN = 0x82,
-    EVENT_DROP = 0x83,
-    EVENT_PHONE = 0x84,
-    EVENT_PICKUP_AUDIO = 0x85,
-    EVENT_KEY = 0x86,
-    EVENT_LOOP_TEST = 0xE0,
-    EVENT_ERROR = 0xE1,
-    EVENT_DEBUG_TEXT = 0xE2,
-    EVENT_DEBUG_NUMBER = 0xE3,
-};
+using namespace FrameCodes;
 
 // Single payload bytes read on their own.
 constexpr int addressIndexByte = 3;  // the address index of a dial or key behind the gate
@@ -42,24 +30,9 @@ const char *const pickupText = "pickup";
 
 QString errorMessage(quint32 code)
 {
-    switch (code) {
-        case 0x101:
-            return QStringLiteral("Hang loop read dial");
-        case 0x102:
-            return QStringLiteral("Hang loop call");
-        case 0x103:
-            return QStringLiteral("Hang loop pickup");
-        case 0x104:
-            return QStringLiteral("Hang loop wait drop");
-        case 0x105:
-            return QStringLiteral("Hang loop phone switch");
-        case 0x106:
-            return QStringLiteral("Hang loop open");
-        case 0x110:
-            return QStringLiteral("Hang loop unknown");
-        default:
-            return QStringLiteral("Uncnown code: 0x") + QString::number(code, 16);
-    }
+    if (const char *name = errorName(code))
+        return QLatin1String(name);
+    return QStringLiteral("Uncnown code: 0x") + QString::number(code, 16);
 }
 
 QString phoneText(quint8 result)

@@ -45,10 +45,34 @@ void BootloaderModel::configure(const Config &config)
         cfg.pageSize = 2048;
     memory = QByteArray(static_cast<int>(cfg.flashSize), char(0xFF));
     protectedPages.clear();
+    setErrorCorrection(eccUnit);
+}
+
+void BootloaderModel::setErrorCorrection(int unit)
+{
+    eccUnit = unit;
+    programmedWords.assign(unit > 0 ? memory.size() / unit : 0, false);
+    // What the flash holds now was programmed.
+    for (int i = 0; unit > 0 && i < memory.size(); i += unit) {
+        if (memory.mid(i, unit) != QByteArray(unit, char(0xFF)))
+            markProgrammed(quint32(i), unit, true);
+    }
+}
+
+void BootloaderModel::markProgrammed(quint32 offset, int length, bool programmed)
+{
+    if (eccUnit == 0)
+        return;
+    const auto unit = static_cast<quint32>(eccUnit);
+    const quint32 end = std::min<quint32>((offset + quint32(length) + unit - 1) / unit,
+                                          static_cast<quint32>(programmedWords.size()));
+    for (quint32 w = offset / unit; w < end; ++w)
+        programmedWords[w] = programmed;
 }
 
 void BootloaderModel::restart()
 {
+    stopped = false;
     state = State::Unsynced;
     afterConfirm = State::Idle;
     faulty = false;
@@ -67,11 +91,13 @@ void BootloaderModel::program(quint32 offset, const QByteArray &bytes)
         return;
     const int n = std::min(bytes.size(), memory.size() - static_cast<int>(offset));
     std::memcpy(memory.data() + offset, bytes.constData(), static_cast<size_t>(n));
+    markProgrammed(offset, n, true);
 }
 
 void BootloaderModel::eraseAll()
 {
     memory.fill(char(0xFF));
+    markProgrammed(0, memory.size(), false);
 }
 
 bool BootloaderModel::blankAt(quint32 at) const
@@ -160,6 +186,8 @@ bool BootloaderModel::faultFor(quint8 code, Fault *fault)
 QByteArray BootloaderModel::transfer(const QByteArray &sent, Clock::time_point now)
 {
     QByteArray clocked(sent.size(), char(filler));
+    if (stopped || now < busyUntil)
+        return clocked;
     for (int i = 0; i < sent.size(); ++i) {
         if (!out.isEmpty() && now >= outReadyAt) {
             clocked[i] = out.at(0);
@@ -167,6 +195,10 @@ QByteArray BootloaderModel::transfer(const QByteArray &sent, Clock::time_point n
             if (out.isEmpty() && actionAfterOut != Action::None) {
                 action = actionAfterOut;
                 actionAfterOut = Action::None;
+                // A reset that follows a mass erase keeps the chip silent while it erases.
+                if (action == Action::Reset)
+                    busyUntil = now + std::chrono::milliseconds(busyAfterResetMs);
+                busyAfterResetMs = 0;
             }
         }
         receive(static_cast<quint8>(sent.at(i)), i == 0, now);
@@ -194,6 +226,16 @@ void BootloaderModel::answerAck(State next, Clock::time_point readyAt)
     queue(ackBytes(), readyAt);
     state = State::AwaitConfirm;
     afterConfirm = next;
+}
+
+void BootloaderModel::answerDone(Clock::time_point readyAt)
+{
+    if (faulty && currentFault == Fault::AckLost) {
+        faulty = false;
+        state = State::Stalled;
+        return;
+    }
+    answerAck(State::Idle, readyAt);
 }
 
 void BootloaderModel::answerNack()
@@ -278,6 +320,10 @@ void BootloaderModel::command(quint8 code)
             state = State::Stalled;  // never answers this one
             return;
         }
+        if (fault == Fault::Stop) {
+            stopped = true;
+            return;
+        }
         faulty = true;
         currentFault = fault;
     }
@@ -317,8 +363,10 @@ void BootloaderModel::command(quint8 code)
     case cmdWriteUnprotect:
     case cmdReadoutUnprotect:
         // Both acknowledges go out first; then the option bytes reload and the device resets.
-        if (code == cmdReadoutUnprotect && readoutProtected)
+        if (code == cmdReadoutUnprotect && readoutProtected) {
             eraseAll();
+            busyAfterResetMs = cfg.massEraseMs;
+        }
         unprotect();
         afterConfirmOut = ackBytes();
         afterConfirmAction = Action::Reset;
@@ -360,8 +408,14 @@ void BootloaderModel::phaseDone(Clock::time_point now)
         }
         if (currentCode == cmdGo) {
             actionAddress = address;
-            actionAfterOut = Action::Jump;
-            answerAck(State::Idle);
+            if (faulty && currentFault == Fault::AckLost) {
+                action = Action::Jump;  // it jumps without a word
+                faulty = false;
+                state = State::Stalled;
+            } else {
+                actionAfterOut = Action::Jump;
+                answerAck(State::Idle);
+            }
         } else if (currentCode == cmdRead) {
             phaseLength = 2;
             answerAck(State::ReadLength);
@@ -395,12 +449,25 @@ void BootloaderModel::phaseDone(Clock::time_point now)
             answerNack();
             return;
         }
-        // Flash bits only go from 1 to 0 when written.
-        for (int i = 0; i < n; ++i)
-            memory[int(offset) + i] =
-                static_cast<char>(static_cast<quint8>(memory.at(int(offset) + i)) &
-                                  static_cast<quint8>(bytes.at(1 + i)));
-        answerAck(State::Idle, now + std::chrono::milliseconds(cfg.writeMs));
+        // Flash bits only go from 1 to 0 when written. With error correction a word is
+        // programmed once, whole: the words before a refused one are programmed.
+        const int unit = eccUnit > 0 ? eccUnit : n;
+        if ((eccUnit > 0 && offset % quint32(unit) != 0) || n % unit != 0) {
+            answerNack();
+            return;
+        }
+        for (int w = 0; w < n; w += unit) {
+            if (eccUnit > 0 && programmedWords[(offset + quint32(w)) / quint32(eccUnit)]) {
+                answerNack();
+                return;
+            }
+            for (int i = w; i < w + unit; ++i)
+                memory[int(offset) + i] =
+                    static_cast<char>(static_cast<quint8>(memory.at(int(offset) + i)) &
+                                      static_cast<quint8>(bytes.at(1 + i)));
+            markProgrammed(offset + quint32(w), unit, true);
+        }
+        answerDone(now + std::chrono::milliseconds(cfg.writeMs));
         return;
     }
     case State::EraseCount: {
@@ -417,7 +484,7 @@ void BootloaderModel::phaseDone(Clock::time_point now)
                 return;
             }
             eraseAll();
-            answerAck(State::Idle, now + std::chrono::milliseconds(cfg.massEraseMs));
+            answerDone(now + std::chrono::milliseconds(cfg.massEraseMs));
             return;
         }
         phaseLength = 2 * (value + 1) + 1;
@@ -440,10 +507,12 @@ void BootloaderModel::phaseDone(Clock::time_point now)
             }
             pages << p;
         }
-        for (quint32 p : pages)
+        for (quint32 p : pages) {
             memory.replace(int(p * cfg.pageSize), int(cfg.pageSize),
                            QByteArray(int(cfg.pageSize), char(0xFF)));
-        answerAck(State::Idle, now + std::chrono::milliseconds(cfg.pageEraseMs * count));
+            markProgrammed(p * cfg.pageSize, int(cfg.pageSize), false);
+        }
+        answerDone(now + std::chrono::milliseconds(cfg.pageEraseMs * count));
         return;
     }
     default:

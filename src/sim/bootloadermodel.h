@@ -3,8 +3,8 @@
 // of configurable size and page size, the product ID, and the commands a host uses to write
 // firmware (Get, Get Version, Get ID, Read Memory, Go, Write Memory, Extended Erase, Write
 // Unprotect, Readout Unprotect), with erase and write busy times, write-protected pages,
-// read-out protection and faults on command. Not thread-safe: its shield (ShieldModel) calls it
-// with its own lock held.
+// read-out protection, flash with error correction and faults on command. Not thread-safe: its
+// shield (ShieldModel) calls it with its own lock held.
 //
 // On the wire, as the ROM does it: while idle or busy it clocks out the filler 0xA5; a frame
 // starts with 0x5A (the first 0x5A after a start is the synchronisation); an acknowledge is
@@ -24,6 +24,7 @@
 
 #include <chrono>
 #include <set>
+#include <vector>
 
 class BootloaderModel
 {
@@ -45,7 +46,11 @@ public:
         int writeMs = 0;  // busy time per written block
     };
 
-    enum class Fault { Nack, LoseByte, Timeout };
+    // Nack: the command is refused. LoseByte: one byte of its address or data never arrives.
+    // Timeout: it is never answered. AckLost: it is carried out (a write, an erase, a Go) but
+    // its last acknowledge never goes out. Stop: the chip stops answering anything until it
+    // starts afresh.
+    enum class Fault { Nack, LoseByte, Timeout, AckLost, Stop };
     // What the device does after its last answer went out.
     enum class Action { None, Jump, Reset };
 
@@ -60,6 +65,9 @@ public:
         cfg.writeMs = writeMs;
         cfg.massEraseMs = massEraseMs;
     }
+    // Flash with error correction: each flash word of `unit` bytes (8 or 16) is programmed once
+    // after an erase; a write over a programmed word, or not on whole words, is refused. 0: off.
+    void setErrorCorrection(int unit);
     // A fresh start of the ROM: not synchronised, nothing queued; the flash stays.
     void restart();
 
@@ -110,6 +118,9 @@ private:
     bool pagesProtected(quint32 firstPage, quint32 lastPage) const;
     quint32 pageCount() const { return cfg.flashSize / cfg.pageSize; }
     bool faultFor(quint8 code, Fault *fault);
+    // The last acknowledge of a command carried out, unless a fault loses it.
+    void answerDone(Clock::time_point readyAt);
+    void markProgrammed(quint32 offset, int length, bool programmed);
 
     struct Pending {
         Fault fault;
@@ -122,6 +133,11 @@ private:
     std::set<quint32> protectedPages;
     bool readoutProtected = false;
     QList<Pending> faults;
+    int eccUnit = 0;
+    std::vector<bool> programmedWords;  // with error correction: by flash word
+    bool stopped = false;               // a Stop fault: silent until the next start
+    Clock::time_point busyUntil;        // silent until then: a mass erase after its reset
+    int busyAfterResetMs = 0;
 
     State state = State::Unsynced;
     State afterConfirm = State::Idle;

@@ -73,6 +73,7 @@ void ShieldModel::startAfresh()
     blackList.fill(0);
     pendingAck79 = false;
     ack79AfterEvents = false;
+    spoilReply = false;
     // A fresh start has lost whatever the host told the shield; telling it its intercom index
     // again (identification) makes it whole.
     lostInit = true;
@@ -169,6 +170,9 @@ QByteArray ShieldModel::frameTransfer(const QByteArray &sent)
     if (pendingAck79) {
         control[Frame::startByte] = static_cast<char>(Frame::bootloaderAck);
         pendingAck79 = false;
+    } else if (spoilReply && Frame::hasValidStart(control) && !Frame::isEvent(control)) {
+        spoilReply = false;
+        control[Frame::crcLow] = static_cast<char>(Frame::byte(control, Frame::crcLow) ^ 0x5A);
     } else {
         damage(&control, &framesSinceCorrupt);
     }
@@ -529,6 +533,12 @@ void ShieldModel::setBusyTimes(int pageEraseMs, int writeMs, int massEraseMs)
     rom.setBusyTimes(pageEraseMs, writeMs, massEraseMs);
 }
 
+void ShieldModel::setErrorCorrection(int unit)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    rom.setErrorCorrection(unit);
+}
+
 void ShieldModel::injectBootloaderFault(BootloaderModel::Fault fault, quint8 command, int nth)
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -545,6 +555,12 @@ void ShieldModel::sendBootloaderAck()
 {
     std::lock_guard<std::mutex> lock(mutex);
     pendingAck79 = true;
+}
+
+void ShieldModel::spoilNextReply()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    spoilReply = true;
 }
 
 void ShieldModel::sendBootloaderAckAfterEvents()

@@ -15,7 +15,7 @@
 //   for the application only by a Go into an image that runs;
 // - faults on request: mute, bus noise on every Nth frame in both directions (any byte of the
 //   control part, the start byte included, so noise can look like a bootloader byte), lost
-//   initialisation, busy, a 0x79 frame.
+//   initialisation, busy, a 0x79 frame, one reply with a bad CRC.
 
 #include "sim/bootloadermodel.h"
 
@@ -83,6 +83,7 @@ public:
     void setBootloaderOnReset(bool bootloader);  // the next start is in the bootloader
     void enterBootloader();                      // now, as after a reset into it
     void sendBootloaderAck();                    // the next frame begins with 0x79
+    void spoilNextReply();                       // the next reply has a bad CRC, once
     // The frame after the acknowledgement of the last pending event begins with 0x79: a restart
     // one cycle after an event (a hang-up), while the driver's answer to it is still under way.
     void sendBootloaderAckAfterEvents();
@@ -97,6 +98,7 @@ public:
     // BOOT0 held high: every start is in the bootloader (Go still starts the application).
     void setBootJumper(bool on);
     void setBusyTimes(int pageEraseMs, int writeMs, int massEraseMs);
+    void setErrorCorrection(int unit);  // BootloaderModel::setErrorCorrection
     void injectBootloaderFault(BootloaderModel::Fault fault, quint8 command, int nth);
     quint16 firmware() const;  // what the application reports
 
@@ -151,6 +153,7 @@ private:
     bool lostInit = false;
     bool loopback = false;
     bool pendingAck79 = false;
+    bool spoilReply = false;
     bool ack79AfterEvents = false;
 
     QByteArray prepared;          // control frame for the next transfer

@@ -1,9 +1,11 @@
 #include "status/statusserver.h"
 
+#include "base/capturewire.h"
 #include "base/console.h"
 #include "base/cycleoverruns.h"
 #include "base/version.h"
 #include "config/settings.h"
+#include "link/capturering.h"
 #include "link/spiconnector.h"
 #include "shield/drivercontrol.h"
 
@@ -15,6 +17,7 @@
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QSocketNotifier>
+#include <QtEndian>
 
 #include <cerrno>
 #include <cstdio>
@@ -244,6 +247,8 @@ StatusServer::StatusServer(const Settings *settings, SPIconnector *const *links,
     sampleTimer.setInterval(MinuteWindow::sampleMs);
     connect(&sampleTimer, &QTimer::timeout, this, &StatusServer::sampleFrames);
     sampleTimer.start();
+    captureTimer.setInterval(captureDrainMs);
+    connect(&captureTimer, &QTimer::timeout, this, &StatusServer::sendCaptured);
 }
 
 StatusServer::~StatusServer()
@@ -367,8 +372,11 @@ QByteArray StatusServer::document() const
                 qint64(control ? control->cycleOverruns().total() : 0));
     root.insert(QStringLiteral("longest_cycle_us"),
                 qint64(control ? control->cycleOverruns().longestUs() : 0));
+    root.insert(QStringLiteral("capture_dropped"), qint64(capture ? capture->dropped() : 0));
     root.insert(QStringLiteral("mode"),
                 settings->multiShield ? QStringLiteral("multi") : QStringLiteral("single"));
+    root.insert(QStringLiteral("host_output_queued"), Console::out.queuedBytes());
+    root.insert(QStringLiteral("host_stalled_s"), Console::out.stalledMs() / 1000);
     root.insert(QStringLiteral("shields"), shields);
     return QJsonDocument(root).toJson(QJsonDocument::Compact);
 }
@@ -436,6 +444,10 @@ void StatusServer::readRequests(QLocalSocket *socket)
     Client *client = find(socket);
     if (!client)
         return;
+    if (client->capturing) {
+        socket->readAll();  // its stream carries records only: nothing is answered any more
+        return;
+    }
     client->pending += socket->readAll();
     for (;;) {
         client = find(socket);  // answering may have dropped it
@@ -463,6 +475,8 @@ void StatusServer::readRequests(QLocalSocket *socket)
 
 void StatusServer::answer(Client &client, const QByteArray &request)
 {
+    if (client.capturing)
+        return;  // a request behind "capture" in the same read: its stream is records only
     QLocalSocket *socket = client.socket;
     const QByteArray word = request.trimmed();
     if (word == "status") {
@@ -472,8 +486,88 @@ void StatusServer::answer(Client &client, const QByteArray &request)
         if (!watchTimer.isActive())
             watchTimer.start();
         send(socket, document());
+    } else if (word.split(' ').first() == CaptureWire::request) {
+        startCapture(client, word.mid(int(qstrlen(CaptureWire::request))).trimmed());
     } else {
-        send(socket, errorDocument(QStringLiteral("unknown request; send status or watch")));
+        send(socket,
+             errorDocument(QStringLiteral("unknown request; send status, watch or capture")));
+    }
+}
+
+void StatusServer::startCapture(Client &client, const QByteArray &argument)
+{
+    int shield = -1;  // every shield
+    bool ok = true;
+    if (!argument.isEmpty()) {
+        shield = argument.toInt(&ok);
+        ok = ok && shield >= 0 && shield < maxShields;
+    }
+    if (!ok) {
+        send(client.socket, errorDocument(QStringLiteral(
+                                "capture takes one shield address 0-5, or none for every shield")));
+        return;
+    }
+    if (!capture) {
+        send(client.socket, errorDocument(QStringLiteral("this driver has no capture")));
+        return;
+    }
+    capture->open();
+    QJsonObject answer;
+    answer.insert(QStringLiteral("capture"), QStringLiteral("started"));
+    answer.insert(QStringLiteral("link_type"), CaptureWire::pcapLinkType);
+    answer.insert(QStringLiteral("shield"),
+                  shield < 0 ? QJsonValue(QStringLiteral("all")) : QJsonValue(shield));
+    send(client.socket, QJsonDocument(answer).toJson(QJsonDocument::Compact));
+    client.capturing = true;
+    client.watching = false;
+    client.captureShield = shield;
+    if (!captureTimer.isActive())
+        captureTimer.start();
+}
+
+// Hands the records that the transfer loop put into the ring to the capture clients. A client
+// whose unread output is over its bound loses them, and gets a records-lost record first when it
+// reads again. Without capture clients the ring is closed, and the timer stops once it is freed.
+void StatusServer::sendCaptured()
+{
+    QList<QLocalSocket *> capturers;
+    for (const Client &client : clients) {
+        if (client.capturing)
+            capturers << client.socket;
+    }
+    if (capturers.isEmpty()) {
+        if (capture->close())
+            captureTimer.stop();
+        return;
+    }
+    CaptureRing *ring = capture->open();
+    while (ring->take(&captureRecord)) {
+        const auto *data =
+            reinterpret_cast<const quint8 *>(captureRecord.constData()) + CaptureWire::headerSize;
+        const bool lostRecord = data[CaptureWire::directionByte] == CaptureWire::recordsLost;
+        for (QLocalSocket *socket : capturers) {
+            Client *client = find(socket);
+            if (!client || (!lostRecord && client->captureShield >= 0 &&
+                            client->captureShield != data[CaptureWire::shieldByte]))
+                continue;
+            if (socket->bytesToWrite() > maxCaptureUnreadBytes) {
+                if (lostRecord) {  // counted where the ring lost them
+                    client->captureLost += qFromBigEndian<quint32>(data + CaptureWire::busBytesAt);
+                } else {
+                    ++client->captureLost;
+                    capture->addDropped(1);
+                }
+                continue;
+            }
+            if (client->captureLost != 0) {
+                QByteArray lost(CaptureWire::lostRecordSize, '\0');
+                CaptureWire::putLostRecord(reinterpret_cast<quint8 *>(lost.data()),
+                                           CaptureRing::nowUs(), client->captureLost);
+                socket->write(lost);
+                client->captureLost = 0;
+            }
+            socket->write(captureRecord);
+        }
     }
 }
 
@@ -512,7 +606,7 @@ void StatusServer::closeIdle()
     QList<QLocalSocket *> idle;
     qint64 next = -1;
     for (const Client &client : clients) {
-        if (client.watching)
+        if (client.watching || client.capturing)
             continue;
         if (now - client.lastRequestMs >= idleMs)
             idle << client.socket;

@@ -1,7 +1,8 @@
 #pragma once
 // The status socket for technicians: a Unix stream socket on which a client sends one request
 // per line and gets one JSON document per line back ("status": the document once; "watch": the
-// document now and then every watch interval until the client goes). Lives in the main thread and
+// document now and then every watch interval until the client goes; "capture": the link's
+// exchanges as they happen, in the records of base/capturewire.h). Lives in the main thread and
 // only reads: the shields' records, the atomic counters of their link records and the restart
 // count, so it never takes the link mutex and never waits for the transfer loop or the
 // supervisor. Clients are bounded in number, request length, unread output and idle time; a
@@ -19,6 +20,7 @@
 
 #include <array>
 
+class CaptureTap;
 class DriverControl;
 class QLocalSocket;
 class QSocketNotifier;
@@ -39,6 +41,10 @@ public:
     // forgotten connections never fill the places. STM_STATUS_IDLE_MS in the environment
     // shortens it (for tests).
     static constexpr int defaultIdleMs = 60000;
+    // A capture client is sent the records of the transfer loop's ring this often; beyond this
+    // much unread output it loses records (counted, and told in its stream) until it catches up.
+    static constexpr int captureDrainMs = 20;
+    static constexpr qint64 maxCaptureUnreadBytes = 512 * 1024;
 
     StatusServer(const Settings *settings, SPIconnector *const *links, const DriverControl *control,
                  QObject *parent = nullptr);
@@ -52,6 +58,8 @@ public:
     bool listen(const QString &path);
     void setWatchInterval(int ms);
     void setIdleTimeout(int ms);
+    // Where the exchanges come from for "capture" (not owned); without it the request is refused.
+    void setCapture(CaptureTap *tap) { capture = tap; }
     int clientCount() const { return clients.size(); }
 
     // The status document, one line of compact JSON without the end of line.
@@ -63,6 +71,9 @@ private:
         QByteArray pending;     // request bytes after the last end of line
         bool skipping = false;  // in the rest of a request that was too long
         bool watching = false;
+        bool capturing = false;   // gets records only, and its requests are read no more
+        int captureShield = -1;   // the one shield it captures, or -1 for every shield
+        quint32 captureLost = 0;  // records it lost since it was last told
         qint64 lastRequestMs = 0;  // on the uptime clock: the last whole request, or the connect
     };
 
@@ -76,6 +87,8 @@ private:
     Client *find(QLocalSocket *socket);
     static QByteArray errorDocument(const QString &text);
     void sampleFrames();
+    void startCapture(Client &client, const QByteArray &argument);
+    void sendCaptured();
 
     const Settings *settings;
     SPIconnector *const *links;
@@ -91,6 +104,9 @@ private:
     QTimer sampleTimer;
     std::array<MinuteWindow, maxShields> framesWindow;
     std::array<MinuteWindow, maxShields> badFramesWindow;
+    CaptureTap *capture = nullptr;
+    QTimer captureTimer;  // runs while a client captures, or a closed ring waits to be freed
+    QByteArray captureRecord;
     QString socketPath;  // absolute; removed at the end only while it is still our socket file
     quint64 socketDevice = 0;
     quint64 socketInode = 0;

@@ -1,8 +1,11 @@
 // Console lines reach a host that reads slowly: nothing is dropped when the descriptor is
-// non-blocking and its pipe is full. A host that no longer reads is reported once.
+// non-blocking and its pipe is full, and a reader that stops makes the queue grow, not the writers
+// wait. A host that no longer reads is reported once.
 
 #include "base/console.h"
 #include "support/consolecapture.h"
+
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -38,6 +41,7 @@ TEST(ConsoleOutput, FullNonBlockingPipeDelaysTheLineInsteadOfDroppingIt)
     std::string all;
     std::thread reader = readPipeInto(fds[0], all);
     writer.join();
+    ASSERT_TRUE(stream.flush(std::chrono::seconds(30)));
     ::close(fds[1]);
     reader.join();
     ::close(fds[0]);
@@ -92,10 +96,72 @@ TEST(ConsoleOutput, ReaderGoneIsReportedOnceOutsideTheLock)
         if (row.installAfterLines)
             stream.setBrokenPipeHandler(handler);
         stream.line(QStringLiteral("one more"));
+        ASSERT_TRUE(stream.flush(std::chrono::seconds(30)));
         EXPECT_EQ(calls, row.calls);
         stream.setBrokenPipeHandler({});
         ::close(fds[1]);
         if (!row.readerGone)
             ::close(fds[0]);
+    }
+}
+
+// A reader that stops never stops the writers: the queue grows instead. Standard output's keeps
+// every line and says when it is over its bound; standard error's keeps its newest lines and,
+// where the others went missing, says how many.
+TEST(ConsoleOutput, StoppedReaderGrowsTheQueueAndNeverTheWait)
+{
+    using Overflow = Console::LineStream::Overflow;
+    for (const Overflow overflow : {Overflow::Keep, Overflow::DropOldest}) {
+        SCOPED_TRACE(overflow == Overflow::Keep ? "keep" : "drop oldest");
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        ::fcntl(fds[1], F_SETPIPE_SZ, 4096);
+        const qint64 bound = 16 * 1024;
+        Console::LineStream stream(fds[1], bound, overflow);
+        const int count = 5000;  // some 50 kB
+        for (int n = 0; n < count; ++n)
+            stream.line(QStringLiteral("line %1").arg(n));
+        if (overflow == Overflow::Keep)
+            EXPECT_TRUE(stream.overBound());
+        else
+            EXPECT_LE(stream.queuedBytes(), bound + 100);  // the newest line, the notice
+
+        std::string all;
+        std::thread reader = readPipeInto(fds[0], all);
+        ASSERT_TRUE(stream.flush(std::chrono::seconds(30)));
+        EXPECT_EQ(stream.queuedBytes(), 0);
+        EXPECT_FALSE(stream.overBound());
+        EXPECT_EQ(stream.stalledMs(), 0);
+        ::close(fds[1]);
+        reader.join();
+        ::close(fds[0]);
+
+        // Every line that came is whole, in order and there once; before each gap, a line
+        // tells how many went missing.
+        const QRegularExpression notice(
+            QStringLiteral("^#WARNING: standard error was not read: (\\d+) older lines dropped$"));
+        int next = 0;
+        int missing = 0;
+        int told = 0;
+        bool afterNotice = false;
+        for (const QString &line :
+             QString::fromStdString(all).split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+            const QRegularExpressionMatch m = notice.match(line);
+            if (m.hasMatch()) {
+                told += m.captured(1).toInt();
+                afterNotice = true;
+                continue;
+            }
+            const int n = line.mid(5).toInt();
+            ASSERT_EQ(line, QStringLiteral("line %1").arg(n));
+            ASSERT_GE(n, next) << "out of order";
+            EXPECT_TRUE(n == next || afterNotice) << "lines " << next << " to " << n - 1;
+            missing += n - next;
+            next = n + 1;
+            afterNotice = false;
+        }
+        EXPECT_EQ(next, count);
+        EXPECT_EQ(told, missing);
+        EXPECT_EQ(missing > 0, overflow == Overflow::DropOldest);
     }
 }

@@ -49,6 +49,7 @@ TEST(ConsoleLines, ConcurrentWritersNeverInterleaveLinesOrBlocks)
     }
     for (auto &t : threads)
         t.join();
+    ASSERT_TRUE(stream.flush(std::chrono::seconds(60)));
     ::close(fds[1]);
     reader.join();
     ::close(fds[0]);

@@ -1,12 +1,26 @@
 // Line events from shield-sim to the host: each event gives its exact line on the driver's
 // standard output, once, in the order the shield raised them, also over a link that damages
-// frames.
+// frames and to a host that stops reading for a while.
 
 #include "support/e2eprocess.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSet>
+#include <QSocketNotifier>
+#include <QTemporaryDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -171,4 +185,157 @@ TEST(E2eEvents, AddressGateAndShieldAddressesInMultiShieldLines)
     expected << QStringLiteral("#DEBUG 0: 44444");
     ASSERT_GE(pair.driver().waitForLine(expected.last(), start), 0) << pair.describe();
     EXPECT_EQ(eventLines(pair.driver(), start), expected) << pair.describe();
+}
+
+namespace {
+
+// The host's end of the driver's standard output, read through a FIFO whose pipe holds one page:
+// a host that can stop reading while the test's own event loop goes on serving the simulator's
+// output and the audio sockets.
+class PausableHost
+{
+public:
+    explicit PausableHost(const QString &path)
+    {
+        ::mkfifo(QFile::encodeName(path).constData(), 0600);
+        fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        ::fcntl(fd, F_SETPIPE_SZ, 4096);
+        notifier.reset(new QSocketNotifier(fd, QSocketNotifier::Read));
+        QObject::connect(notifier.get(), &QSocketNotifier::activated, [this] { read(); });
+    }
+    ~PausableHost() { ::close(fd); }
+    void setReading(bool on) { notifier->setEnabled(on); }
+    bool waitFor(const QString &line)
+    {
+        return E2eProcess::waitUntil([&] { return lines.contains(line); });
+    }
+
+    QStringList lines;
+
+private:
+    void read()
+    {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+            partial.append(buffer, static_cast<int>(n));
+        if (n == 0)
+            notifier->setEnabled(false);  // the driver has gone
+        for (int end; (end = partial.indexOf('\n')) >= 0; partial.remove(0, end + 1))
+            lines << QString::fromUtf8(partial.left(end));
+    }
+
+    int fd = -1;
+    QByteArray partial;
+    std::unique_ptr<QSocketNotifier> notifier;
+};
+
+}  // namespace
+
+// A host that stops reading for some ten seconds while shields 1 and 2 raise events and shield 0
+// is in a call. Its output backs up past the driver's bound (lowered to 1 kB here), the events
+// wait in their shields, and still the simulator sees every shield served all along, the call's
+// audio goes round both ways, the status socket answers and tells the backlog. Afterwards every
+// event line arrives once, in each shield's order.
+TEST(E2eEvents, HostThatStopsReadingStallsNoShieldAndLosesNoLine)
+{
+    QTemporaryDir dir;
+    PausableHost host(dir.filePath(QStringLiteral("stdout")));
+    const QString status = dir.filePath(QStringLiteral("status.sock"));
+    const QString timing = dir.filePath(QStringLiteral("timing.log"));
+    const QString script =
+        QStringLiteral("export STM_HOST_QUEUE_BYTES=1024; exec \"$0\" \"$@\" > ") +
+        dir.filePath(QStringLiteral("stdout"));
+    E2ePair pair(QStringLiteral(SHIELD_SIM_PATH), QStringLiteral("/bin/sh"),
+                 {QStringLiteral("--shields"), QStringLiteral("0,1,2"),
+                  QStringLiteral("--multishield"), QStringLiteral("--timing-log"), timing},
+                 {QStringLiteral("-c"), script, QStringLiteral(STM_DRIVER_PATH),
+                  QStringLiteral("-multishield"), QStringLiteral("-ic"), QStringLiteral("10"),
+                  QStringLiteral("-status"), status},
+                 true);
+    ASSERT_TRUE(pair.started()) << pair.describe();
+    for (int s = 0; s < 3; ++s)
+        ASSERT_TRUE(host.waitFor(QStringLiteral("#Shield %1 update black list").arg(s)))
+            << pair.describe() << host.lines.join(QLatin1Char('\n')).toStdString();
+
+    AudioHost audio(20002);
+    ASSERT_TRUE(audio.listening);
+    pair.sim().writeLine(QStringLiteral("loopback 0 on"));
+    pair.driver().writeLine(QStringLiteral("0 pickup"));
+    ASSERT_TRUE(pair.waitExecuted(0, QStringLiteral("audio on"))) << pair.describe();
+    const char tag[4] = {'S', 'T', 'A', 'L'};
+    quint32 sent = 0;
+    QTimer pace;
+    QObject::connect(&pace, &QTimer::timeout, [&] { audio.send(numberedBlock(tag, sent++)); });
+    pace.start(16);
+
+    const int events = 400;  // more than the shields can offer in the pause
+    host.setReading(false);
+    const qint64 pauseFrom = QDeadlineTimer::current().deadlineNSecs();  // the simulator's clock
+    for (int n = 1; n <= events; ++n) {
+        pair.sim().writeLine(QStringLiteral("debugnum 1 %1").arg(n));
+        pair.sim().writeLine(QStringLiteral("debugnum 2 %1").arg(n));
+    }
+    // Once the pipe and the bound are full, new events stay in their shields.
+    ASSERT_TRUE(E2eProcess::waitUntil([&] {
+        return askStatus(status).value(QStringLiteral("host_output_queued")).toInt() > 1024;
+    })) << pair.describe();
+    const int audioFrom = audio.got.size();
+    E2eProcess::pump(3000);
+    const QJsonObject doc = askStatus(status);
+    QProcess tool;
+    tool.start(testProgram(QStringLiteral(STM_STATUS_PATH)), {QStringLiteral("-s"), status});
+    tool.waitForFinished(E2eProcess::timeoutMs);
+    const QString table = QString::fromUtf8(tool.readAllStandardOutput());
+    const qint64 pauseTo = QDeadlineTimer::current().deadlineNSecs();
+    QSet<quint32> roundTrips;  // host blocks back from the shield in the last three seconds
+    for (int i = audioFrom; i < audio.got.size(); ++i) {
+        if (audio.got.at(i).startsWith(QByteArray(tag, 4)))
+            roundTrips << numberOf(audio.got.at(i));
+    }
+    host.setReading(true);
+
+    EXPECT_GT(doc.value(QStringLiteral("host_output_queued")).toInt(), 1024) << pair.describe();
+    EXPECT_GE(doc.value(QStringLiteral("host_stalled_s")).toInt(), 3);
+    EXPECT_TRUE(table.contains(QStringLiteral(" bytes not read yet, nothing read for ")))
+        << table.toStdString();
+    EXPECT_GE(roundTrips.size(), 30);
+
+    // Every shield had its transfers all along (a cycle every 16 ms; gaps of seconds would mean a
+    // bus that waited for the host).
+    ASSERT_TRUE(host.waitFor(QStringLiteral("#DEBUG 1: %1").arg(events))) << pair.describe();
+    ASSERT_TRUE(host.waitFor(QStringLiteral("#DEBUG 2: %1").arg(events))) << pair.describe();
+    QFile log(timing);
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    std::array<qint64, 3> last{pauseFrom, pauseFrom, pauseFrom};
+    std::array<qint64, 3> longestGap{};
+    std::array<int, 3> transfers{};
+    for (const QByteArray &line : log.readAll().split('\n')) {
+        const QList<QByteArray> f = line.split(' ');
+        const qint64 at = f.value(1).toLongLong();
+        const int s = f.value(2).toInt();
+        if (f.value(0) != "T" || s < 0 || s > 2 || at < pauseFrom || at > pauseTo)
+            continue;
+        longestGap[s] = std::max(longestGap[s], at - last[s]);
+        last[s] = at;
+        ++transfers[s];
+    }
+    for (int s = 0; s < 3; ++s) {
+        SCOPED_TRACE(s);
+        EXPECT_LT(std::max(longestGap[s], pauseTo - last[s]), qint64(2e9));
+        EXPECT_GT(transfers[s], 150);  // of some 625
+    }
+
+    // Each event once, in order, although most of them waited in their shields.
+    QList<int> expected;
+    for (int n = 1; n <= events; ++n)
+        expected << n;
+    for (int s = 1; s <= 2; ++s) {
+        const QString prefix = QStringLiteral("#DEBUG %1: ").arg(s);
+        QList<int> got;
+        for (const QString &line : host.lines.filter(prefix))
+            got << line.mid(prefix.size()).toInt();
+        EXPECT_EQ(got, expected) << "shield " << s;
+    }
+    EXPECT_EQ(pair.driver().errBesidesOverruns(), QString()) << pair.describe();
 }

@@ -3,8 +3,10 @@
 // rhythm of an unanswered audio command, event echoes and repeats, link loss with its console
 // lines, replies outside the acknowledgement, bad frames, bootloader bytes and the hand-off, and
 // the reset done when the transfer thread stops.
+#include "base/capturewire.h"
 #include "board/board.h"
 #include "config/settings.h"
+#include "link/capturering.h"
 #include "link/crc16.h"
 #include "link/frame.h"
 #include "link/spicommand.h"
@@ -185,6 +187,7 @@ public:
         });
         transmitter.reset(
             new SPItransmitter(nullptr, &settings, parsers.get(), pointers, &board, &mutex));
+        transmitter->setCapture(&capture);
         QObject::connect(transmitter.get(), &SPItransmitter::emergency_restart,
                          [this] { ++restarts; });
     }
@@ -200,6 +203,7 @@ public:
     ConsoleCapture console;
     ScriptedBoard board;
     PiMutex mutex;
+    CaptureTap capture;  // nobody captures unless a test opens it
     std::unique_ptr<SPIparsers> parsers;
     std::unique_ptr<SPItransmitter> transmitter;
 
@@ -534,6 +538,36 @@ TEST(TransferLoop, RepeatedEventIsParsedOnceEchoedEachTimeAndReportedAsRxError)
     EXPECT_EQ(rig.out().size(), 3u);
 }
 
+TEST(TransferLoop, WhileTheHostIsBehindNewEventsStayWithTheShieldAndAreTakenOnceAfterwards)
+{
+    Rig rig(false);
+    const QByteArray taken = framed(0x8A, 0x81);
+    const QByteArray held = framed(0x0A, 0x82);
+    for (const QByteArray &offer : {taken, taken, held, held, held})
+        rig.board.reply(0, offer);
+
+    rig.cycles(1);  // the host reads: the first event is taken
+    Console::LineStream host(-1, -1);  // then falls behind: more than its bound (none) waits
+    rig.transmitter->setHostOutput(&host);
+    rig.cycles(2);  // its acknowledgement, lost, then its repeat: acknowledged again
+    rig.command.command_open(0, 1);
+    rig.cycles(1);  // the next event is left with the shield; commands go on
+    EXPECT_EQ(rig.out(), (Lines{"pickup"}));
+
+    host.setBound(Console::LineStream::outBound);  // and has caught up
+    rig.cycles(2);  // offered again, it is taken and acknowledged
+    EXPECT_EQ(rig.out(), (Lines{"pickup", "open"}));
+    Lines sent;
+    for (const QByteArray &frame : rig.sent())
+        sent.push_back(hex(frame));
+    EXPECT_EQ(sent, (Lines{hex(idle), hex(taken), hex(taken), hex(framed(0x8A, 0x20, 0, 0, 0, 1)),
+                           hex(idle), hex(held)}));
+    // Withheld offers are no link errors: only the genuine repeat counts.
+    EXPECT_EQ(LinkCounters::read(rig.links[0].counters.events), 2u);
+    EXPECT_EQ(LinkCounters::read(rig.links[0].counters.rx_errors), 1u);
+    EXPECT_EQ(rig.links[0].in_error->repeat_count.load(), 1);
+}
+
 TEST(TransferLoop, SilentShieldIsRepeatedReportedAndDisconnected)
 {
     struct Case {
@@ -639,8 +673,20 @@ TEST(TransferLoop, BootloaderSignHandsTheShieldOverBetweenReleasedChipSelects)
         sign[0] = static_cast<char>(0xA5);
         rig.board.reply(c.shield, sign);
         rig.board.setFill(c.shield, c.answer);
+        CaptureRing *ring = rig.capture.open();
 
         rig.cycles(1);
+
+        // A capture holds every transfer with the shield, the hand-off's bytes too.
+        QList<QByteArray> captured;
+        QByteArray record;
+        while (ring->take(&record)) {
+            const QByteArray data = record.mid(CaptureWire::headerSize);
+            if (data.at(CaptureWire::shieldByte) == char(c.shield) &&
+                data.at(CaptureWire::directionByte) == char(CaptureWire::toShield))
+                captured << data.mid(CaptureWire::busBytesAt);
+        }
+        EXPECT_EQ(captured, rig.sent(c.shield));
 
         // The frame exchanges of every served shield come first; the hand-off follows them.
         const int served = c.multiShield ? 6 : 1;

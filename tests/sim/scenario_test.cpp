@@ -109,6 +109,11 @@ TEST(SimControl, BootloaderCommandsSetUpTheShieldsRomAndRefuseBadWords)
         {"blfault 1 crash write", false},
         {"blfault 1 nack jump", false},
         {"blfault 1 nack write 0", false},
+        {"blfault 1 ackloss go", true},
+        {"blfault 1 stop write 17", true},
+        {"ecc 1 16", true},
+        {"ecc 1 off", true},
+        {"ecc 1 4", false},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.line);

@@ -2,10 +2,14 @@
 // are, bad and endless requests get an error and leave the connection usable, the ninth client
 // is turned away, a client that never reads is dropped, and the socket file is taken over only
 // from a driver that died, nothing else at its path is touched, the socket has its mode from
-// the start, and a client that asks nothing is closed after the idle time.
+// the start, and a client that asks nothing is closed after the idle time. Capture clients get
+// the records of their shield; one that reads too slowly loses records, which its stream and
+// the document count, while the others lose nothing.
 
 #include "status/statusserver.h"
+#include "base/capturewire.h"
 #include "config/settings.h"
+#include "link/capturering.h"
 #include "link/linkrecords.h"
 #include "link/spiconnector.h"
 #include "status/minutewindow.h"
@@ -24,10 +28,12 @@
 #include <QLocalSocket>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QtEndian>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -271,6 +277,98 @@ TEST_F(StatusServerTest, AClientThatNeverReadsIsDroppedAndOthersAreServed)
     other.send("status\n");
     EXPECT_TRUE(other.next().contains(QStringLiteral("shields")));
     ::close(fd);
+}
+
+namespace {
+
+// The records of a capture stream after its answer line: shield and direction of each, and the
+// counts of the records-lost records.
+struct Captured {
+    int records[6] = {};
+    quint64 lost = 0;
+};
+
+Captured captured(const QByteArray &stream)
+{
+    Captured c;
+    int at = stream.indexOf('\n') + 1;
+    while (at > 0 && stream.size() - at >= CaptureWire::headerSize) {
+        const auto *header = reinterpret_cast<const quint8 *>(stream.constData() + at);
+        const int length = CaptureWire::lengthOf(header);
+        if (stream.size() - at < CaptureWire::headerSize + length)
+            break;
+        const quint8 *data = header + CaptureWire::headerSize;
+        if (data[CaptureWire::directionByte] == CaptureWire::recordsLost)
+            c.lost += qFromBigEndian<quint32>(data + CaptureWire::busBytesAt);
+        else
+            ++c.records[data[CaptureWire::shieldByte] % 6];
+        at += CaptureWire::headerSize + length;
+    }
+    return c;
+}
+
+}  // namespace
+
+TEST_F(StatusServerTest, ACaptureClientThatReadsTooSlowlyLosesRecordsCountedAndToldInItsStream)
+{
+    CaptureTap tap;  // this thread puts the exchanges in, as the transfer thread does
+    server->setCapture(&tap);
+    // A ring that never fills here: only the slow client loses.
+    CaptureRing *ring = tap.open(64u << 20);
+    const int slow = connectSilentWatcher(path, "capture 3");
+    ASSERT_GE(slow, 0);
+    Client all(path);
+    all.send("capture\n");
+    ASSERT_TRUE(waitUntil([&] { return all.got.contains('\n'); }, 10000));
+    EXPECT_TRUE(all.got.startsWith(R"({"capture":"started","link_type":147,"shield":"all"})"
+                                   "\n"));
+    const QByteArray packet(528, '\x5a');
+    const auto exchange = [&](quint8 shield) {
+        ring->exchange(shield, reinterpret_cast<const quint8 *>(packet.constData()),
+                       reinterpret_cast<const quint8 *>(packet.constData()), packet.size());
+    };
+    int sent = 0;  // exchanges with shield 3 (and, at first, as many with shield 1)
+    for (; tap.dropped() == 0 && sent < 20000; sent += 20) {
+        for (int i = 0; i < 20; ++i) {
+            exchange(1);
+            exchange(3);
+        }
+        pump(StatusServer::captureDrainMs + 5);
+    }
+    ASSERT_GT(tap.dropped(), 0u);
+
+    // Read at last: after the losses the stream says how many before its next record.
+    ::fcntl(slow, F_SETFL, O_NONBLOCK);
+    QByteArray stream;
+    const auto read = [&] {
+        char buffer[65536];
+        for (ssize_t n; (n = ::read(slow, buffer, sizeof buffer)) > 0;)
+            stream.append(buffer, static_cast<int>(n));
+        return captured(stream);
+    };
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            exchange(3);
+            ++sent;
+            return read().lost > 0;
+        },
+        30000));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const Captured c = read();
+            return c.records[3] + c.lost == 2u * sent;
+        },
+        30000));
+    const Captured slowly = read();
+    EXPECT_EQ(slowly.records[1], 0);
+    EXPECT_EQ(slowly.lost, tap.dropped());
+    EXPECT_TRUE(waitUntil([&] { return captured(all.got).records[3] == 2 * sent; }, 30000));
+    EXPECT_EQ(captured(all.got).lost, 0u);
+    Client asking(path);
+    asking.send("status\n");
+    EXPECT_EQ(asking.next().value(QStringLiteral("capture_dropped")).toDouble(),
+              double(tap.dropped()));
+    ::close(slow);
 }
 
 TEST_F(StatusServerTest, SocketFileIsTakenOverOnlyFromADriverThatDied)

@@ -400,7 +400,7 @@ bool AudioHost::driverListens()
     return !probe.bind(QHostAddress::LocalHost, toDriverPort, QUdpSocket::DontShareAddress);
 }
 
-int connectSilentWatcher(const QString &path)
+int connectSilentWatcher(const QString &path, const QByteArray &request)
 {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     const int small = 4096;
@@ -409,8 +409,9 @@ int connectSilentWatcher(const QString &path)
     address.sun_family = AF_UNIX;
     const QByteArray name = QFile::encodeName(path);
     std::memcpy(address.sun_path, name.constData(), static_cast<size_t>(name.size()));
+    const QByteArray line = request + '\n';
     if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        ::write(fd, "watch\n", 6) != 6) {
+        ::write(fd, line.constData(), static_cast<size_t>(line.size())) != line.size()) {
         ::close(fd);
         return -1;
     }

@@ -172,9 +172,9 @@ QStringList testDriverArgs(const QStringList &args);
 // Sends `request` to the status socket at `path` and returns the JSON object of the first line of
 // the answer; an empty object when no answer came in time.
 QJsonObject askStatus(const QString &path, const QByteArray &request = "status");
-// A status client that asks to watch and then never reads a byte (a small receive buffer, so
-// its unread answers back up soon); the descriptor, or -1.
-int connectSilentWatcher(const QString &path);
+// A status client that asks to watch (or sends another request) and then never reads a byte (a
+// small receive buffer, so its unread answers back up soon); the descriptor, or -1.
+int connectSilentWatcher(const QString &path, const QByteArray &request = "watch");
 // One shield's object of a status document (by position: the served shields in address order).
 QJsonObject statusShield(const QJsonObject &document, int shield);
 

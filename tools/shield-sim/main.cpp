@@ -49,6 +49,14 @@ const char *const usage =
     "                     received> and, for long packets, <first 8 audio bytes sent> <first 8\n"
     "                     audio bytes received>; bytes in hex. Written every 50 ms and when\n"
     "                     the driver goes\n"
+    "STM32 bootloader faults, for every shield (the commands ecc and blfault below, given\n"
+    "before anything runs):\n"
+    "  --flash-ecc BYTES  flash with error correction: each flash word of BYTES (8 or 16) is\n"
+    "                     programmed once after an erase, and a write over it is refused\n"
+    "  --flash-stop-after N\n"
+    "                     the bootloader answers nothing after its Nth block write (Write\n"
+    "                     Memory), until the shield restarts: a run cut half-way\n"
+    "  --flash-ack-lost N the Nth block write is done but its acknowledge is lost\n"
     "  --help             this text\n"
     "\n"
     "Standard input takes the same commands as a scenario. Output lines: \"shield N: executed\n"
@@ -178,6 +186,7 @@ int main(int argc, char *argv[])
     bool verbose = false;
     QString timingLogPath;
     quint32 busHz = 0;
+    QStringList setUp;  // control commands for every shield present, "S" standing for it
 
     const QStringList args = app.arguments().mid(1);
     for (int i = 0; i < args.size(); ++i) {
@@ -216,6 +225,22 @@ int main(int argc, char *argv[])
             verbose = true;
         } else if (a == QLatin1String("--timing-log")) {
             timingLogPath = value();
+        } else if (a == QLatin1String("--flash-ecc") || a == QLatin1String("--flash-stop-after") ||
+                   a == QLatin1String("--flash-ack-lost")) {
+            bool ok = false;
+            const uint n = value().toUInt(&ok);
+            const bool ecc = a == QLatin1String("--flash-ecc");
+            if (!ok || (ecc ? n != 8 && n != 16 : n < 1 || n > 1000000)) {
+                std::fprintf(stderr, "shield-sim: %s takes %s\n", qPrintable(a),
+                             ecc ? "8 or 16 (bytes)" : "a count from 1");
+                return 2;
+            }
+            if (ecc)
+                setUp << QStringLiteral("ecc S %1").arg(n);
+            else if (a == QLatin1String("--flash-stop-after"))
+                setUp << QStringLiteral("blfault S stop write %1").arg(n + 1);
+            else
+                setUp << QStringLiteral("blfault S ackloss write %1").arg(n);
         } else if (a == QLatin1String("--bus-hz")) {
             bool ok = false;
             const uint hz = value().toUInt(&ok);
@@ -277,6 +302,14 @@ int main(int argc, char *argv[])
     print(QStringLiteral("shield-sim listening on ") + socketPath);
 
     SimControl control(&board);
+    for (const QString &command : setUp) {
+        for (int s : present) {
+            QString answer;
+            control.execute(
+                QString(command).replace(QLatin1String(" S "), QStringLiteral(" %1 ").arg(s)),
+                &answer);
+        }
+    }
     if (!scenarioPath.isEmpty()) {
         std::thread([&control, scenario] {
             scenario.play(&control, print, [](int ms) {

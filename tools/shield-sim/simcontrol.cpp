@@ -86,6 +86,7 @@ QString SimControl::help()
         "                          with idle only the shield's replies that say nothing\n"
         "  busy S on|off           dial and phone-detect replies say busy\n"
         "  lostinit S              the next ping reply reports lost initialisation\n"
+        "  spoil S                 the next reply the shield sends has a bad CRC (once)\n"
         "  loopback S on|off       audio to the host is the host's own audio (else a test tone)\n"
         "  bootloader S            the shield restarts into its STM32 bootloader\n"
         "  ack79 S                 the next frame the shield sends begins with 0x79\n"
@@ -102,10 +103,15 @@ QString SimControl::help()
         "  bootjumper S on|off     BOOT0 held high: every start is in the bootloader\n"
         "  protect S FIRST [COUNT] write-protects COUNT pages (default 1) from page FIRST\n"
         "  protect S readout       read-out protection (Read, Write, Go, Erase are refused)\n"
+        "  ecc S BYTES|off         flash with error correction: each flash word of BYTES (8 or\n"
+        "                          16) is programmed once after an erase; a write over it is\n"
+        "                          refused\n"
         "  blfault S KIND CMD [N]  the Nth (default 1) bootloader command CMD from now (get,\n"
         "                          version, id, read, go, write, erase) fails: KIND nack (it is\n"
-        "                          refused), lose (one byte of its address or data is lost) or\n"
-        "                          timeout (it is never answered)\n"
+        "                          refused), lose (one byte of its address or data is lost),\n"
+        "                          timeout (it is never answered), ackloss (a write, erase or\n"
+        "                          Go is done but its last acknowledge is lost) or stop (the\n"
+        "                          chip answers nothing more until it restarts)\n"
         "  status                  one line per shield\n"
         "  wait MS                 (scenario files) pause MS milliseconds\n"
         "  repeat                  (scenario files) play the file again from the top\n"
@@ -247,6 +253,8 @@ bool SimControl::execute(const QString &line, QString *answer)
         shield.setLoopback(flag);
     } else if (verb == QLatin1String("lostinit")) {
         shield.setLostInit(true);
+    } else if (verb == QLatin1String("spoil")) {
+        shield.spoilNextReply();
     } else if (verb == QLatin1String("bootloader")) {
         shield.enterBootloader();
     } else if (verb == QLatin1String("ack79")) {
@@ -291,16 +299,23 @@ bool SimControl::execute(const QString &line, QString *answer)
                 return false;
             shield.protectPages(a, hasB ? b : 1);
         }
+    } else if (verb == QLatin1String("ecc")) {
+        const bool off = w.size() == 3 && w.at(2) == QLatin1String("off");
+        if (!need(w.size() == 3 && (off || (hasA && (a == 8 || a == 16))), "S 8|16|off"))
+            return false;
+        shield.setErrorCorrection(off ? 0 : static_cast<int>(a));
     } else if (verb == QLatin1String("blfault")) {
         static const std::map<QString, BootloaderModel::Fault> kinds = {
             {QStringLiteral("nack"), BootloaderModel::Fault::Nack},
             {QStringLiteral("lose"), BootloaderModel::Fault::LoseByte},
-            {QStringLiteral("timeout"), BootloaderModel::Fault::Timeout}};
+            {QStringLiteral("timeout"), BootloaderModel::Fault::Timeout},
+            {QStringLiteral("ackloss"), BootloaderModel::Fault::AckLost},
+            {QStringLiteral("stop"), BootloaderModel::Fault::Stop}};
         quint32 nth = 1;
         const int code = w.size() > 3 ? BootloaderModel::commandCode(w.at(3)) : -1;
         if (!need(w.size() >= 4 && w.size() <= 5 && kinds.count(w.at(2)) && code >= 0 &&
                       (w.size() == 4 || (parseNumber(w.at(4), &nth) && nth >= 1)),
-                  "S nack|lose|timeout get|version|id|read|go|write|erase [N]"))
+                  "S nack|lose|timeout|ackloss|stop get|version|id|read|go|write|erase [N]"))
             return false;
         shield.injectBootloaderFault(kinds.at(w.at(2)), static_cast<quint8>(code),
                                      static_cast<int>(nth));

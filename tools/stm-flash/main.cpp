@@ -1,17 +1,18 @@
 // stm-flash: writes an application image into one shield through its STM32 system bootloader,
 // over the shields' own SPI bus (the board's GPIO and spidev, or the simulated bus), then reads
 // it back, compares it and starts it. It takes the bus lock first, so it never runs beside a
-// driver. Exit status 0 only when the image verified and Go was acknowledged; 2 when the shield
-// runs its application instead of its bootloader; 1 for every other failure.
+// driver. The image and the plan (FlashImage, FlashPlan) are decided before the bus is touched;
+// FlashWriter writes and starts it; this file holds the command line, the session's steps and
+// what is printed. Exit status 0 when the image verified and the application started; 2 when
+// the shield runs its application instead of its bootloader; 1 for every other failure.
 
 #include "board/boardconfigured.h"
 #include "board/boardsimbus.h"
 #include "board/buslock.h"
 #include "link/bootloadercodes.h"
-#include "link/crc16.h"
 #include "link/flashimage.h"
-#include "link/frame.h"
-#include "link/spicommand.h"
+#include "link/flashplan.h"
+#include "link/flashwriter.h"
 #include "link/stmbootloader.h"
 
 #include <QCoreApplication>
@@ -47,10 +48,14 @@ const char *const usage =
     "  --clock HZ         SPI clock while talking to the bootloader (default 500000)\n"
     "\n"
     "What to do:\n"
-    "  --format bin|hex   the image's format (default: detected)\n"
+    "  --format bin|hex   the image's format (default: .hex, .ihex, .ihx or a first byte ':'\n"
+    "                     is Intel HEX, .bin or other binary content is raw; text that is\n"
+    "                     neither is refused)\n"
     "  --address ADDR     where a binary image goes (default 0x08000000)\n"
     "  --go ADDR          where to start it (default: the image's lowest address)\n"
     "  --mass-erase       erase the whole flash instead of the image's pages\n"
+    "  --backup FILE      first save what is about to be erased into FILE, a new Intel HEX\n"
+    "                     file (.hex, .ihex or .ihx) that stm-flash can write back\n"
     "  --flash-size N     the flash size (K or M suffix), instead of the product ID's table\n"
     "  --page-size N      the flash page size, instead of the product ID's table\n"
     "  --unprotect        remove read-out and write protection when met; removing read-out\n"
@@ -63,7 +68,9 @@ const char *const usage =
     "\n"
     "Exit status: 0 written, verified and started (or verified, read, planned); 1 failed (the\n"
     "error names the operation and address); 2 the shield runs its application: it needs its\n"
-    "bootloader (blank flash, or the board's boot jumper).\n";
+    "bootloader (blank flash, or the board's boot jumper). The block with the image's first\n"
+    "word is written last, so a run cut short leaves that word blank: a shield that checks for\n"
+    "empty flash starts its bootloader again, and running stm-flash again completes the work.\n";
 
 std::atomic<bool> interrupted{false};
 
@@ -165,6 +172,7 @@ struct Options {
     bool goGiven = false;
     quint32 goAddress = 0;
     bool massErase = false;
+    QString backup;
     quint32 flashSize = 0;
     quint32 pageSize = 0;
     bool unprotect = false;
@@ -206,35 +214,6 @@ public:
         board->spi_set_cs(static_cast<quint8>(o.shield), select);
     }
 
-    // Whether the shield answers with its application's frames; its firmware number if so.
-    bool applicationAnswers(quint16 *firmware)
-    {
-        const auto frame = [](quint8 start, quint8 code) {
-            QByteArray f = Frame::compose(code, 0, 0, 0, 0);
-            f[Frame::startByte] = static_cast<char>(start);
-            CRC16().buf_crc_add(f, Frame::controlSize);
-            return f;
-        };
-        // The shield answers one transfer late: a ping, the firmware question, an idle frame.
-        const QList<QByteArray> sent = {
-            frame(Frame::start, SPIcommand::PING_1),
-            frame(Frame::start | Frame::toggleBit, SPIcommand::READ_FIRMWARE),
-            QByteArray(Frame::shortSize, '\0')};
-        bool application = false;
-        for (const QByteArray &f : sent) {
-            QByteArray tx = f;
-            QByteArray rx(f.size(), '\0');
-            board->spi_transfer(reinterpret_cast<quint8 *>(tx.data()),
-                                reinterpret_cast<quint8 *>(rx.data()), Frame::shortSize);
-            if (!Frame::hasValidStart(rx) || !CRC16().buf_crc_comparision(rx, Frame::controlSize))
-                continue;
-            application = true;
-            if (Frame::code(rx) == SPIcommand::READ_FIRMWARE)
-                *firmware = Frame::u16At4(rx);
-        }
-        return application;
-    }
-
     Board *board;
     const Options &o;
     StmBootloader host;
@@ -247,6 +226,7 @@ struct Chip {
     QString family;
     quint32 flashSize = 0;
     quint32 pageSize = 0;
+    int programUnit = StmBootloader::anyProgramUnit;
 };
 
 int applicationRuns(const Options &o, quint16 firmware)
@@ -260,16 +240,18 @@ int applicationRuns(const Options &o, quint16 firmware)
     return 2;
 }
 
-// Resets, finds the bootloader and reads what the chip is. 0 when it is there.
-int connect(Session &session, Chip *chip)
+// Resets, finds the bootloader and reads what the chip is. 0 when it is there. `restart` false:
+// the chip restarted by itself and answered a synchronisation already.
+int connect(Session &session, Chip *chip, bool restart = true)
 {
     const Options &o = session.o;
-    session.reset();
-    quint16 firmware = 0;
-    if (session.applicationAnswers(&firmware))
-        return applicationRuns(o, firmware);
     StmBootloader &host = session.host;
-    if (!host.sync())
+    quint16 firmware = 0;
+    if (restart)
+        session.reset();
+    if (restart && FlashWriter::applicationAnswers(session.board, &firmware))
+        return applicationRuns(o, firmware);
+    if (restart && !host.sync())
         return fail(QStringLiteral("shield %1 does not answer as an STM32 bootloader (%2). Is it "
                                    "plugged in, and is -shield%3 right?")
                         .arg(o.shield)
@@ -302,6 +284,8 @@ int connect(Session &session, Chip *chip)
     chip->family = part ? QString::fromLatin1(part->family) : QStringLiteral("not in the table");
     chip->flashSize = o.flashSize ? o.flashSize : (part ? part->flashSize : 0);
     chip->pageSize = o.pageSize ? o.pageSize : (part ? part->pageSize : 0);
+    if (part)
+        chip->programUnit = part->programUnit;
     say(QStringLiteral("shield %1: STM32 bootloader %2.%3, product ID 0x%4 (%5)")
             .arg(o.shield)
             .arg(chip->version >> 4)
@@ -314,10 +298,11 @@ int connect(Session &session, Chip *chip)
                                    "an SPI bootloader and pages of one size): give --flash-size "
                                    "and --page-size, or --flash-size and --mass-erase")
                         .arg(chip->productId, 3, 16, QLatin1Char('0')));
-    say(QStringLiteral("flash: %1 from 0x08000000%2")
+    say(QStringLiteral("flash: %1 from 0x08000000%2, written in units of %3 bytes")
             .arg(kib(chip->flashSize))
             .arg(chip->pageSize ? QStringLiteral(", pages of %1").arg(kib(chip->pageSize))
-                                : QString()));
+                                : QString())
+            .arg(chip->programUnit));
     return 0;
 }
 
@@ -329,7 +314,12 @@ int checkReadout(StmBootloader &host, bool *retryAfterUnprotect, const Options &
         return 0;
     if (!host.refused())
         return fail(host.error());
-    if (!o.unprotect)
+    if (!o.backup.isEmpty())
+        return fail(QStringLiteral("read-out protection is active: the bootloader refuses to read "
+                                   "(%1), so --backup cannot save the flash, and removing the "
+                                   "protection erases all of it; nothing was changed")
+                        .arg(host.error()));
+    if (!o.unprotect || o.dryRun)
         return fail(QStringLiteral("read-out protection is active: the bootloader refuses to read "
                                    "(%1). stm-flash --unprotect removes it, and the chip then "
                                    "erases its whole flash")
@@ -338,6 +328,11 @@ int checkReadout(StmBootloader &host, bool *retryAfterUnprotect, const Options &
     if (!host.readoutUnprotect())
         return fail(host.error());
     *retryAfterUnprotect = true;
+    // The chip erases after its acknowledges and then restarts by itself; a reset would cut the
+    // erase short, so its bootloader is awaited instead.
+    if (!host.awaitSync(host.timeouts().massEraseMs))
+        return fail(host.error() + QStringLiteral(" after the protection's removal: the chip "
+                                                  "may still be erasing; run stm-flash again"));
     return 0;
 }
 
@@ -375,34 +370,53 @@ int refusedPages(Session &session, const QList<quint16> &pages, const Chip &chip
     return 0;
 }
 
+// A new file only: an existing one is never overwritten, a link never followed, and the mode is
+// final at creation. 0 with *fd open.
+int createNew(const QString &path, int *fd)
+{
+    *fd = ::open(QFile::encodeName(path).constData(),
+                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (*fd < 0)
+        return fail(QStringLiteral("cannot create %1: %2")
+                        .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+    return 0;
+}
+
+// Writes `bytes` into the new file, to the disk, and closes it. 0 when all of it is there.
+int finishNew(const QString &path, int fd, const QByteArray &bytes)
+{
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    const int error = done < bytes.size() ? errno : (::fsync(fd) != 0 ? errno : 0);
+    if (::close(fd) != 0 || error != 0)
+        return fail(QStringLiteral("cannot write %1: %2")
+                        .arg(path, QString::fromLocal8Bit(std::strerror(error ? error : errno))));
+    return 0;
+}
+
 int readToFile(Session &session, const Options &o)
 {
-    const QByteArray name = QFile::encodeName(o.readFile);
-    // A new file only: a backup never overwrites, and a link is never followed.
-    const int fd =
-        ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return fail(QStringLiteral("cannot create %1: %2")
-                        .arg(o.readFile, QString::fromLocal8Bit(std::strerror(errno))));
+    int fd = -1;
+    if (int status = createNew(o.readFile, &fd))
+        return status;
     Progress progress(QStringLiteral("read"), o.length);
-    bool ok = true;
-    for (quint32 done = 0; done < o.length && ok;) {
-        const int n = static_cast<int>(std::min<quint32>(StmBootloader::maxBlock, o.length - done));
-        QByteArray data;
-        if (!session.host.readMemory(o.address + done, n, &data)) {
-            progress.finish();
-            ::close(fd);
-            return fail(
-                session.host.error() +
-                QStringLiteral("; %1 holds the %2 bytes before it").arg(o.readFile).arg(done));
-        }
-        ok = ::write(fd, data.constData(), static_cast<size_t>(n)) == n;
-        done += static_cast<quint32>(n);
-        progress.show(done);
-    }
+    QByteArray data;
+    const bool ok = FlashWriter::read(&session.host, o.address, o.length, &data,
+                                      [&progress](qint64 done) { progress.show(done); });
     const double seconds = progress.finish();
-    if (::close(fd) != 0 || !ok)
-        return fail(QStringLiteral("cannot write %1").arg(o.readFile));
+    if (int status = finishNew(o.readFile, fd, data))
+        return status;
+    if (!ok)
+        return fail(
+            session.host.error() +
+            QStringLiteral("; %1 holds the %2 bytes before it").arg(o.readFile).arg(data.size()));
     say(QStringLiteral("read %1 bytes from %2 into %3 in %4 s")
             .arg(o.length)
             .arg(StmBootloader::hex(o.address), o.readFile)
@@ -410,33 +424,83 @@ int readToFile(Session &session, const Options &o)
     return 0;
 }
 
-// Reads every block back and compares it. 0 when all match.
-int verify(StmBootloader &host, const QList<FlashImage::Segment> &blocks, qint64 bytes,
-           double *seconds)
+// Saves what the erase is about to take (the plan's pages, or the whole flash) into a new Intel
+// HEX file, before anything is erased. 0 when all of it is saved; a partial file is removed.
+int backup(Session &session, const FlashPlan &plan, const Chip &chip, const Options &o)
 {
-    Progress progress(QStringLiteral("verify"), bytes);
-    qint64 done = 0;
-    for (const FlashImage::Segment &b : blocks) {
-        QByteArray back;
-        if (!host.readMemory(b.address, b.bytes.size(), &back)) {
-            progress.finish();
-            return fail(host.error());
+    QList<FlashImage::Segment> runs;  // neighbouring pages read as one
+    if (plan.massErase() || chip.pageSize == 0) {
+        runs << FlashImage::Segment{StmBootloader::flashBase, QByteArray(int(chip.flashSize), 0)};
+    } else {
+        for (quint16 p : plan.pages()) {
+            const quint32 at = plan.pageAddress(p);
+            if (!runs.isEmpty() && runs.last().address + quint32(runs.last().bytes.size()) == at)
+                runs.last().bytes.resize(runs.last().bytes.size() + int(chip.pageSize));
+            else
+                runs << FlashImage::Segment{at, QByteArray(int(chip.pageSize), 0)};
         }
-        for (int i = 0; i < b.bytes.size(); ++i) {
-            if (back.at(i) != b.bytes.at(i)) {
-                progress.finish();
-                return fail(QStringLiteral("verify: %1 holds 0x%2, the image 0x%3")
-                                .arg(StmBootloader::hex(b.address + quint32(i)))
-                                .arg(static_cast<quint8>(back.at(i)), 2, 16, QLatin1Char('0'))
-                                .arg(static_cast<quint8>(b.bytes.at(i)), 2, 16, QLatin1Char('0')));
-            }
-        }
-        done += b.bytes.size();
-        progress.show(done);
     }
-    *seconds = progress.finish();
+    qint64 total = 0;
+    for (const FlashImage::Segment &r : runs)
+        total += r.bytes.size();
+    int fd = -1;
+    if (int status = createNew(o.backup, &fd))
+        return status;
+    Progress progress(QStringLiteral("backup"), total);
+    qint64 before = 0;
+    for (FlashImage::Segment &r : runs) {
+        const quint32 length = quint32(r.bytes.size());
+        if (!FlashWriter::read(&session.host, r.address, length, &r.bytes,
+                               [&](qint64 done) { progress.show(before + done); })) {
+            progress.finish();
+            ::close(fd);
+            ::unlink(QFile::encodeName(o.backup).constData());
+            return fail(session.host.error() + QStringLiteral("; no backup was saved and nothing "
+                                                              "was erased"));
+        }
+        before += length;
+    }
+    const double seconds = progress.finish();
+    if (int status = finishNew(o.backup, fd, FlashImage::toHex(runs))) {
+        ::unlink(QFile::encodeName(o.backup).constData());
+        return status;
+    }
+    say(QStringLiteral("saved %1 from %2 to %3 into %4 in %5 s (stm-flash %4 writes it back)")
+            .arg(kib(total))
+            .arg(StmBootloader::hex(runs.first().address),
+                 StmBootloader::hex(runs.last().address + quint32(runs.last().bytes.size()) - 1),
+                 o.backup)
+            .arg(seconds, 0, 'f', 1));
     return 0;
 }
+
+// The writer's phases as progress bars, with the seconds each took.
+class Phases
+{
+public:
+    void show(FlashWriter::Phase phase, qint64 done, qint64 total)
+    {
+        if (!bar || phase != current) {
+            finish();
+            current = phase;
+            bar.reset(new Progress(phase == FlashWriter::Phase::Write ? QStringLiteral("write")
+                                                                      : QStringLiteral("verify"),
+                                   total));
+        }
+        bar->show(done);
+    }
+    void finish()
+    {
+        if (bar)
+            seconds[current == FlashWriter::Phase::Write ? 0 : 1] = bar->finish();
+        bar.reset();
+    }
+    double seconds[2] = {0, 0};  // write, verify
+
+private:
+    std::unique_ptr<Progress> bar;
+    FlashWriter::Phase current = FlashWriter::Phase::Write;
+};
 
 int run(Board *board, const Options &o, const FlashImage &image)
 {
@@ -445,8 +509,9 @@ int run(Board *board, const Options &o, const FlashImage &image)
     Chip chip;
     QElapsedTimer total;
     total.start();
+    bool restart = true;
     for (int round = 0;; ++round) {
-        if (int status = connect(session, &chip))
+        if (int status = connect(session, &chip, restart))
             return status;
         if (!o.readFile.isEmpty() &&
             o.address + quint64(o.length) > quint64(StmBootloader::flashBase) + chip.flashSize)
@@ -463,8 +528,10 @@ int run(Board *board, const Options &o, const FlashImage &image)
         bool again = false;
         if (int status = checkReadout(host, &again, o))
             return status;
-        if (again && round == 0)
+        if (again && round == 0) {
+            restart = false;
             continue;
+        }
         if (again)
             return fail(QStringLiteral("the protection is still there after its removal"));
         break;
@@ -472,36 +539,50 @@ int run(Board *board, const Options &o, const FlashImage &image)
     if (!o.readFile.isEmpty())
         return readToFile(session, o);
 
-    const QList<FlashImage::Segment> blocks = image.blocks(StmBootloader::maxBlock, 8);
-    qint64 blockBytes = 0;
-    for (const FlashImage::Segment &b : blocks)
-        blockBytes += b.bytes.size();
+    const FlashPlan plan(image, StmBootloader::flashBase, chip.pageSize, chip.programUnit,
+                         o.massErase);
     const quint32 goAddress = o.goGiven ? o.goAddress : image.lowest();
-    double verifySeconds = 0;
+    const quint32 firstWord = plan.blocks().last().address;
+    FlashWriter writer(&host, board, plan);
+    Phases phases;
+    writer.setProgress([&phases](FlashWriter::Phase phase, qint64 done, qint64 all) {
+        phases.show(phase, done, all);
+    });
     if (o.verifyOnly) {
-        if (int status = verify(host, blocks, blockBytes, &verifySeconds))
-            return status;
+        const bool same = writer.compare();
+        phases.finish();
+        if (!same)
+            return fail(writer.error());
         say(QStringLiteral("the shield's flash holds the image (%1 bytes compared in %2 s); "
                            "nothing was changed")
                 .arg(image.byteCount())
-                .arg(verifySeconds, 0, 'f', 1));
+                .arg(phases.seconds[1], 0, 'f', 1));
         return 0;
     }
 
-    const QList<quint16> pages =
-        o.massErase ? QList<quint16>() : image.pages(StmBootloader::flashBase, chip.pageSize);
+    const QList<quint16> pages = plan.pages();
     if (o.dryRun) {
-        say(QStringLiteral("plan: erase %1, write %2 bytes in %3 blocks, read them back and "
-                           "compare, go to %4; nothing was changed (--dry-run)")
+        say(QStringLiteral("plan: erase %1%2, write %3 bytes in %4 blocks of up to %5 bytes in "
+                           "units of %6, the block at %7 last, read them back and compare, go to "
+                           "%8; nothing was changed (--dry-run)")
                 .arg(o.massErase ? QStringLiteral("the whole flash")
                                  : QStringLiteral("pages %1 to %2 (%3 pages)")
                                        .arg(pages.first())
                                        .arg(pages.last())
                                        .arg(pages.size()))
-                .arg(blockBytes)
-                .arg(blocks.size())
-                .arg(StmBootloader::hex(goAddress)));
+                .arg(o.backup.isEmpty() ? QString()
+                                        : QStringLiteral(" after saving them into ") + o.backup)
+                .arg(plan.bytes())
+                .arg(plan.blocks().size())
+                .arg(std::min<quint32>(StmBootloader::maxBlock,
+                                       chip.pageSize ? chip.pageSize : StmBootloader::maxBlock))
+                .arg(plan.unit())
+                .arg(StmBootloader::hex(firstWord), StmBootloader::hex(goAddress)));
         return 0;
+    }
+    if (!o.backup.isEmpty()) {
+        if (int status = backup(session, plan, chip, o))
+            return status;
     }
 
     // Erase: the image's pages in frames of up to 16, or the whole flash.
@@ -512,10 +593,7 @@ int run(Board *board, const Options &o, const FlashImage &image)
         int status = 0;
         if (o.massErase) {
             if (!host.massErase())
-                status = refusedPages(
-                    session,
-                    image.pages(StmBootloader::flashBase, chip.pageSize ? chip.pageSize : 2048),
-                    chip, &again);
+                status = refusedPages(session, pages, chip, &again);
         } else {
             for (int i = 0; i < pages.size() && !again && status == 0; i += 16) {
                 const QList<quint16> group = pages.mid(i, 16);
@@ -531,51 +609,62 @@ int run(Board *board, const Options &o, const FlashImage &image)
             break;
         if (round > 0)
             return fail(QStringLiteral("the protection is still there after its removal"));
+        // The option bytes are written when the second acknowledge comes: a reset is safe now.
         if (int s = connect(session, &chip))
             return s;
     }
 
-    Progress writing(QStringLiteral("write"), blockBytes);
-    qint64 done = 0;
-    for (const FlashImage::Segment &b : blocks) {
-        if (!host.writeMemory(b.address, b.bytes)) {
-            writing.finish();
-            if (host.refused()) {
-                const quint32 page = (b.address - StmBootloader::flashBase) / chip.pageSize;
-                return fail(QStringLiteral("%1: page %2 is write-protected, or the part refuses "
-                                           "this address; the image is incomplete. stm-flash "
-                                           "--unprotect removes write protection")
-                                .arg(host.error())
-                                .arg(page));
-            }
-            return fail(host.error() + QStringLiteral("; the image is incomplete: run stm-flash "
-                                                      "again"));
-        }
-        done += b.bytes.size();
-        writing.show(done);
-    }
-    const double writeSeconds = writing.finish();
-    if (int status = verify(host, blocks, blockBytes, &verifySeconds))
-        return status;
-    if (!host.go(goAddress))
-        return fail(host.error() + QStringLiteral(" (the image is written and verified)"));
-    say(QStringLiteral("wrote %1 bytes in %2 blocks and verified them; erase %3 s, write %4 s, "
-                       "verify %5 s, %6 s in all%7")
-            .arg(blockBytes)
-            .arg(blocks.size())
+    const bool written = writer.program();
+    phases.finish();
+    if (!written)
+        return fail(writer.error() +
+                    (writer.firstWordSent()
+                         ? QStringLiteral("; the image is incomplete: run stm-flash again")
+                         : QStringLiteral("; the image is incomplete, but the block at %1 with its "
+                                          "first word is not written yet, so a shield that "
+                                          "checks for empty flash starts its bootloader again: "
+                                          "run stm-flash again")
+                               .arg(StmBootloader::hex(firstWord))));
+    QStringList mended;
+    const auto count = [&mended](int n, const char *one, const char *many, const char *what) {
+        if (n > 0)
+            mended << QStringLiteral("%1 %2 %3")
+                          .arg(n)
+                          .arg(QLatin1String(n == 1 ? one : many), QLatin1String(what));
+    };
+    count(host.retries(), "try", "tries", "repeated after a NACK or a time-out");
+    count(writer.keptWithoutAck(), "write", "writes", "unacknowledged but read back intact");
+    count(writer.pagesRewritten(), "page", "pages", "erased and written again");
+    say(QStringLiteral("wrote %1 bytes in %2 blocks and verified them, the block at %3 last; "
+                       "erase %4 s, write %5 s, verify %6 s, %7 s in all%8")
+            .arg(plan.bytes())
+            .arg(plan.blocks().size())
+            .arg(StmBootloader::hex(firstWord))
             .arg(eraseSeconds, 0, 'f', 1)
-            .arg(writeSeconds, 0, 'f', 1)
-            .arg(verifySeconds, 0, 'f', 1)
+            .arg(phases.seconds[0], 0, 'f', 1)
+            .arg(phases.seconds[1], 0, 'f', 1)
             .arg(static_cast<double>(total.elapsed()) / 1000.0, 0, 'f', 1)
-            .arg(host.retries() ? QStringLiteral(" (%1 tries repeated after a NACK or a "
-                                                 "time-out)")
-                                      .arg(host.retries())
-                                : QString()));
+            .arg(mended.isEmpty() ? QString()
+                                  : QStringLiteral(" (") + mended.join(QStringLiteral("; ")) +
+                                        QLatin1Char(')')));
+
+    quint16 firmware = 0;
+    switch (writer.start(goAddress, &firmware)) {
+    case FlashWriter::Start::Failed:
+        return fail(writer.error() + QStringLiteral(" (the image is written and verified)"));
+    case FlashWriter::Start::Runs:
+        say(QStringLiteral("started: %1, but shield %2 answers with its application%3")
+                .arg(writer.error())
+                .arg(o.shield)
+                .arg(firmware ? QStringLiteral(": firmware %1").arg(firmware) : QString()));
+        return 0;
+    case FlashWriter::Start::Acknowledged:
+        break;
+    }
     say(QStringLiteral("started: Go to %1 acknowledged").arg(StmBootloader::hex(goAddress)));
     // The application's own answer, when it comes in time; the driver finds it anyway.
     board->delay_ms(200);
-    quint16 firmware = 0;
-    if (session.applicationAnswers(&firmware) && firmware != 0)
+    if (FlashWriter::applicationAnswers(board, &firmware) && firmware != 0)
         say(QStringLiteral("shield %1 runs its application: firmware %2")
                 .arg(o.shield)
                 .arg(firmware));
@@ -650,6 +739,8 @@ int main(int argc, char *argv[])
             o.goGiven = true;
         } else if (a == QLatin1String("--mass-erase")) {
             o.massErase = true;
+        } else if (a == QLatin1String("--backup")) {
+            o.backup = value();
         } else if (a == QLatin1String("--flash-size")) {
             size(&o.flashSize);
         } else if (a == QLatin1String("--page-size")) {
@@ -685,8 +776,17 @@ int main(int argc, char *argv[])
                           "-shield %1 needs -multishield: without it only shield 0 is "
                           "on the bus")
                           .arg(o.shield);
-        else if (o.pageSize != 0 && (o.pageSize & (o.pageSize - 1)) != 0)
-            problem = QStringLiteral("--page-size takes a power of two");
+        else if (!o.backup.isEmpty() && (!o.readFile.isEmpty() || o.verifyOnly))
+            problem = QStringLiteral(
+                "--backup saves what an erase takes: not with --read or "
+                "--verify-only");
+        else if (!o.backup.isEmpty() &&
+                 FlashImage::formatOfName(o.backup) != FlashImage::Format::Hex)
+            problem = QStringLiteral(
+                "--backup FILE is Intel HEX: name it .hex, .ihex or .ihx, so "
+                "that stm-flash takes it back as it is");
+        else if (o.pageSize != 0 && ((o.pageSize & (o.pageSize - 1)) != 0 || o.pageSize < 64))
+            problem = QStringLiteral("--page-size takes a power of two, 64 or more");
         else if (o.flashSize != 0 && o.pageSize != 0 && o.flashSize % o.pageSize != 0)
             problem = QStringLiteral("--flash-size must be a multiple of --page-size");
         goodArgs = problem.isEmpty();

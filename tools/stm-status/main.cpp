@@ -1,9 +1,11 @@
 // stm-status: asks the running stm-driver how its shields are, on the driver's status socket, and
 // prints one table row per shield (or the raw JSON document). With --watch it refreshes the
 // table every second; with --prometheus it prints the document in Prometheus' text format, for
-// node_exporter's textfile collector. The host protocol on the driver's standard streams is not
-// touched.
+// node_exporter's textfile collector; with --capture it writes the driver's exchanges with its
+// shields into a pcap file for Wireshark. The host protocol on the driver's standard streams is
+// not touched.
 
+#include "base/capturewire.h"
 #include "base/statuspath.h"
 
 #include <QCoreApplication>
@@ -15,15 +17,22 @@
 #include <QLocalSocket>
 #include <QMap>
 #include <QStringList>
+#include <QtEndian>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>  // mkostemp
 #include <cstring>
+#include <limits>
 #include <fcntl.h>
+#include <pcap/pcap.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+static_assert(DLT_USER0 == CaptureWire::pcapLinkType, "the records' link type is DLT_USER0");
 
 namespace {
 
@@ -40,10 +49,17 @@ const char *const usage =
     "                 no driver answers)\n"
     "  --output FILE  with --prometheus: replace FILE at once with it (a new file in FILE's\n"
     "                 folder, renamed over it), for node_exporter's textfile collector\n"
+    "  --capture FILE write the driver's exchanges with its shields to FILE (mode 0600; - for\n"
+    "                 standard output) in pcap format, for Wireshark with the stmspi dissector,\n"
+    "                 until Ctrl-C or SIGTERM; each record is written out as it comes\n"
+    "  --count N      with --capture: stop after N records\n"
+    "  --seconds S    with --capture: stop after S seconds\n"
+    "  --shield N     with --capture: only the exchanges with shield N\n"
     "  --help         this text\n"
     "\n"
     "Exit status 1 when no driver answers; with --prometheus, 1 only when the figures could\n"
-    "not be written.\n";
+    "not be written; with --capture, 1 when the driver ends the capture or FILE cannot be\n"
+    "written (what was captured until then stays a complete file).\n";
 
 const int answerTimeoutMs = 5000;
 
@@ -160,6 +176,12 @@ QString table(const QJsonObject &doc, ErrorRate &rates)
                                 : QStringLiteral("normal priority"))
                 .arg(number(doc, "cycle_overruns"))
                 .arg(number(doc, "longest_cycle_us") / 1000.0, 0, 'f', 3);
+    const qint64 queued = number(doc, "host_output_queued");
+    const qint64 stalled = number(doc, "host_stalled_s");
+    if (queued > 0 || stalled > 0)
+        text += QStringLiteral("host output: %1 bytes not read yet, nothing read for %2 s\n")
+                    .arg(queued)
+                    .arg(stalled);
     text += QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9\n")
                 .arg(QStringLiteral("ADDR"), -4)
                 .arg(QStringLiteral("STATE"), -7)
@@ -286,6 +308,13 @@ QString prometheus(const QJsonObject *doc)
     out.family("stm_driver_realtime_priority", "gauge",
                "Real-time priority of the transfer thread (0: normal priority).");
     out.sample(QStringLiteral("stm_driver_realtime_priority"), number(*doc, "rtprio"));
+    out.family("stm_driver_host_output_queued_bytes", "gauge",
+               "Bytes of standard output waiting for the host to read them.");
+    out.sample(QStringLiteral("stm_driver_host_output_queued_bytes"),
+               number(*doc, "host_output_queued"));
+    out.family("stm_driver_host_stalled_seconds", "gauge",
+               "Time the host has read nothing while lines waited (0: none wait).");
+    out.sample(QStringLiteral("stm_driver_host_stalled_seconds"), number(*doc, "host_stalled_s"));
 
     QList<QJsonObject> shields;
     for (const QJsonValue &value : doc->value(QStringLiteral("shields")).toArray())
@@ -438,6 +467,166 @@ int exposition(const QString &path, const QString &output)
     return std::ferror(stdout) ? fail(QStringLiteral("cannot write the figures")) : 0;
 }
 
+// --capture: the records of the driver's capture stream (base/capturewire.h) into a pcap file.
+struct CaptureOptions {
+    QString file;  // "-": standard output
+    int shield = -1;
+    qint64 count = 0;    // records; 0: no limit
+    qint64 seconds = 0;  // 0: no limit
+};
+
+volatile std::sig_atomic_t stopSignal = 0;
+
+void onStopSignal(int signal)
+{
+    stopSignal = signal;
+}
+
+// The capture file: created with its final mode, never through a link, and only once the driver
+// has agreed to capture (a refusal leaves an existing file as it was).
+FILE *openCaptureFile(const QString &file, QString *why)
+{
+    if (file == QLatin1String("-")) {
+        if (::isatty(STDOUT_FILENO)) {
+            *why = QStringLiteral(
+                "a capture is no text for a terminal: give a file, or pipe it "
+                "(stm-status --capture - | wireshark -k -i -)");
+            return nullptr;
+        }
+        return stdout;
+    }
+    const int fd = ::open(QFile::encodeName(file).constData(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    FILE *stream = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+    if (!stream) {
+        *why = QStringLiteral("cannot write ") + file + QStringLiteral(" (") +
+               QString::fromLocal8Bit(std::strerror(errno)) + QLatin1Char(')');
+        if (fd >= 0)
+            ::close(fd);
+    }
+    return stream;
+}
+
+int captureTo(const QString &path, const CaptureOptions &options)
+{
+    QLocalSocket socket;
+    QString why;
+    if (!connectTo(socket, path, &why))
+        return fail(why);
+    QByteArray request = CaptureWire::request;
+    if (options.shield >= 0)
+        request += ' ' + QByteArray::number(options.shield);
+    socket.write(request + '\n');
+    socket.waitForBytesWritten(answerTimeoutMs);
+    const QByteArray line = readLine(socket, answerTimeoutMs);
+    const QJsonObject answer = QJsonDocument::fromJson(line).object();
+    if (line.isEmpty())
+        return fail(QStringLiteral("the driver on ") + path + QStringLiteral(" did not answer"));
+    if (answer.contains(QStringLiteral("error")))
+        return fail(QStringLiteral("the driver says: ") +
+                    answer.value(QStringLiteral("error")).toString());
+    if (answer.value(QStringLiteral("capture")).toString() != QLatin1String("started"))
+        return fail(QStringLiteral("the driver on ") + path +
+                    QStringLiteral(" does not capture (is it older than this stm-status?)"));
+
+    FILE *stream = openCaptureFile(options.file, &why);
+    if (!stream)
+        return fail(why);
+    pcap_t *dead = pcap_open_dead(DLT_USER0, 65535);
+    pcap_dumper_t *dumper = dead ? pcap_dump_fopen(dead, stream) : nullptr;
+    if (!dumper) {
+        std::fclose(stream);
+        return fail(QStringLiteral("cannot start the pcap file ") + options.file);
+    }
+
+    // SIGINT and SIGTERM end the capture; they are let through only while it waits for input,
+    // so a record is never cut in half. A reader that went away is a write error, not SIGPIPE.
+    struct sigaction action = {};
+    action.sa_handler = onStopSignal;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    sigset_t stops, waiting;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &stops, &waiting);
+    sigdelset(&waiting, SIGINT);
+    sigdelset(&waiting, SIGTERM);
+    std::fprintf(stderr, "stm-status: capturing %s to %s\n",
+                 options.shield < 0 ? "every shield"
+                                    : qPrintable(QStringLiteral("shield %1").arg(options.shield)),
+                 options.file == QLatin1String("-") ? "standard output" : qPrintable(options.file));
+
+    QElapsedTimer clock;
+    clock.start();
+    QByteArray pending = socket.readAll();
+    const int fd = static_cast<int>(socket.socketDescriptor());
+    qint64 records = 0;
+    quint64 lost = 0;
+    QString end;
+    for (;;) {
+        // Every whole record that came.
+        int at = 0;
+        while (end.isEmpty() && pending.size() - at >= CaptureWire::headerSize) {
+            const auto *header = reinterpret_cast<const quint8 *>(pending.constData() + at);
+            const int length = CaptureWire::lengthOf(header);
+            if (length < CaptureWire::busBytesAt || length > CaptureWire::maxDataSize) {
+                end = QStringLiteral("the driver sent something that is no capture record");
+                break;
+            }
+            if (pending.size() - at < CaptureWire::headerSize + length)
+                break;
+            const quint8 *data = header + CaptureWire::headerSize;
+            if (data[CaptureWire::directionByte] == CaptureWire::recordsLost &&
+                length == CaptureWire::lostDataSize)
+                lost += qFromBigEndian<quint32>(data + CaptureWire::busBytesAt);
+            const quint64 time = CaptureWire::timeOf(header);
+            pcap_pkthdr record = {};
+            record.ts.tv_sec = static_cast<time_t>(time / 1000000);
+            record.ts.tv_usec = static_cast<suseconds_t>(time % 1000000);
+            record.caplen = record.len = static_cast<bpf_u_int32>(length);
+            pcap_dump(reinterpret_cast<u_char *>(dumper), &record, data);
+            if (pcap_dump_flush(dumper) != 0)
+                end = QStringLiteral("cannot write the capture (") +
+                      QString::fromLocal8Bit(std::strerror(errno)) + QLatin1Char(')');
+            at += CaptureWire::headerSize + length;
+            if (++records == options.count)
+                break;
+        }
+        pending.remove(0, at);
+        if (!end.isEmpty() || (options.count > 0 && records >= options.count) || stopSignal != 0)
+            break;
+
+        // Wait for more, for a stop signal or for the end of the time given.
+        timespec wait = {};
+        timespec *timeout = nullptr;
+        if (options.seconds > 0) {
+            const qint64 left = options.seconds * 1000 - clock.elapsed();
+            if (left <= 0)
+                break;
+            wait.tv_sec = static_cast<time_t>(left / 1000);
+            wait.tv_nsec = static_cast<long>(left % 1000) * 1000000;
+            timeout = &wait;
+        }
+        pollfd input = {fd, POLLIN, 0};
+        if (::ppoll(&input, 1, timeout, &waiting) <= 0)
+            continue;  // a signal (looked at above) or the time given (looked at here)
+        char chunk[65536];
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n > 0)
+            pending.append(chunk, static_cast<int>(n));
+        else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+            end = QStringLiteral("the driver on ") + path + QStringLiteral(" ended the capture");
+    }
+    pcap_dump_close(dumper);
+    pcap_close(dead);
+    std::fprintf(stderr, "stm-status: %lld records written, %llu lost%s%s\n",
+                 static_cast<long long>(records), static_cast<unsigned long long>(lost),
+                 end.isEmpty() ? "" : "; ", qPrintable(end));
+    return end.isEmpty() ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char *argv[])
@@ -448,6 +637,18 @@ int main(int argc, char *argv[])
     bool json = false;
     bool metrics = false;
     QString output;
+    CaptureOptions capture;
+    bool capturing = false;
+    bool captureOptions = false;
+    // A whole number from `lowest` to `highest` after an option, else false.
+    const auto numberAfter = [](const QStringList &args, int *i, qint64 lowest, qint64 highest,
+                                qint64 *value) {
+        bool ok = false;
+        *value = *i + 1 < args.size() ? args.at(*i + 1).toLongLong(&ok) : 0;
+        ok = ok && *value >= lowest && *value <= highest;
+        *i += ok ? 1 : 0;
+        return ok;
+    };
     const QStringList args = app.arguments().mid(1);
     for (int i = 0; i < args.size(); ++i) {
         const QString &a = args.at(i);
@@ -462,6 +663,20 @@ int main(int argc, char *argv[])
         } else if (a == QLatin1String("--output") && i + 1 < args.size() &&
                    !args.at(i + 1).isEmpty()) {
             output = args.at(++i);
+        } else if (a == QLatin1String("--capture") && i + 1 < args.size() &&
+                   !args.at(i + 1).isEmpty()) {
+            capturing = true;
+            capture.file = args.at(++i);
+        } else if (a == QLatin1String("--count") &&
+                   numberAfter(args, &i, 1, std::numeric_limits<qint64>::max(), &capture.count)) {
+            captureOptions = true;
+        } else if (a == QLatin1String("--seconds") &&
+                   numberAfter(args, &i, 1, 10LL * 365 * 24 * 3600, &capture.seconds)) {
+            captureOptions = true;
+        } else if (qint64 shield = 0;
+                   a == QLatin1String("--shield") && numberAfter(args, &i, 0, 5, &shield)) {
+            captureOptions = true;
+            capture.shield = static_cast<int>(shield);
         } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
             std::printf(usage, defaultStatusPath);
             return 0;
@@ -470,12 +685,15 @@ int main(int argc, char *argv[])
             return 2;
         }
     }
-    if (metrics + watch + json > 1 || (!output.isEmpty() && !metrics)) {
+    if (metrics + watch + json + capturing > 1 || (!output.isEmpty() && !metrics) ||
+        (captureOptions && !capturing)) {
         std::fprintf(stderr, usage, defaultStatusPath);
         return 2;
     }
     if (metrics)
         return exposition(path, output);
+    if (capturing)
+        return captureTo(path, capture);
 
     QLocalSocket socket;
     QString why;
