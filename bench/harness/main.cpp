@@ -856,6 +856,7 @@ std::string threadName(const Bench::CallgrindThread &t)
         {"ShielHandler::main_func(", "stm-supervisor"},
         {"ConsoleScan::cycle_scan(", "stm-console"},
         {"BoardSimbus::watch(", "stm-buswatch"},
+        {"Console::LineStream::run(", "stm-stdout or stm-stderr"},
     };
     if (t.thread == 1)
         return "stm-driver";
