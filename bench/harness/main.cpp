@@ -896,21 +896,19 @@ int callgrindTable(const std::vector<std::string> &paths)
     uint64_t all = 0, emulated = 0;
     for (const Bench::CallgrindThread &t : threads) {
         const std::string name = threadName(t);
-        const uint64_t runs = name == "stm-transfer"     ? cycles
-                              : name == "stm-supervisor" ? Bench::callsOf(t, "ShielHandler::main_func(")
-                                                         : 0;
-        std::cout << "| " << name << " | "
-                  << (name == "stm-transfer"     ? std::to_string(runs) + " cycles"
-                      : name == "stm-supervisor" ? std::to_string(runs) + " ticks"
-                                                 : std::string("–"))
-                  << " | " << millions(t.instructions) << " | " << perCycle(t.instructions) << " | "
-                  << perCycle(t.emulated) << " | " << perCycle(t.instructions - t.emulated)
-                  << " |\n";
+        std::string runs = "–";
+        if (name == "stm-transfer")
+            runs = std::to_string(cycles) + " cycles";
+        else if (name == "stm-supervisor")
+            runs = std::to_string(Bench::callsOf(t, "ShielHandler::main_func(")) + " ticks";
+        std::cout << "| " << name << " | " << runs << " | " << millions(t.instructions) << " | "
+                  << perCycle(t.instructions) << " | " << perCycle(t.emulated) << " | "
+                  << perCycle(t.instructions - t.emulated) << " |\n";
         all += t.instructions;
         emulated += t.emulated;
     }
-    std::cout << "| all | | " << millions(all) << " | " << perCycle(all) << " | " << perCycle(emulated)
-              << " | **" << perCycle(all - emulated) << "** |\n";
+    std::cout << "| all | | " << millions(all) << " | " << perCycle(all) << " | "
+              << perCycle(emulated) << " | **" << perCycle(all - emulated) << "** |\n";
     return 0;
 }
 
