@@ -67,6 +67,9 @@ install(FILES ${STM_PACKAGING}/limits.conf DESTINATION /etc/security/limits.d
 # The figures for node_exporter's textfile collector: a service and its 15 s timer, disabled.
 install(FILES ${STM_PACKAGING}/stm-driver-metrics.service ${STM_PACKAGING}/stm-driver-metrics.timer
   DESTINATION /lib/systemd/system)
+# Alerting rules on those figures, for Prometheus' rule_files.
+install(FILES ${STM_PACKAGING}/stm-driver.rules.yml
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/stm-driver/prometheus)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_VERBATIM_VARIABLES ON)

@@ -16,5 +16,5 @@ install_missing() {
 # stm-status --prometheus, and a node_exporter of their own serves them. stm-status writes
 # captures with libpcap, and tshark reads them with the dissector (installed without asking:
 # its capture group is not set up).
-build_packages=(cmake g++ make pkg-config qtbase5-dev libgpiod-dev libgtest-dev
+build_packages=(cmake g++ make pkg-config qtbase5-dev libgpiod-dev libgtest-dev librapidcheck-dev
     prometheus prometheus-node-exporter libpcap-dev tshark)

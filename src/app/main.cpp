@@ -184,6 +184,7 @@ int main(int argc, char *argv[])
     QThread consoleThread;
     consoleThread.setObjectName(QStringLiteral("stm-console"));
     ConsoleScan consoleScan(&command, &settings);
+    consoleScan.setCalls(parsers.calls());  // the host's pickups, dials and drops
     QObject::connect(&consoleThread, &QThread::started, &consoleScan, &ConsoleScan::cycle_scan);
     consoleScan.moveToThread(&consoleThread);
 
@@ -196,7 +197,8 @@ int main(int argc, char *argv[])
                      &DriverControl::restart_connect_with_shield, Qt::DirectConnection);
     QObject::connect(&driverControl, &DriverControl::changeSpiPeriod1, &transferThread,
                      &ThreadSpiTransmitter::slotChangeSpiPeriod, Qt::DirectConnection);
-    // A restart ends the calls in progress: it asks the playback switch who plays and stops them.
+    // A restart ends the calls in progress: the host hears "drop" for those it knows of, and the
+    // playback switch stops the audio that runs.
     driverControl.setPlayback(&playControl);
     driverControl.setCalls(parsers.calls());
     QObject::connect(&driverControl, &DriverControl::play_sound, &playControl,

@@ -2,6 +2,7 @@
 
 #include "base/console.h"
 #include "config/settings.h"
+#include "link/callledger.h"
 #include "link/spicommand.h"
 
 #include <QFile>
@@ -194,6 +195,8 @@ void ConsoleScan::command_spi_do(quint8 code, quint16 argument, quint8 shield)
 {
     switch (code) {
     case PICKUP:
+        if (calls)
+            calls->open(shield);
         command->command_pickup(shield);
         command->command_audio_play(shield, true);
         break;
@@ -202,10 +205,15 @@ void ConsoleScan::command_spi_do(quint8 code, quint16 argument, quint8 shield)
                                                              : static_cast<quint8>(argument % 256));
         break;
     case DROP:
+        // The host ends the call itself: no "drop" line is due for it.
+        if (calls)
+            calls->hostDrop(shield);
         command->command_audio_play(shield, false);
         command->command_drop(shield);
         break;
     case DIAL:
+        if (calls)
+            calls->open(shield);
         command->command_dial(shield, argument);
         break;
     case PHONE_DETECT:

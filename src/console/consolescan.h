@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QStringList>
 
+class CallLedger;
 class QIODevice;
 class Settings;
 class SPIcommand;
@@ -40,6 +41,9 @@ public:
     // Reads from this device instead of standard input (tools and tests): a buffer, or a device
     // whose reads block until a whole line or the end of input, as standard input does.
     void setInput(QIODevice *device) { input = device; }
+    // Where the host's pickups, dials and drops are told, so the calls they open or end are known
+    // (none when not set).
+    void setCalls(CallLedger *ledger) { calls = ledger; }
     // Executes one line as read from the host, without its end-of-line.
     void processLine(const QString &line);
 
@@ -65,5 +69,6 @@ private:
 
     SPIcommand *command;
     Settings *settings;
+    CallLedger *calls = nullptr;
     QIODevice *input = nullptr;
 };

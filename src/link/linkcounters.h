@@ -22,6 +22,7 @@ struct LinkCounters {
     Count commands{0};          // acknowledged commands the shield executed
     Count tx_errors{0};         // command repeats (no or a wrong reply)
     Count rx_errors{0};         // events the shield offered again
+    Count exchanges{0};         // transfers with the shield, whatever came back
     Count frames{0};            // frames received (replies all 0 or all 1 are none)
     Count bad_frames{0};        // of those, dropped for their start byte or their CRC
     Count disconnects{0};       // times the shield dropped out of service

@@ -57,21 +57,8 @@ void SPIcommand::command_read_vid2(quint8 shield)
     queueCommand(shield, Frame::compose(READ_VID2, 0, 0, 0, 0));
 }
 
-quint32 SPIcommand::callRequests(quint8 shield) const
-{
-    return shield < calls.size() ? calls[shield].load() : 0;
-}
-
-void SPIcommand::countCallRequest(quint8 shield)
-{
-    // Counted before the frame is queued: whoever sees its answer sees the count.
-    if (shield < calls.size())
-        calls[shield].fetch_add(1);
-}
-
 void SPIcommand::command_pickup(quint8 shield)
 {
-    countCallRequest(shield);
     queueCommand(shield, Frame::compose(PICKUP, 0, 0, 0, 0));
 }
 
@@ -82,7 +69,6 @@ void SPIcommand::command_drop(quint8 shield)
 
 void SPIcommand::command_dial(quint8 shield, quint16 number)
 {
-    countCallRequest(shield);
     queueCommand(shield, Frame::compose16(DIAL, 0, number));
 }
 
@@ -118,8 +104,6 @@ void SPIcommand::command_update_16bit_blacklist(quint8 shield, quint16 index, qu
 
 void SPIcommand::command_audio_play(quint8 shield, bool on)
 {
-    if (on)
-        countCallRequest(shield);
     queueCommand(shield, Frame::compose(AUDIO_PLAY, 0, 0, 0, on ? 1 : 0));
 }
 

@@ -9,7 +9,6 @@
 #include <QtGlobal>
 
 #include <array>
-#include <atomic>
 
 class SPIconnector;
 class Settings;
@@ -68,19 +67,12 @@ public:
     // three ID words, the configured intercom index, then the intercom read back.
     void command_first(quint8 shield);
 
-    // The requests that start a call or its audio (pickup, dial, audio on) queued for the shield
-    // so far: a call's bookkeeping tells by it whether the host asked anything since a call ended.
-    quint32 callRequests(quint8 shield) const;
-
 private:
     // Appends to the acknowledged or to the direct queue of the shield.
     void queueCommand(quint8 shield, const QByteArray &frame);
     void queueDirect(quint8 shield, const QByteArray &frame);
     SPIconnector *link(quint8 shield) const;
 
-    void countCallRequest(quint8 shield);
-
     std::array<SPIconnector *, maxShields> connectors{};
     Settings *settings;
-    std::array<std::atomic<quint32>, maxShields> calls{};
 };

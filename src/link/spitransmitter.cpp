@@ -114,6 +114,7 @@ void SPItransmitter::main_func()
 
         const int words = link->get_long_packet() ? Frame::longWords : Frame::shortWords;
         spi_data_transfer(s, tx_buffer, rx_buffer, sendWords, receiveWords, words);
+        LinkCounters::add(link->counters.exchanges);
         copyFrame(link->rx_frame, rx_buffer);
         if (capturing) {
             capturing->exchange(s, reinterpret_cast<const quint8 *>(tx_buffer.constData()),
@@ -207,9 +208,13 @@ bool SPItransmitter::fillControlFrame(quint8 shield, SPIconnector *link)
 void SPItransmitter::disconnect(quint8 shield, SPIconnector *link)
 {
     ShieldState &state = settings->shieldState[shield];
-    if (state.getState() == ShieldState::STATE_ONLINE) {
-        LinkCounters::add(link->counters.disconnects);
+    const bool online = state.getState() == ShieldState::STATE_ONLINE;
+    if (online)
         reportErrors(shield, link);
+    // The calls of a lost shield end before the host hears it is gone.
+    parsers->link_lost(shield);
+    if (online) {
+        LinkCounters::add(link->counters.disconnects);
         Console::out.lines({settings->addressPrefix(shield) + QStringLiteral("shield_disconect"),
                             QString()});
     }

@@ -3,9 +3,9 @@
 #include "base/console.h"
 #include "base/shieldcount.h"
 #include "config/settings.h"
+#include "link/callledger.h"
 #include "link/playbackstate.h"
 #include "link/threadspitransmitter.h"
-#include "shield/callledger.h"
 #include "shield/shieldcontrol.h"
 #include "shield/spiparsers.h"
 #include "shield/threadshieldhandler.h"
@@ -73,14 +73,11 @@ void DriverControl::restart()
 
 void DriverControl::endCalls()
 {
-    if (!playback)
-        return;
     for (quint8 shield = 0; shield < maxShields; ++shield) {
-        if (!playback->isPlaying(shield))
-            continue;
-        if (!calls || calls->endCall(shield))
+        if (calls && calls->close(shield))
             Console::out.line(settings->addressPrefix(shield) +
                               QLatin1String(SPIparsers::dropText));
-        Q_EMIT play_sound(false, shield);
+        if (playback && playback->isPlaying(shield))
+            Q_EMIT play_sound(false, shield);
     }
 }

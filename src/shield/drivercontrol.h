@@ -2,9 +2,9 @@
 // Starts the link with the shields once and restarts it, all shields together, on an emergency.
 // Lives in the main thread; every restart runs there, so it can stop and wait for the transfer
 // and supervisor threads. A restart ends the calls in progress: the host hears "drop" for each
-// shield that plays, unless it already heard the end of that call, and its audio path is stopped
-// before the shields are rebooted. Requests that come while a restart is pending or running are
-// served by that restart.
+// call it knows of that is still open, and every audio path that runs is stopped, before the
+// shields are rebooted. Requests that come while a restart is pending or running are served by
+// that restart.
 
 #include <QObject>
 
@@ -31,10 +31,9 @@ public:
                   QObject *parent = nullptr);
 
     ShieldControl *getShieldControl() const { return shieldControl; }
-    // Where the restart learns which shields are in a call (none when not set).
+    // Where the restart learns which shields' audio runs (none when not set).
     void setPlayback(const PlaybackState *state) { playback = state; }
-    // Where the restart learns which calls the host already heard the end of (each call gets one
-    // "drop"); without it every shield in a call is told.
+    // Where the restart learns which calls the host knows are open (none when not set).
     void setCalls(CallLedger *ledger) { calls = ledger; }
     // Emergency restarts of the link since start-up (read from any thread).
     quint32 restartCount() const { return restarts.load(std::memory_order_relaxed); }
@@ -59,7 +58,7 @@ public Q_SLOTS:
 
 private:
     void restart();
-    // Tells the host of every call in progress that it is over and stops its audio path.
+    // Tells the host of every call in progress that it is over and stops every audio path.
     void endCalls();
 
     ShieldControl *shieldControl;  // owned (child)

@@ -69,7 +69,7 @@ QString debugText(const QByteArray &frame)
 
 SPIparsers::SPIparsers(Settings *settings, Stand *stand, SPIcommand *command, int dialWindowMs,
                        quint8 dialLimit, int dropIntervalMs)
-    : QObject(nullptr), settings(settings), stand(stand), spiCommand(command), callLedger(command)
+    : QObject(nullptr), settings(settings), stand(stand), spiCommand(command)
 {
     qRegisterMetaType<quint8>("quint8");
     qRegisterMetaType<QByteArray>("QByteArray");
@@ -93,6 +93,12 @@ void SPIparsers::shieldLine(quint8 shield, const QString &text) const
 void SPIparsers::debugLine(quint8 shield, const QString &text) const
 {
     Console::out.line(QStringLiteral("#DEBUG") + settings->addressTag(shield) + QStringLiteral(": ") + text);
+}
+
+void SPIparsers::endCall(quint8 shield)
+{
+    if (callLedger.close(shield))
+        shieldLine(shield, QLatin1String(dropText));
 }
 
 void SPIparsers::numberLine(quint8 shield, const QString &keyword, const QByteArray &frame) const
@@ -150,10 +156,6 @@ void SPIparsers::parser_command(quint8 shield, QByteArray frame, SPIconnector *l
             // The audio command is answered: the transfer loop stops alternating the frame size.
             if (link)
                 link->long_packet_repeats = 0;
-            // The audio path follows what the shield reports; a late "on" does not make a call
-            // the host was told is over a call in progress again.
-            if (Frame::byte(frame, lastPayloadByte) != 0)
-                callLedger.audioOn(shield);
             Q_EMIT play_sound(Frame::byte(frame, lastPayloadByte) != 0, shield);
             break;
         case SPIcommand::PING_1:
@@ -164,9 +166,14 @@ void SPIparsers::parser_command(quint8 shield, QByteArray frame, SPIconnector *l
         case SPIcommand::PING_2:
             record.ping2Response = true;
             if (Frame::byte(frame, lastPayloadByte) == lostInitValue) {
-                // The address is written in single-shield mode too.
-                Console::out.line(QString::number(shield) +
-                                  QStringLiteral(" WARNING: SPI: Shield lost initialization"));
+                // The address is written in single-shield mode too. The shield forgot its call
+                // with the rest: it ends right after the warning, before the shield is
+                // identified again.
+                QStringList lines{QString::number(shield) +
+                                  QStringLiteral(" WARNING: SPI: Shield lost initialization")};
+                if (callLedger.close(shield))
+                    lines << settings->addressPrefix(shield) + QLatin1String(dropText);
+                Console::out.lines(lines);
                 record.lostInit = true;
             } else {
                 record.lostInit = false;
@@ -190,38 +197,40 @@ void SPIparsers::parser_event(quint8 shield, QByteArray frame, SPIconnector *lin
 {
     if (shield >= maxShields)
         return;
-    const quint8 code = Frame::code(frame);
-    if (code >= EVENT_DIAL && code <= EVENT_KEY && code != EVENT_DROP)
-        callLedger.lineEvent(shield);
-    switch (code) {
+    switch (Frame::code(frame)) {
         case EVENT_DIAL:
             watchDial->DialDetect();
-            if (!watchDial->IsFlood())
+            // A dial the flood silences is one the host never hears of: it opens no call.
+            if (!watchDial->IsFlood()) {
+                callLedger.open(shield);
                 numberLine(shield, QStringLiteral("dial "), frame);
+            }
             watchDrop[shield]->detect_dial();  // during a flood too
             break;
         case EVENT_PICKUP:
+            callLedger.open(shield);
             shieldLine(shield, QLatin1String(pickupText));
             break;
         case EVENT_OPEN:
             shieldLine(shield, QStringLiteral("open"));
             break;
-        case EVENT_DROP: {
-            // Not told again when an emergency drop or a restart has just told the host.
-            const bool tell = callLedger.hangUp(shield);
+        case EVENT_DROP:
             // Audio stops before the host hears of the hang-up.
             if (link && link->get_long_packet() && spiCommand)
                 spiCommand->command_audio_play(shield, false);
-            if (tell && !watchDial->IsFlood())
-                shieldLine(shield, QLatin1String(dropText));
+            // A hang-up the flood silences leaves the call open, so the next end the driver
+            // tells (a lost link, a restart) ends it; one of a call the host already heard the
+            // end of, or never heard of, tells nothing.
+            if (!watchDial->IsFlood())
+                endCall(shield);
             watchDrop[shield]->detect_drop();
             break;
-        }
         case EVENT_PHONE:
             shieldLine(shield, phoneText(Frame::byte(frame, lastPayloadByte)));
             break;
         case EVENT_PICKUP_AUDIO:
             Q_EMIT play_sound(true, shield);
+            callLedger.open(shield);
             shieldLine(shield, QLatin1String(pickupText));
             break;
         case EVENT_KEY:
@@ -254,6 +263,11 @@ void SPIparsers::parser_audio(quint8 shield, QByteArray frame)
     Q_EMIT udp_write(shield, frame.mid(Frame::audioOffset, Frame::audioSize));
 }
 
+void SPIparsers::link_lost(quint8 shield)
+{
+    endCall(shield);
+}
+
 void SPIparsers::emergency_drop()
 {
     Console::out.line(QStringLiteral("#ERROR: Drop not detect. Emergency restart."));
@@ -262,14 +276,14 @@ void SPIparsers::emergency_drop()
             if (settings->shieldState[i].getState() != ShieldState::STATE_ONLINE)
                 continue;
             watchDrop[i]->detect_drop();
-            // A call the host already heard the end of gets no second line.
-            if (callLedger.endCall(i))
-                shieldLine(i, QLatin1String(dropText));
+            // Every shield in service hears it, in a call or not; its call is over.
+            callLedger.close(i);
+            shieldLine(i, QLatin1String(dropText));
             Q_EMIT play_sound(false, i);
         }
     } else {
-        if (callLedger.endCall(0))
-            shieldLine(0, QLatin1String(dropText));
+        callLedger.close(0);
+        shieldLine(0, QLatin1String(dropText));
         Q_EMIT play_sound(false, 0);
     }
     QThread::msleep(5);

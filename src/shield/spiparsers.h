@@ -9,7 +9,7 @@
 
 #include "base/shieldcount.h"
 #include "link/framesink.h"
-#include "shield/callledger.h"
+#include "link/callledger.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -43,11 +43,13 @@ public:
     void parser_event(quint8 shield, QByteArray frame, SPIconnector *link) override;
     // Sends the audio block of a long packet on to UDP; a shorter frame carries no audio.
     void parser_audio(quint8 shield, QByteArray frame) override;
+    // The shield's link is lost: its call is over, and the host hears "drop" if it knew of one.
+    void link_lost(quint8 shield) override;
 
     // The line that tells the host a call on a shield is over (behind the address prefix).
     static constexpr const char *dropText = "drop";
 
-    // Whether the host has been told that a shield's call is over; the link restart asks it too.
+    // The calls the host knows of; the host's commands and the link restart tell it too.
     CallLedger *calls() { return &callLedger; }
     WatchDial *getWatchDial() { return watchDial; }
     WatchDrop *getWatchDrop(quint8 shield);
@@ -66,6 +68,8 @@ private:
     // Writes the prefix and the text as one line.
     void shieldLine(quint8 shield, const QString &text) const;
     void debugLine(quint8 shield, const QString &text) const;
+    // The driver ends the shield's call: "drop" when the host knew of one.
+    void endCall(quint8 shield);
     // A dial or key line: the keyword, the number from bytes 4-5 and, behind the address gate,
     // the address index.
     void numberLine(quint8 shield, const QString &keyword, const QByteArray &frame) const;

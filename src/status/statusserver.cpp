@@ -316,6 +316,7 @@ void StatusServer::sampleFrames()
 {
     for (int s = 0; s < maxShields; ++s) {
         const LinkCounters &c = links[s]->counters;
+        exchangesWindow[static_cast<size_t>(s)].sample(LinkCounters::read(c.exchanges));
         framesWindow[static_cast<size_t>(s)].sample(LinkCounters::read(c.frames));
         badFramesWindow[static_cast<size_t>(s)].sample(LinkCounters::read(c.bad_frames));
     }
@@ -347,10 +348,14 @@ QByteArray StatusServer::document() const
         shield.insert(QStringLiteral("tx_errors"), qint64(LinkCounters::read(c.tx_errors)));
         shield.insert(QStringLiteral("rx_errors"), qint64(LinkCounters::read(c.rx_errors)));
         shield.insert(QStringLiteral("disconnects"), qint64(LinkCounters::read(c.disconnects)));
+        const quint64 exchanges = LinkCounters::read(c.exchanges);
         const quint64 frames = LinkCounters::read(c.frames);
         const quint64 badFrames = LinkCounters::read(c.bad_frames);
+        shield.insert(QStringLiteral("exchanges"), qint64(exchanges));
         shield.insert(QStringLiteral("frames"), qint64(frames));
         shield.insert(QStringLiteral("bad_frames"), qint64(badFrames));
+        shield.insert(QStringLiteral("exchanges_last_min"),
+                      qint64(exchangesWindow[s].lastMinute(exchanges)));
         shield.insert(QStringLiteral("frames_last_min"),
                       qint64(framesWindow[s].lastMinute(frames)));
         shield.insert(QStringLiteral("bad_frames_last_min"),

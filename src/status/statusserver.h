@@ -100,8 +100,10 @@ private:
     QTimer idleTimer;
     int idleMs = defaultIdleMs;
     QElapsedTimer uptime;
-    // Frames and bad frames of each shield over the last minute, for its share of frames lost.
+    // Exchanges, frames and bad frames of each shield over the last minute, for the share of
+    // its exchanges that brought a damaged frame.
     QTimer sampleTimer;
+    std::array<MinuteWindow, maxShields> exchangesWindow;
     std::array<MinuteWindow, maxShields> framesWindow;
     std::array<MinuteWindow, maxShields> badFramesWindow;
     CaptureTap *capture = nullptr;

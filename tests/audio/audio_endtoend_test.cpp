@@ -50,8 +50,7 @@ TEST(AudioEndToEnd, PickupCarriesAudioBothWaysInOrderAndDropClosesIt)
 
     h.start();
     ASSERT_TRUE(h.waitForLine(QStringLiteral("#Shield update black list")));
-    h.command->command_pickup(0);
-    h.command->command_audio_play(0, true);
+    h.host(QStringLiteral("pickup"));
     ASSERT_TRUE(DriverHarness::waitFor([&] { return h.links[0]->get_long_packet(); }));
     ASSERT_TRUE(DriverHarness::waitFor([&] { return received.size() >= 40; }));
 
@@ -148,8 +147,7 @@ TEST_P(RestartEndsCalls, DropLineBeforeTheShieldIsBackReceiverClosedStaleAudioGo
     ASSERT_TRUE(h.waitForLine(QStringLiteral("#Shield 2 update black list"), 30000));
 
     // A call on shield 0, with host audio queued for it when the restart comes.
-    h.command->command_pickup(0);
-    h.command->command_audio_play(0, true);
+    h.host(QStringLiteral("0 pickup"));
     ASSERT_TRUE(DriverHarness::waitFor([&] { return h.udpRead[0]->isListening(); }));
     QUdpSocket sender;
     for (quint32 n = 0; n < 30; ++n) {
@@ -192,8 +190,7 @@ TEST_P(RestartEndsCalls, DropLineBeforeTheShieldIsBackReceiverClosedStaleAudioGo
         EXPECT_TRUE(probe.bind(QHostAddress(QHostAddress::LocalHost), base)) << "port still held";
     }
     EXPECT_EQ(h.links[0]->audio_queue->size(), 0);
-    h.command->command_pickup(0);
-    h.command->command_audio_play(0, true);
+    h.host(QStringLiteral("0 pickup"));
     ASSERT_TRUE(DriverHarness::waitFor([&] { return h.udpRead[0]->isListening(); }));
     ASSERT_TRUE(DriverHarness::waitFor([&] { return h.model(0).audioOn(); }));
     DriverHarness::waitFor([] { return false; }, 300);  // a few dozen cycles of the new call

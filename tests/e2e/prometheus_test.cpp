@@ -201,11 +201,38 @@ TEST(E2ePrometheus, NodeExporterServesTheDriversFiguresAndSpoiltIdleRepliesShowA
     EXPECT_GT(figure(after, "stm_shield_bad_frames_total"), badBefore) << after.toStdString();
     EXPECT_GE(figure(after, "stm_shield_frames_total"),
               figure(after, "stm_shield_bad_frames_total"));
+    EXPECT_GE(figure(after, "stm_shield_exchanges_total"),
+              figure(after, "stm_shield_frames_total"));
     for (const char *name : {"stm_shield_tx_errors_total", "stm_shield_rx_errors_total"}) {
         EXPECT_GE(figure(before, name), 0) << name;
         EXPECT_EQ(figure(after, name), figure(before, name)) << name;
     }
     EXPECT_EQ(figure(after, "stm_shield_online"), 1);
+
+    // The alerting rules the package ships use figures that really come: each one is in the
+    // scrape (the host-output gauge once the driver reports its host output at all), and the
+    // staleness rule's pattern matches the file the textfile collector names.
+    QFile rules(QStringLiteral(STM_SOURCE_DIR "/packaging/stm-driver.rules.yml"));
+    ASSERT_TRUE(rules.open(QIODevice::ReadOnly));
+    const auto served = [&after](const QString &pattern) {
+        return QRegularExpression(QLatin1Char('^') + pattern,
+                                  QRegularExpression::MultilineOption)
+            .match(after)
+            .hasMatch();
+    };
+    const bool hostFigures = served(QStringLiteral("stm_driver_host_"));
+    QRegularExpressionMatchIterator names =
+        QRegularExpression(QStringLiteral("\\b(stm_(driver|shield)|node_textfile)_[a-z_]+\\b"))
+            .globalMatch(QString::fromUtf8(rules.readAll()));
+    while (names.hasNext()) {
+        const QString name = names.next().captured(0);
+        if (name.startsWith(QLatin1String("stm_driver_host_")) && !hostFigures)
+            continue;
+        EXPECT_TRUE(served(name + QStringLiteral("[{ ]"))) << name.toStdString();
+    }
+    EXPECT_TRUE(served(
+        QStringLiteral("node_textfile_mtime_seconds\\{file=\"(.*/)?stm-driver\\.prom\"\\} ")))
+        << after.toStdString();
 
     // The technician's table shows the share lost in the last minute.
     const Finished table = stmStatus({QStringLiteral("-s"), path});

@@ -196,19 +196,25 @@ TEST(E2eRecovery, BootloaderByteRestartsEveryShield)
 
 namespace {
 
-// A call in progress on the single shield, then the simulator's lines that end it with a restart:
-// the host hears the end of the call once, before the shield is announced again.
-void expectOneDropBeforeTheShieldIsBack(const QStringList &simLines)
+// The single shield in service and in a call the host picked up: its audio runs.
+void startCall(E2ePair &pair, AudioHost &host)
 {
-    E2ePair pair(singleSim, singleDriver, true);
     ASSERT_TRUE(pair.started()) << pair.describe();
     ASSERT_GE(pair.driver().waitForLine(pushed), 0) << pair.describe();
-    AudioHost host(20002);
     ASSERT_TRUE(host.listening) << "port 20002 is taken";
     const int simFrom = pair.sim().lineCount();
     pair.driver().writeLine(QStringLiteral("pickup"));
     ASSERT_TRUE(pair.waitExecuted(0, QStringLiteral("audio on"), simFrom)) << pair.describe();
     ASSERT_TRUE(E2eProcess::waitUntil([&] { return host.driverListens(); })) << pair.describe();
+}
+
+// A call in progress on the single shield, then the simulator's lines that end it with a restart:
+// the host hears the end of the call once, before the shield is announced again.
+void expectOneDropBeforeTheShieldIsBack(const QStringList &simLines)
+{
+    E2ePair pair(singleSim, singleDriver, true);
+    AudioHost host(20002);
+    ASSERT_NO_FATAL_FAILURE(startCall(pair, host));
 
     const int from = pair.driver().lineCount();
     for (const QString &line : simLines)
@@ -239,6 +245,55 @@ TEST(E2eRecovery, HangUpThenBootloaderByteOneCycleLaterTellsOneDrop)
     expectOneDropBeforeTheShieldIsBack(
         {QStringLiteral("hangup 0"), QStringLiteral("ack79 0 after")});
 }
+
+// A call in progress when its shield stops answering until the driver loses it, or when it
+// loses its initialisation: the host hears "drop" once, just before "shield_disconect" or right
+// after the warning, and the shield comes back without a restart of the link.
+struct CallFault {
+    const char *name;
+    const char *fault;
+    QStringList around;  // the lines, error counts aside, that end with the call's end
+};
+
+void PrintTo(const CallFault &row, std::ostream *os)
+{
+    *os << row.fault;
+}
+
+class CallFaults : public ::testing::TestWithParam<CallFault>
+{
+};
+
+TEST_P(CallFaults, EndTheCallOnceBesideTheirLine)
+{
+    const CallFault &row = GetParam();
+    E2ePair pair(singleSim, singleDriver, true);
+    AudioHost host(20002);
+    ASSERT_NO_FATAL_FAILURE(startCall(pair, host));
+
+    const int from = pair.driver().lineCount();
+    pair.sim().writeLine(QLatin1String(row.fault));
+    // A lost link takes some 12 s of unanswered repeats.
+    const int at = pair.driver().waitForLine(row.around.last(), from, 60000);
+    ASSERT_GE(at, 0) << pair.describe();
+    const QStringList upTo = withoutErrorCounts(pair.driver().lines().mid(from, at + 1 - from));
+    EXPECT_EQ(upTo.mid(upTo.size() - row.around.size()), row.around) << pair.describe();
+    EXPECT_EQ(upTo.count(QStringLiteral("drop")), 1) << pair.describe();
+    pair.sim().writeLine(QStringLiteral("unmute 0"));
+    ASSERT_GE(pair.driver().waitForLine(pushed, at), 0) << pair.describe();
+    EXPECT_EQ(pair.driver().lines().mid(at + 1).count(QStringLiteral("drop")), 0);
+    EXPECT_FALSE(host.driverListens());
+    EXPECT_EQ(pair.driver().err().count(QStringLiteral("#Restart ALL Shields")), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2eRecovery, CallFaults,
+    ::testing::Values(
+        CallFault{"ShieldLost", "mute 0", {QStringLiteral("drop"), QStringLiteral("shield_disconect")}},
+        CallFault{"LostInitialisation", "lostinit 0",
+                  {QStringLiteral("0 WARNING: SPI: Shield lost initialization"),
+                   QStringLiteral("drop")}}),
+    [](const ::testing::TestParamInfo<CallFault> &info) { return std::string(info.param.name); });
 
 TEST(E2eRecovery, BusGoneEndsTheDriverWithAnError)
 {

@@ -218,6 +218,8 @@ TEST(E2eStatus, EveryCounterEqualsWhatTheSimulatorDidOrTheHostWasTold)
                                                field(doc, s, "rx_errors") +
                                                field(doc, s, "bad_frames"));
         EXPECT_EQ(field(doc, s, "bad_frames") > 0, s == 0);
+        EXPECT_LE(field(doc, s, "frames"), field(doc, s, "exchanges"));
+        EXPECT_LE(field(doc, s, "exchanges_last_min"), field(doc, s, "exchanges"));
         EXPECT_LE(field(doc, s, "frames_last_min"), field(doc, s, "frames"));
         EXPECT_LE(field(doc, s, "bad_frames_last_min"), field(doc, s, "bad_frames"));
         EXPECT_EQ(statusShield(doc, s).value(QStringLiteral("state")).toString(),

@@ -159,8 +159,7 @@ TEST(LinkEndToEnd, PickupWithAudioCarriesLongPacketsBothWays)
     DriverHarness h;
     h.start();
     ASSERT_TRUE(h.waitForLine(blackListDone));
-    h.command->command_pickup(0);
-    h.command->command_audio_play(0, true);
+    h.host(QStringLiteral("pickup"));
     ASSERT_TRUE(DriverHarness::waitFor([&] { return h.playSound.contains({true, 0}); }));
     EXPECT_TRUE(h.model(0).audioOn());
     EXPECT_TRUE(h.links[0]->get_long_packet());

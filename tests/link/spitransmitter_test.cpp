@@ -409,6 +409,7 @@ TEST(TransferLoop, EveryReplyThatIsNotNothingCountsAsAFrameAndTheDroppedOnesAsBa
         Rig rig(false);
         rig.board.reply(0, c.reply);
         rig.cycles(2);
+        EXPECT_EQ(LinkCounters::read(rig.links[0].counters.exchanges), 2u) << "whatever came";
         EXPECT_EQ(LinkCounters::read(rig.links[0].counters.frames), c.frames);
         EXPECT_EQ(LinkCounters::read(rig.links[0].counters.bad_frames), c.badFrames);
         EXPECT_EQ(LinkCounters::read(rig.links[0].counters.tx_errors) +

@@ -4,12 +4,12 @@
 #include "shield/drivercontrol.h"
 #include "board/board.h"
 #include "config/settings.h"
+#include "link/callledger.h"
 #include "link/frame.h"
 #include "link/playbackstate.h"
 #include "link/spicommand.h"
 #include "link/spiconnector.h"
 #include "link/threadspitransmitter.h"
-#include "shield/callledger.h"
 #include "shield/spiparsers.h"
 #include "shield/threadshieldhandler.h"
 #include "support/consolecapture.h"
@@ -316,7 +316,8 @@ TEST(Restart, EveryCallIsToldOverOnceWhateverTheOrderOfItsEndings)
         {"host-pickup audio-on emergency restart", 1},
         {"host-pickup emergency audio-on restart", 1},  // a late answer reopens nothing
         {"host-pickup audio-on emergency hangup restart", 1},
-        {"host-pickup audio-on hangup emergency restart", 1},
+        // The emergency drop tells every shield in service, in a call or not.
+        {"host-pickup audio-on hangup emergency restart", 2},
         {"host-pickup audio-on restart audio-on restart", 1},  // answered after the reboot
         // A new call after the end of the first one is told over in its turn.
         {"host-pickup audio-on hangup host-pickup audio-on restart", 2},
@@ -348,6 +349,7 @@ TEST(Restart, EveryCallIsToldOverOnceWhateverTheOrderOfItsEndings)
         };
         for (const QString &step : QString::fromLatin1(row.steps).split(QLatin1Char(' '))) {
             if (step == QLatin1String("host-pickup")) {
+                rig.parsers->calls()->open(0);
                 rig.command.command_pickup(0);
                 rig.command.command_audio_play(0, true);
             } else if (step == QLatin1String("audio-on") || step == QLatin1String("audio-off")) {

@@ -262,8 +262,12 @@ TEST_F(Parsers, EventLines)
         {false, false, 0, Frame::compose(0x81, 0, 0, 0, 0), {"pickup"}},
         {true, false, 3, Frame::compose(0x81, 0, 0, 0, 0), {"3 pickup"}},
         {false, false, 0, Frame::compose(0x82, 0, 0, 0, 1), {"open"}},
+        // A hang-up ends the call a row above opened; one of no call the host knew of, or of
+        // one it already heard the end of, tells nothing.
         {false, false, 0, Frame::compose(0x83, 0, 0, 0, 0), {"drop"}},
-        {true, false, 5, Frame::compose(0x83, 0, 0, 0, 0), {"5 drop"}},
+        {true, false, 3, Frame::compose(0x83, 0, 0, 0, 0), {"3 drop"}},
+        {true, false, 3, Frame::compose(0x83, 0, 0, 0, 0), {}},
+        {true, false, 5, Frame::compose(0x83, 0, 0, 0, 0), {}},
         {false, false, 0, Frame::compose(0x84, 0, 0, 0, 0), {"phone notfound"}},
         {false, false, 0, Frame::compose(0x84, 0, 0, 0, 1), {"phone detected"}},
         {false, false, 0, Frame::compose(0x84, 0, 0, 0, 2), {"phone short"}},
@@ -331,12 +335,14 @@ TEST_F(Parsers, DropStopsAudioBeforeTheHostHearsOfIt)
                     QStringLiteral(" @%1").arg(links[1].command_queue->size());
     });
     links[1].set_long_packet(true);
+    event(1, Frame::compose(0x81, 0, 0, 0, 0));
     event(1, Frame::compose(0x83, 0, 0, 0, 0));
     links[1].set_long_packet(false);
+    event(1, Frame::compose(0x81, 0, 0, 0, 0));
     event(1, Frame::compose(0x83, 0, 0, 0, 0));
     Console::out.setSink(nullptr);
 
-    EXPECT_EQ(seen, QStringList({"drop @1", "drop @1"}));
+    EXPECT_EQ(seen, QStringList({"pickup @0", "drop @1", "pickup @1", "drop @1"}));
     ASSERT_EQ(links[1].command_queue->size(), 1);
     EXPECT_EQ(links[1].command_queue->list.first(), Frame::compose(0x40, 0, 0, 0, 0));
 }

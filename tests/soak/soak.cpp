@@ -11,9 +11,11 @@
 // the calls a restart cut); no disconnection; bounded memory, and no rise of the driver's
 // resident size over the second half of a run of 20 minutes or more (sampled every minute; a
 // straight line fitted through the second half's samples must rise less than 64 kB).
+// stm-soak --walk MINUTES runs numbered random walks over calls instead (support/e2ecallwalk.h).
 // Everything runs in the main thread's event loop (the E2ePair helpers read both programs' output
 // there).
 
+#include "support/e2ecallwalk.h"
 #include "support/e2eprocess.h"
 
 #include <QCoreApplication>
@@ -44,6 +46,7 @@ struct Options {
     double restartSeconds = 30;  // mean time between two bootloader bytes (0: none)
     // The driver program: the one built here, or a wrapper that runs it under a heap profiler.
     QString driver = QStringLiteral(STM_DRIVER_PATH);
+    double walkMinutes = 0;  // random walks over calls instead (0: none)
 };
 
 bool parseOptions(const QStringList &args, Options *options)
@@ -61,13 +64,15 @@ bool parseOptions(const QStringList &args, Options *options)
             options->restartSeconds = args.at(++i).toDouble(&ok);
         else if (a == QLatin1String("--driver") && ok)
             options->driver = args.at(++i);
+        else if (a == QLatin1String("--walk") && ok)
+            options->walkMinutes = args.at(++i).toDouble(&ok);
         else
             ok = false;
         if (!ok)
             return false;
     }
     return options->minutes > 0 && options->shields >= 1 && options->shields <= 6 &&
-           options->restartSeconds >= 0;
+           options->restartSeconds >= 0 && options->walkMinutes >= 0;
 }
 
 // The driver's resident size (VmRSS) and the anonymous part of it (RssAnon: its heap, stacks
@@ -948,6 +953,41 @@ int Soak::run()
     return allOk ? 0 : 1;
 }
 
+
+// --walk: numbered random walks over calls (support/e2ecallwalk.h), one after the other from
+// number --random on, each with its own driver and simulator, for `minutes`. Stops at the first
+// walk that breaks the promise of one "drop" per call, and prints its number and steps.
+int walk(const Options &options)
+{
+    QElapsedTimer clock;
+    clock.start();
+    quint32 number = options.randomStart;
+    int walks = 0;
+    do {
+        E2eCallWalk::Plan plan;
+        plan.steps = 300;
+        plan.restarts = 2;
+        plan.lostInits = 2;
+        plan.floods = number % 4 == 0 ? 1 : 0;  // a flood lasts for the driver's life
+        const E2eCallWalk::Result result =
+            E2eCallWalk::run(number, plan, QStringLiteral(SHIELD_SIM_PATH), options.driver);
+        ++walks;
+        std::printf("walk %u: %s: %s\n", number, qPrintable(result.summary),
+                    result.fault.isEmpty() ? "every call ended once" : "FAILED");
+        std::fflush(stdout);
+        if (!result.fault.isEmpty()) {
+            std::printf("walk %u broke the promise: %s\nits steps:\n%s\n%s\n", number,
+                        qPrintable(result.fault), qPrintable(result.steps.join(QLatin1Char('\n'))),
+                        qPrintable(result.output));
+            return 1;
+        }
+        ++number;
+    } while (clock.elapsed() < qint64(options.walkMinutes * 60000));
+    std::printf("%d walks in %.1f minutes, walks %u to %u: every call ended once\n", walks,
+                double(clock.elapsed()) / 60000, options.randomStart, number - 1);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -957,9 +997,12 @@ int main(int argc, char **argv)
     if (!parseOptions(app.arguments(), &options)) {
         std::fprintf(stderr,
                      "usage: stm-soak [--minutes N] [--shields 1-6] [--random N] "
-                     "[--restart-every SECONDS] [--driver PROGRAM]\n");
+                     "[--restart-every SECONDS] [--driver PROGRAM]\n"
+                     "       stm-soak --walk MINUTES [--random N] [--driver PROGRAM]\n");
         return 2;
     }
+    if (options.walkMinutes > 0)
+        return walk(options);
     Soak soak(options);
     return soak.run();
 }

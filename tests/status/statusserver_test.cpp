@@ -141,6 +141,7 @@ TEST_F(StatusServerTest, DocumentShowsRecordsAndCountersOfEveryServedShield)
     links[2].counters.tx_errors = 3;
     links[2].counters.rx_errors = 4;
     links[2].counters.disconnects = 1;
+    links[2].counters.exchanges = 6000000000;
     links[2].counters.frames = 5000000000;  // past what 32 bits hold
     links[2].counters.bad_frames = 4300000000;
     links[2].counters.audio_blocks_in = 500;
@@ -174,9 +175,11 @@ TEST_F(StatusServerTest, DocumentShowsRecordsAndCountersOfEveryServedShield)
         {"audio_blocks_out", 600},
         {"audio_dropped", 7},
         {"firmware", 23},
+        {"exchanges", 6000000000},
         {"frames", 5000000000},
         {"bad_frames", 4300000000},
         // A driver younger than a minute: its whole run is the last minute.
+        {"exchanges_last_min", 6000000000},
         {"frames_last_min", 5000000000},
         {"bad_frames_last_min", 4300000000},
     };

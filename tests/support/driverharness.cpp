@@ -3,6 +3,7 @@
 #include "audio/soundplaycontrol.h"
 #include "audio/udpread.h"
 #include "audio/udpwrite.h"
+#include "console/consolescan.h"
 #include "link/spicommand.h"
 #include "link/spiconnector.h"
 #include "link/threadspitransmitter.h"
@@ -35,6 +36,9 @@ DriverHarness::DriverHarness(const Options &options)
                                                &settings, command, links, &linkMutex, board.get());
     control = new DriverControl(transferThread, supervisorThread, &settings, command, links,
                                 board.get());
+    control->setCalls(parsers->calls());
+    hostReader = new ConsoleScan(command, &settings);
+    hostReader->setCalls(parsers->calls());
     QObject::connect(parsers, &SPIparsers::emergency_restart, control,
                      &DriverControl::restart_connect_with_shield);
     QObject::connect(transferThread, &ThreadSpiTransmitter::emergency_restart, control,
@@ -65,7 +69,6 @@ void DriverHarness::buildAudioPaths(const Options &options)
                      &SoundPlayControl::play_sound_switch);
     // A restart ends the calls in progress, as in the driver.
     control->setPlayback(playControl);
-    control->setCalls(parsers->calls());
     QObject::connect(control, &DriverControl::play_sound, playControl,
                      &SoundPlayControl::play_sound_switch);
     QObject::connect(control, &DriverControl::play_sound, control,
@@ -79,6 +82,7 @@ void DriverHarness::buildAudioPaths(const Options &options)
 
 DriverHarness::~DriverHarness()
 {
+    delete hostReader;
     delete control;
     delete supervisorThread;
     delete transferThread;
@@ -90,6 +94,11 @@ DriverHarness::~DriverHarness()
         delete reader;
     for (auto *link : links)
         delete link;
+}
+
+void DriverHarness::host(const QString &line)
+{
+    hostReader->processLine(line);
 }
 
 void DriverHarness::start()

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 
+class ConsoleScan;
 class DriverControl;
 class SoundPlayControl;
 class UDPread;
@@ -52,6 +53,8 @@ public:
     // Waits until the captured standard output holds this line (counting from `from`).
     bool waitForLine(const QString &line, int timeoutMs = 20000, int from = 0);
     bool waitOnline(int shield, int timeoutMs = 20000);
+    // One line of the host, read as the driver's console reader reads it (in this thread).
+    void host(const QString &line);
     // Runs a function on the link with the transfer loop paused between cycles.
     void underLinkMutex(const std::function<void()> &f);
 
@@ -70,6 +73,7 @@ public:
     ThreadSpiTransmitter *transferThread = nullptr;
     ThreadShieldHandler *supervisorThread = nullptr;
     DriverControl *control = nullptr;
+    ConsoleScan *hostReader = nullptr;
     QMutex audioMutex[6];
     UDPread *udpRead[6] = {};
     SoundPlayControl *playControl = nullptr;

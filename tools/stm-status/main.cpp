@@ -39,7 +39,8 @@ namespace {
 const char *const usage =
     "Usage: stm-status [options]\n"
     "Shows the shields of the running stm-driver: state, firmware, calls and audio, events,\n"
-    "errors per minute, frames lost in the last minute and disconnects.\n"
+    "errors per minute, the share of the last minute's exchanges that brought a damaged frame\n"
+    "and disconnects.\n"
     "\n"
     "Options:\n"
     "  -s PATH        the driver's status socket (default %s)\n"
@@ -152,14 +153,14 @@ QString bootloaderLines(const QJsonObject &doc)
     return text;
 }
 
-// The share of frames lost in the last minute, as the driver counted them; "-" when none came
-// (or the driver does not count them).
+// The share of the last minute's exchanges with the shield that brought a damaged frame; "-"
+// when there were none (or the driver does not count them).
 QString loss(const QJsonObject &shield)
 {
-    const qint64 frames = number(shield, "frames_last_min");
-    if (frames <= 0)
+    const qint64 exchanges = number(shield, "exchanges_last_min");
+    if (exchanges <= 0)
         return QStringLiteral("-");
-    return QString::number(number(shield, "bad_frames_last_min") * 100.0 / frames, 'f', 1) +
+    return QString::number(number(shield, "bad_frames_last_min") * 100.0 / exchanges, 'f', 1) +
            QLatin1Char('%');
 }
 
@@ -263,6 +264,8 @@ const ShieldFigure shieldFigures[] = {
     {"stm_shield_tx_errors_total", "counter", "Commands sent again for a missing or wrong reply.",
      "tx_errors"},
     {"stm_shield_rx_errors_total", "counter", "Events the shield offered again.", "rx_errors"},
+    {"stm_shield_exchanges_total", "counter", "Transfers with the shield, whatever came back.",
+     "exchanges"},
     {"stm_shield_frames_total", "counter", "Frames received from the shield.", "frames"},
     {"stm_shield_bad_frames_total", "counter",
      "Frames received from the shield and dropped for their start byte or CRC.", "bad_frames"},
