@@ -99,6 +99,15 @@ quint64 GridTimer::sleep(quint64 ahead)
     return ended;
 }
 
+quint64 GridTimer::takeEnded()
+{
+    std::lock_guard<PiMutex> lock(mutex);
+    const quint64 now = tickAt(Clock::now());
+    const quint64 ended = now > taken ? now - taken : 0;
+    taken = std::max(taken, now);
+    return ended;
+}
+
 void GridTimer::wakeToGrid()
 {
     std::lock_guard<PiMutex> lock(mutex);

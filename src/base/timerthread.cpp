@@ -128,6 +128,7 @@ void TimerThread::run()
     }
     grid.restart(std::chrono::milliseconds(period));
     exec();
+    sleptThrough(grid.takeEnded());
 }
 
 bool TimerThread::tickWhenDue()

@@ -38,8 +38,7 @@ ShielHandler::ShielHandler(QObject *parent, Settings *settings, SPIcommand *comm
 void ShielHandler::main_func()
 {
     for (uchar s = 0; s <= settings->lastShield; ++s) {
-        ShieldState &record = settings->shieldState[s];
-        switch (record.getState()) {
+        switch (settings->shieldState[s].getState()) {
         case ShieldState::STATE_ONLINE:
             process_online(s);
             break;
@@ -50,16 +49,18 @@ void ShielHandler::main_func()
             process_offline(s);
             break;
         }
-        leftState[s] = record.getState();
-        leftStep[s] = record.step;
     }
 }
 
-quint64 ShielHandler::ticksUntilDue() const
+quint64 ShielHandler::ticksUntilDue()
 {
     quint64 due = GridTimer::never;
-    for (uchar s = 0; s <= settings->lastShield; ++s)
+    for (uchar s = 0; s <= settings->lastShield; ++s) {
+        const ShieldState &record = settings->shieldState[s];
+        sleptState[s] = record.getState();
+        sleptStep[s] = record.step;
         due = std::min(due, ticksUntilDue(s));
+    }
     return due;
 }
 
@@ -94,15 +95,15 @@ quint64 ShielHandler::ticksUntilDue(uchar shield) const
 void ShielHandler::skipTicks(quint64 ticks)
 {
     // Each count moves on as the ticks since the last one would have moved it, in the state the
-    // last tick left the shield in (the skipped ticks all came before the change that woke the
-    // supervisor), but never past its own next due tick.
+    // shield was in when the supervisor went to sleep (the ticks skipped all came before the
+    // change that woke it), but never past its own next due tick.
     const auto moved = [ticks](int count, quint64 due) {
         return count + static_cast<int>(std::min(ticks, due - 1));
     };
     for (uchar s = 0; s <= settings->lastShield; ++s) {
         ShieldState &record = settings->shieldState[s];
-        const ShieldState::State state = leftState[s];
-        if (leftStep[s] == 1 && state != ShieldState::STATE_ONLINE) {
+        const ShieldState::State state = sleptState[s];
+        if (sleptStep[s] == 1 && state != ShieldState::STATE_ONLINE) {
             // A wait counted in the record; the transfer loop may have ended it since (a lost
             // link), which started the count anew.
             const int limit =

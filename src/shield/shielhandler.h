@@ -36,13 +36,15 @@ public:
 
     // One tick over the served shields; shields beyond them stay offline and silent.
     void main_func();
-    // Ticks from the last tick to the next one at which something can happen without word from
-    // another thread: a ping or a time-out due, a wait that ends, a flag that is already up.
-    // GridTimer::never when only a reply, a lost link or a push request can bring work (each
-    // rings the supervisor's wake line).
-    quint64 ticksUntilDue() const;
-    // `ticks` ticks passed without a tick run: the counts move on as those ticks would have moved
-    // them. A count stops at its next due tick, whose work the coming tick does late.
+    // Before the supervisor sleeps: ticks from the last tick to the next one at which something
+    // can happen without word from another thread (a ping or a time-out due, a wait that ends, a
+    // flag that is already up); GridTimer::never when only a reply, a lost link or a push request
+    // can bring work (each rings the supervisor's wake line). Notes where each shield stands, for
+    // skipTicks() after the sleep.
+    quint64 ticksUntilDue();
+    // After a sleep: `ticks` ticks passed without a tick run, and the counts move on as those
+    // ticks would have moved them. A count stops at its next due tick, whose work the coming tick
+    // does late.
     void skipTicks(quint64 ticks);
     void process_offline(uchar shield);
     void process_init(uchar shield);
@@ -72,7 +74,8 @@ private:
     std::array<int, maxShields> ping2Count{};
     std::array<const ShieldState::ApartmentList *, maxShields> pointToDialplan{};
     std::array<quint16, maxShields> countSendDialplan{};
-    // Where the last tick left each shield, for the counts of the ticks skipped after it.
-    std::array<ShieldState::State, maxShields> leftState{};
-    std::array<qint32, maxShields> leftStep{};
+    // Where each shield stood when the supervisor went to sleep, for the counts of the ticks it
+    // skipped: a link restart resets the records while the supervisor is stopped.
+    std::array<ShieldState::State, maxShields> sleptState{};
+    std::array<qint32, maxShields> sleptStep{};
 };

@@ -38,6 +38,12 @@ quint64 ThreadShieldHandler::ticksUntilWork()
     return handler->ticksUntilDue();
 }
 
+void ThreadShieldHandler::sleptThrough(quint64 ticks)
+{
+    // Stopped while asleep: the counts keep the ticks of this run, as they kept every tick's.
+    handler->skipTicks(ticks);
+}
+
 void ThreadShieldHandler::slotTimeOut()
 {
     handler->skipTicks(tickExpirations() - 1);

@@ -38,6 +38,7 @@ public Q_SLOTS:
 
 protected:
     quint64 ticksUntilWork() override;
+    void sleptThrough(quint64 ticks) override;
 
 protected Q_SLOTS:
     void slotTimeOut() override;

@@ -608,10 +608,10 @@ struct Behaviour {
     int pushAt = 0;                   // the host asks for a list push before this tick
 };
 
-// Runs `ticks` ticks of the script; returns every frame queued and every line written, each with
-// its tick, and how many ticks the supervisor ran.
+// Runs `ticks` ticks of the script, with a link restart before tick `restartAt`; returns every
+// frame queued and every line written, each with its tick, and how many ticks the supervisor ran.
 std::pair<QStringList, int> runScript(const std::vector<Behaviour> &shields, int ticks,
-                                      bool sleeping)
+                                      int restartAt, bool sleeping)
 {
     Rig rig(true);
     std::multimap<int, std::function<void()>> due;  // before tick: what another thread does
@@ -631,7 +631,26 @@ std::pair<QStringList, int> runScript(const std::vector<Behaviour> &shields, int
     int runs = 0;
     int last = 0;
     quint64 next = 1;
+    // The supervisor's next tick: it sleeps from the tick `from` until its next work is due.
+    const auto plan = [&rig](int from) {
+        const quint64 ahead = rig.handler.ticksUntilDue();
+        return ahead == GridTimer::never ? GridTimer::never : quint64(from) + ahead;
+    };
     for (int t = 1; t <= ticks; ++t) {
+        if (t == restartAt) {
+            // Both threads stopped, the records and link flags reset, both started again: the
+            // supervisor's counts carry over, with the ticks it slept through before the stop,
+            // and its new run sleeps from here.
+            if (sleeping)
+                rig.handler.skipTicks(quint64(t - 1 - last));
+            for (int s = 0; s < maxShields; ++s) {
+                rig.link(s).set_skip_flag(false);
+                rig.record(s).to_null();
+                rig.record(s).setState(S::STATE_OFFLINE);
+            }
+            last = t - 1;
+            next = plan(last);
+        }
         bool woken = false;
         for (auto it = due.begin(); it != due.end() && it->first <= t; it = due.erase(it)) {
             it->second();
@@ -645,8 +664,7 @@ std::pair<QStringList, int> runScript(const std::vector<Behaviour> &shields, int
         rig.tick();
         ++runs;
         last = t;
-        const quint64 ahead = rig.handler.ticksUntilDue();
-        next = ahead == GridTimer::never ? GridTimer::never : quint64(t) + ahead;
+        next = plan(t);
         for (const QString &line : rig.capture.out().mid(before))
             trace << QStringLiteral("%1 %2").arg(t).arg(line);
         for (int s = 0; s < int(shields.size()); ++s) {
@@ -700,8 +718,9 @@ TEST(SupervisorSleep, RunsOnlyWhenDueAndDoesWhatEveryTickDoes)
     shields[4].lostInitAt = 15000;
     shields[5].delay = 7;
     const int ticks = 30000;  // a minute of the supervisor's 2 ms grid
-    const auto everyTick = runScript(shields, ticks, false);
-    const auto sleeper = runScript(shields, ticks, true);
+    const int restartAt = 20001;
+    const auto everyTick = runScript(shields, ticks, restartAt, false);
+    const auto sleeper = runScript(shields, ticks, restartAt, true);
     ASSERT_GT(everyTick.first.size(), 500);
     EXPECT_EQ(sleeper.first, everyTick.first);
     EXPECT_LT(sleeper.second, ticks / 10) << "the supervisor slept through the ticks with nothing due";
