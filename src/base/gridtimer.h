@@ -43,8 +43,8 @@ public:
     // since the last one taken (more than `ahead` when the owner came late) and takes the current
     // one; 0 when woken before any tick it waits for, which leaves the last one taken as it was.
     quint64 sleep(quint64 ahead);
-    // Owner, at the end of its run: takes the ticks that ended since the last one taken, without
-    // a sleep, and returns how many.
+    // Owner (or whoever waited for its run to end): takes the ticks that ended since the last one
+    // taken, without a sleep, and returns how many.
     quint64 takeEnded();
 
     // Any thread: the owner's sleep ends at the next grid tick at the latest (if it is awake, its

@@ -128,7 +128,6 @@ void TimerThread::run()
     }
     grid.restart(std::chrono::milliseconds(period));
     exec();
-    sleptThrough(grid.takeEnded());
 }
 
 bool TimerThread::tickWhenDue()

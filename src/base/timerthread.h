@@ -45,9 +45,6 @@ protected:
     // In the thread, between ticks: how many periods after the last tick the next one is due
     // (GridTimer::never: none until another thread wakes it). Every period by default.
     virtual quint64 ticksUntilWork() { return 1; }
-    // In the thread, when its run ends: the ticks that ended since its last tick, which it slept
-    // through with no work due. Nothing by default.
-    virtual void sleptThrough(quint64 ticks) { Q_UNUSED(ticks) }
     // Where other threads wake this one to its next grid tick.
     GridTimer &timer() { return grid; }
     // Asks the event loop to quit and waits for the thread to end. Everything the thread did is

@@ -111,11 +111,11 @@ void ShielHandler::skipTicks(quint64 ticks)
             if (record.getState() == state && record.step == 1)
                 record.tickCount = moved(record.tickCount, ticksToEnd(record.tickCount, limit));
         } else if (state == ShieldState::STATE_OFFLINE) {
-            int &count = ping1Count[s];
+            std::atomic<int> &count = ping1Count[s];
             count = moved(count, ticksToPing(count, ping1Ticks)) % ping1Ticks;
         } else if (state == ShieldState::STATE_ONLINE && ping2Count[s] != 0) {
             // At 0 the second ping is due, or waits for the last one's answer without counting.
-            int &count = ping2Count[s];
+            std::atomic<int> &count = ping2Count[s];
             count = moved(count, ticksToPing(count, ping2Ticks)) % ping2Ticks;
         }
     }
@@ -124,7 +124,7 @@ void ShielHandler::skipTicks(quint64 ticks)
 void ShielHandler::sendPing1(int shield)
 {
     ShieldState &record = settings->shieldState[shield];
-    int &count = ping1Count[static_cast<size_t>(shield)];
+    std::atomic<int> &count = ping1Count[static_cast<size_t>(shield)];
     if (count == 0) {
         record.ping1Response = false;
         command->command_ping_1(static_cast<quint8>(shield));
@@ -136,7 +136,7 @@ void ShielHandler::sendPing1(int shield)
 void ShielHandler::sendPing2(int shield)
 {
     ShieldState &record = settings->shieldState[shield];
-    int &count = ping2Count[static_cast<size_t>(shield)];
+    std::atomic<int> &count = ping2Count[static_cast<size_t>(shield)];
     if (count == 0) {
         // No new second ping until the last one is answered.
         if (!record.ping2Response)

@@ -13,6 +13,7 @@
 #include <QString>
 
 #include <array>
+#include <atomic>
 #include <mutex>
 
 class Board;
@@ -70,8 +71,10 @@ private:
     Board *board;
 
     // Per-shield counters of this supervisor's thread; a link restart keeps them.
-    std::array<int, maxShields> ping1Count{};
-    std::array<int, maxShields> ping2Count{};
+    // Atomic: the thread reads them for its sleep between ticks, and the main thread adds the
+    // ticks slept through once the thread has stopped.
+    std::array<std::atomic<int>, maxShields> ping1Count{};
+    std::array<std::atomic<int>, maxShields> ping2Count{};
     std::array<const ShieldState::ApartmentList *, maxShields> pointToDialplan{};
     std::array<quint16, maxShields> countSendDialplan{};
     // Where each shield stood when the supervisor went to sleep, for the counts of the ticks it

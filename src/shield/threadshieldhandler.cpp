@@ -24,7 +24,12 @@ ThreadShieldHandler::~ThreadShieldHandler()
 
 void ThreadShieldHandler::stop()
 {
+    const bool ran = isRunning();
     quitAndWait();
+    // Stopped while asleep: the counts keep the ticks of the run since its last tick, as they
+    // kept every tick's.
+    if (ran)
+        handler->skipTicks(timer().takeEnded());
 }
 
 void ThreadShieldHandler::restart()
@@ -36,12 +41,6 @@ void ThreadShieldHandler::restart()
 quint64 ThreadShieldHandler::ticksUntilWork()
 {
     return handler->ticksUntilDue();
-}
-
-void ThreadShieldHandler::sleptThrough(quint64 ticks)
-{
-    // Stopped while asleep: the counts keep the ticks of this run, as they kept every tick's.
-    handler->skipTicks(ticks);
 }
 
 void ThreadShieldHandler::slotTimeOut()

@@ -26,7 +26,8 @@ public:
     // Stops the thread if it runs, takes it off the wake line and releases the handler.
     ~ThreadShieldHandler() override;
 
-    // Ends the thread after its current tick and waits for it.
+    // Ends the thread after its current tick and waits for it; the handler's counts keep the
+    // ticks it slept through until then.
     void stop();
     ShielHandler *getHandler() const { return handler; }
 
@@ -38,7 +39,6 @@ public Q_SLOTS:
 
 protected:
     quint64 ticksUntilWork() override;
-    void sleptThrough(quint64 ticks) override;
 
 protected Q_SLOTS:
     void slotTimeOut() override;

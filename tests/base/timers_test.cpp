@@ -328,11 +328,9 @@ class WokenThread : public CountingThread
 public:
     WokenThread() : CountingThread(20) {}
     void wake() { timer().wakeToGrid(); }
-    std::atomic<quint64> slept{0};
 
 protected:
     quint64 ticksUntilWork() override { return GridTimer::never; }
-    void sleptThrough(quint64 ticks) override { slept = ticks; }
 };
 
 TEST(TimerThread, SleepsUntilWokenAndServesQueuedCallsAndQuit)
@@ -356,7 +354,6 @@ TEST(TimerThread, SleepsUntilWokenAndServesQueuedCallsAndQuit)
     QThread::msleep(200);
     EXPECT_EQ(t.ticks, 1) << "one wake-up, one tick";
     stopThread(t);
-    EXPECT_GE(t.slept, 5u) << "the 200 ms slept through since that tick are told at the stop";
 }
 
 // ---------------------------------------------------------------------------------------------
