@@ -451,7 +451,7 @@ std::string readFile(const std::string &path)
 
 }  // namespace
 
-long long contextSwitchesFromStatus(const std::string &status)
+long long contextSwitchesFromStatus(const std::string &status, long long *voluntaryOut)
 {
     long long voluntary = -1, involuntary = -1;
     std::istringstream in(status);
@@ -462,6 +462,8 @@ long long contextSwitchesFromStatus(const std::string &status)
         else if (line.compare(0, 27, "nonvoluntary_ctxt_switches:") == 0)
             involuntary = std::stoll(line.substr(27));
     }
+    if (voluntaryOut)
+        *voluntaryOut = voluntary;
     return voluntary < 0 || involuntary < 0 ? -1 : voluntary + involuntary;
 }
 
@@ -478,10 +480,12 @@ std::vector<ThreadSample> sampleThreads(int pid)
         const std::string task = tasks + "/" + entry->d_name;
         ThreadSample t;
         t.tid = std::atoi(entry->d_name);
-        const long long switches = contextSwitchesFromStatus(readFile(task + "/status"));
+        long long wakeups = 0;
+        const long long switches = contextSwitchesFromStatus(readFile(task + "/status"), &wakeups);
         if (!parseStat(readFile(task + "/stat"), &t.comm, &t.ticks) || switches < 0)
             continue;  // ended meanwhile
         t.switches = static_cast<unsigned long long>(switches);
+        t.wakeups = static_cast<unsigned long long>(wakeups);
         threads.push_back(t);
     }
     ::closedir(dir);
@@ -497,11 +501,12 @@ std::vector<ThreadCost> threadCosts(const std::vector<ThreadSample> &before,
         earlier[t.tid] = &t;
     std::map<std::string, ThreadCost> byName;
     for (const ThreadSample &t : after) {
-        unsigned long long ticks = t.ticks, switches = t.switches;
+        unsigned long long ticks = t.ticks, switches = t.switches, wakeups = t.wakeups;
         const auto found = earlier.find(t.tid);
         if (found != earlier.end()) {
             ticks -= std::min(ticks, found->second->ticks);
             switches -= std::min(switches, found->second->switches);
+            wakeups -= std::min(wakeups, found->second->wakeups);
         }
         ThreadCost &cost = byName[t.comm];
         cost.comm = t.comm;
@@ -510,6 +515,7 @@ std::vector<ThreadCost> threadCosts(const std::vector<ThreadSample> &before,
             cost.cpuPercent +=
                 static_cast<double>(ticks) / static_cast<double>(ticksPerSecond) / seconds * 100.0;
             cost.switchesPerSecond += static_cast<double>(switches) / seconds;
+            cost.wakeupsPerSecond += static_cast<double>(wakeups) / seconds;
         }
     }
     std::vector<ThreadCost> costs;
@@ -554,6 +560,55 @@ OverrunReports readOverrunReports(std::istream &in)
         }
     }
     return reports;
+}
+
+CallgrindThread readCallgrind(std::istream &in, const std::vector<std::string> &emulation)
+{
+    CallgrindThread result;
+    const auto startsWith = [](const std::string &text, const std::string &head) {
+        return text.compare(0, head.size(), head) == 0;
+    };
+    const auto emulated = [&](const std::string &function) {
+        return std::any_of(emulation.begin(), emulation.end(),
+                           [&](const std::string &head) { return startsWith(function, head); });
+    };
+    std::string function;  // the one the cost lines belong to
+    std::string called;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty())
+            continue;
+        if (startsWith(line, "thread: ")) {
+            result.thread = std::atoi(line.c_str() + 8);
+        } else if (startsWith(line, "summary: ")) {
+            result.instructions = std::strtoull(line.c_str() + 9, nullptr, 10);
+        } else if (startsWith(line, "fn=")) {
+            function = line.substr(3);
+            result.functions.insert(function);
+        } else if (startsWith(line, "cfn=")) {
+            called = line.substr(4);
+            result.functions.insert(called);
+        } else if (startsWith(line, "calls=")) {
+            result.calls[called] += std::strtoull(line.c_str() + 6, nullptr, 10);
+            // The line after is the call's cost, its callee's work included: "<position> <Ir>".
+            if (std::getline(in, line) && emulated(called) && !emulated(function)) {
+                const size_t space = line.find(' ');
+                if (space != std::string::npos)
+                    result.emulated += std::strtoull(line.c_str() + space + 1, nullptr, 10);
+            }
+        }
+    }
+    return result;
+}
+
+uint64_t callsOf(const CallgrindThread &thread, const std::string &prefix)
+{
+    uint64_t n = 0;
+    for (const auto &entry : thread.calls) {
+        if (entry.first.compare(0, prefix.size(), prefix) == 0)
+            n += entry.second;
+    }
+    return n;
 }
 
 }  // namespace Bench

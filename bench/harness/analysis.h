@@ -7,6 +7,8 @@
 #include <array>
 #include <cstdint>
 #include <istream>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -130,14 +132,15 @@ struct ThreadSample {
     std::string comm;
     unsigned long long ticks = 0;     // utime + stime, clock ticks
     unsigned long long switches = 0;  // voluntary + nonvoluntary context switches
+    unsigned long long wakeups = 0;   // voluntary ones: the thread slept and was woken
 };
 // Every thread of the process from /proc/<pid>/task; threads that end while it reads are left out.
 std::vector<ThreadSample> sampleThreads(int pid);
 // The name and utime + stime of a /proc/.../stat line; false when it cannot be read.
 bool parseStat(const std::string &stat, std::string *comm, unsigned long long *ticks);
 // voluntary_ctxt_switches + nonvoluntary_ctxt_switches of a /proc/.../status; negative when
-// either is absent.
-long long contextSwitchesFromStatus(const std::string &status);
+// either is absent. `voluntary`, when given, gets the first alone.
+long long contextSwitchesFromStatus(const std::string &status, long long *voluntary = nullptr);
 
 // What the threads of one name cost between two samples of the same process: CPU in percent of
 // one core and context switches per second (wake-ups plus preemptions). A thread that started in
@@ -147,6 +150,7 @@ struct ThreadCost {
     int threads = 0;
     double cpuPercent = 0;
     double switchesPerSecond = 0;
+    double wakeupsPerSecond = 0;
 };
 std::vector<ThreadCost> threadCosts(const std::vector<ThreadSample> &before,
                                     const std::vector<ThreadSample> &after, double seconds,
@@ -161,5 +165,20 @@ struct OverrunReports {
     double longestMs = 0;  // the longest cycle any line names
 };
 OverrunReports readOverrunReports(std::istream &in);
+
+// One thread's part of a callgrind dump taken with --separate-threads=yes --compress-strings=no:
+// the instructions it ran, those it ran in calls from other code into functions whose names
+// begin with one of `emulation` (the emulated shields, not there on the board), the calls of each
+// function, and the names of the functions on its stacks.
+struct CallgrindThread {
+    int thread = 0;
+    uint64_t instructions = 0;
+    uint64_t emulated = 0;
+    std::map<std::string, uint64_t> calls;
+    std::set<std::string> functions;
+};
+CallgrindThread readCallgrind(std::istream &in, const std::vector<std::string> &emulation);
+// The calls of every function whose name begins with `prefix` ("SPItransmitter::main_func(").
+uint64_t callsOf(const CallgrindThread &thread, const std::string &prefix);
 
 }  // namespace Bench

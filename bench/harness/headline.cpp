@@ -170,6 +170,11 @@ std::string headlineTable(const std::vector<RunSummary> &runs)
     });
     row("Context switches per second, six shields idle", none,
         [](const RunSummary &run) { return figure(run, "idle_wakeups_per_s", 0, ""); });
+    row("Wake-ups per second, six shields idle: supervisor; all but the transfer thread",
+        "≤ 10; ≤ 20", [](const RunSummary &run) {
+            return figure(run, "idle_supervisor_wakeups_per_s", 1, "") + "; " +
+                   figure(run, "idle_other_wakeups_per_s", 1, "");
+        });
     row("Overrun reports of the driver", none, [](const RunSummary &run) {
         double lines = 0, cycles = 0, longest = 0;
         if (!number(run, "overrun_lines", &lines))

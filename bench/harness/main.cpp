@@ -16,6 +16,8 @@
 //                         [--status-tool PATH] (stm-status, the capture client in the calls)
 //   stm-bench-harness combine DIR...            (the runs' summary.tsv side by side, markdown)
 //   stm-bench-harness micro-table FILE.json     (Google Benchmark JSON to a markdown table)
+//   stm-bench-harness callgrind-table FILE...    (one callgrind dump per thread to a markdown
+//                                                table of instructions per transfer cycle)
 
 #include "harness/analysis.h"
 #include "harness/audiopeer.h"
@@ -569,6 +571,19 @@ int run(const Options &options)
         idleSwitches += c.switchesPerSecond;
         idleThreadCount += static_cast<size_t>(c.threads);
     }
+    double supervisorWakeups = 0, otherWakeups = 0;
+    for (const ThreadCost &c : idleCosts) {
+        if (c.comm == "stm-supervisor")
+            supervisorWakeups += c.wakeupsPerSecond;
+        if (c.comm != "stm-transfer")
+            otherWakeups += c.wakeupsPerSecond;
+    }
+    rows.push_back({"Wake-ups per second, six shields idle: supervisor; all threads but the "
+                    "transfer thread",
+                    fixed(supervisorWakeups, 1) + "; " + fixed(otherWakeups, 1),
+                    "voluntary context switches; the status client's ten requests a second "
+                    "included",
+                    "≤ 10; ≤ 20", verdict(supervisorWakeups <= 10 && otherWakeups <= 20)});
     rows.push_back({"Wake-ups per second, six shields idle (context switches of the driver)",
                     fixed(idleSwitches, 0) + " per second",
                     "all " + std::to_string(idleThreadCount) +
@@ -640,16 +655,18 @@ int run(const Options &options)
     // What each thread of the driver cost while six shields were idle.
     {
         std::ofstream idle(outDir + "/idle.md");
-        idle << "| Thread (name) | Threads | CPU, % of one core | Context switches per second "
-                "|\n|---|---|---|---|\n";
-        double cpu = 0;
+        idle << "| Thread (name) | Threads | CPU, % of one core | Wake-ups per second | Context "
+                "switches per second |\n|---|---|---|---|---|\n";
+        double cpu = 0, wakeups = 0;
         for (const ThreadCost &c : idleCosts) {
             idle << "| " << c.comm << " | " << c.threads << " | " << fixed(c.cpuPercent, 2) << " | "
-                 << fixed(c.switchesPerSecond, 1) << " |\n";
+                 << fixed(c.wakeupsPerSecond, 1) << " | " << fixed(c.switchesPerSecond, 1)
+                 << " |\n";
             cpu += c.cpuPercent;
+            wakeups += c.wakeupsPerSecond;
         }
         idle << "| all | " << idleThreadCount << " | " << fixed(cpu, 2) << " | "
-             << fixed(idleSwitches, 1) << " |\n";
+             << fixed(wakeups, 1) << " | " << fixed(idleSwitches, 1) << " |\n";
     }
 
     // The headline figures, for the table that sets runs side by side.
@@ -698,6 +715,8 @@ int run(const Options &options)
         put("idle_cpu_pct", fixed(idleCpu, 3));
         put("call_cpu_pct", fixed(callCpu, 3));
         put("idle_wakeups_per_s", fixed(idleSwitches, 1));
+        put("idle_supervisor_wakeups_per_s", fixed(supervisorWakeups, 1));
+        put("idle_other_wakeups_per_s", fixed(otherWakeups, 1));
         put("overrun_lines", std::to_string(overruns.lines));
         put("overrun_cycles", std::to_string(overruns.cycles));
         put("overrun_longest_ms", fixed(overruns.longestMs, 3));
@@ -829,6 +848,70 @@ int combine(const std::vector<std::string> &dirs)
     return 0;
 }
 
+// The driver's threads, told apart by a function each runs; the main thread is callgrind's first.
+std::string threadName(const Bench::CallgrindThread &t)
+{
+    static const std::vector<std::pair<std::string, std::string>> marks = {
+        {"SPItransmitter::main_func(", "stm-transfer"},
+        {"ShielHandler::main_func(", "stm-supervisor"},
+        {"ConsoleScan::cycle_scan(", "stm-console"},
+        {"BoardSimbus::watch(", "stm-buswatch"},
+        {"Console::LineStream::run(", "stm-stdout or stm-stderr"},
+    };
+    if (t.thread == 1)
+        return "stm-driver";
+    for (const auto &mark : marks) {
+        for (const std::string &function : t.functions) {
+            if (function.compare(0, mark.first.size(), mark.first) == 0)
+                return mark.second;
+        }
+    }
+    return "thread " + std::to_string(t.thread);
+}
+
+int callgrindTable(const std::vector<std::string> &paths)
+{
+    std::vector<Bench::CallgrindThread> threads;
+    uint64_t cycles = 0;
+    for (const std::string &path : paths) {
+        std::ifstream in(path);
+        if (!in)
+            fail("cannot read " + path);
+        threads.push_back(
+            Bench::readCallgrind(in, {"EmulatedBoard::", "ShieldModel::", "BootloaderModel::"}));
+        cycles += Bench::callsOf(threads.back(), "SPItransmitter::main_func(");
+    }
+    if (cycles == 0)
+        fail("no transfer cycle in the dumps");
+    std::sort(threads.begin(), threads.end(),
+              [](const auto &a, const auto &b) { return a.thread < b.thread; });
+    const auto millions = [](uint64_t n) {
+        return fixed(static_cast<double>(n) / 1e6, 2) + " M";
+    };
+    const auto perCycle = [cycles](uint64_t n) {
+        return fixed(static_cast<double>(n) / static_cast<double>(cycles), 0);
+    };
+    std::cout << "| Thread | Runs in the window | Instructions | Per transfer cycle | Of which the "
+                 "emulated shields | Per cycle without them |\n|---|---|---|---|---|---|\n";
+    uint64_t all = 0, emulated = 0;
+    for (const Bench::CallgrindThread &t : threads) {
+        const std::string name = threadName(t);
+        std::string runs = "–";
+        if (name == "stm-transfer")
+            runs = std::to_string(cycles) + " cycles";
+        else if (name == "stm-supervisor")
+            runs = std::to_string(Bench::callsOf(t, "ShielHandler::main_func(")) + " ticks";
+        std::cout << "| " << name << " | " << runs << " | " << millions(t.instructions) << " | "
+                  << perCycle(t.instructions) << " | " << perCycle(t.emulated) << " | "
+                  << perCycle(t.instructions - t.emulated) << " |\n";
+        all += t.instructions;
+        emulated += t.emulated;
+    }
+    std::cout << "| all | | " << millions(all) << " | " << perCycle(all) << " | "
+              << perCycle(emulated) << " | **" << perCycle(all - emulated) << "** |\n";
+    return 0;
+}
+
 const char usage[] =
     "usage: stm-bench-harness run --driver PATH --sim PATH --out DIR [--quick] [--cyclictest "
     "PATH]\n"
@@ -836,7 +919,8 @@ const char usage[] =
     "[--label TEXT]\n"
     "                             [--status-tool PATH]\n"
     "       stm-bench-harness combine DIR...\n"
-    "       stm-bench-harness micro-table FILE.json\n";
+    "       stm-bench-harness micro-table FILE.json\n"
+    "       stm-bench-harness callgrind-table FILE...\n";
 
 }  // namespace
 
@@ -847,6 +931,8 @@ int main(int argc, char *argv[])
     std::signal(SIGPIPE, SIG_IGN);
     if (args.size() == 2 && args[0] == "micro-table")
         return microTable(args[1]);
+    if (args.size() >= 2 && args[0] == "callgrind-table")
+        return callgrindTable(std::vector<std::string>(args.begin() + 1, args.end()));
     if (args.size() >= 2 && args[0] == "combine")
         return combine(std::vector<std::string>(args.begin() + 1, args.end()));
     Options options;

@@ -417,3 +417,41 @@ TEST(EventLines, DebugNumberLinesOfAMultiShieldDriver)
                              "3 dial 3001", "#DEBUG 3: 3001 x", "#ERROR 3: 3001"})
         EXPECT_FALSE(parseDebugNumberLine(line, &shield, &number)) << line;
 }
+
+TEST(Callgrind, ThreadTotalsCallsAndTheEmulatedShieldsApart)
+{
+    // A transfer thread as callgrind dumps it: the cycle calls the emulated board, which calls the
+    // shield model and a library function; only the outermost call into the emulation counts.
+    std::istringstream dump("# callgrind format\n"
+                            "thread: 2\n"
+                            "positions: line\n"
+                            "events: Ir\n"
+                            "summary: 5000\n"
+                            "fl=/src/link/spitransmitter.cpp\n"
+                            "fn=SPItransmitter::main_func()\n"
+                            "10 400\n"
+                            "cfl=/src/sim/emulatedboard.cpp\n"
+                            "cfn=EmulatedBoard::spi_transfer(unsigned char*)\n"
+                            "calls=6 20\n"
+                            "+2 3000\n"
+                            "fl=/src/sim/emulatedboard.cpp\n"
+                            "fn=EmulatedBoard::spi_transfer(unsigned char*)\n"
+                            "21 200\n"
+                            "cfn=ShieldModel::transfer(QByteArray const&)\n"
+                            "calls=6 30\n"
+                            "22 2500\n"
+                            "fl=/src/base/timerthread.cpp\n"
+                            "fn=TimerThread::tickWhenDue()\n"
+                            "cfn=SPItransmitter::main_func()\n"
+                            "calls=3 10\n"
+                            "5 3400\n"
+                            "totals: 5000\n");
+    const CallgrindThread t =
+        readCallgrind(dump, {"EmulatedBoard::", "ShieldModel::", "BootloaderModel::"});
+    EXPECT_EQ(t.thread, 2);
+    EXPECT_EQ(t.instructions, 5000u);
+    EXPECT_EQ(t.emulated, 3000u);
+    EXPECT_EQ(callsOf(t, "SPItransmitter::main_func("), 3u);
+    EXPECT_EQ(callsOf(t, "ShieldModel::"), 6u);
+    EXPECT_EQ(t.functions.count("TimerThread::tickWhenDue()"), 1u);
+}

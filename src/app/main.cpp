@@ -113,6 +113,9 @@ int main(int argc, char *argv[])
 
     // 2. to 4.
     Settings settings;
+    // The threads that wait in an event loop (main, console) use Qt's own dispatcher rather than
+    // glib's: a wake-up costs about half the instructions, and nothing here needs glib's.
+    qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     settings.parser_param(argc, argv);
 

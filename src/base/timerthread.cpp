@@ -1,23 +1,100 @@
 #include "base/timerthread.h"
 
 #include "base/console.h"
-#include "base/periodictimer.h"
 #include "base/realtime.h"
 
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
 #include <QDebug>
 #include <QTime>
 
-TimerThread::TimerThread(quint32 period) : QThread(nullptr), period(period) {}
+#include <chrono>
+
+// The event dispatcher of a timer thread's run. Its loop blocks on the thread's grid timer and
+// runs the due tick itself; what Qt posts to the thread (a deferred delete, a queued call) and
+// quit wake it at once. Qt's timers and socket notifiers are not served here: the thread's
+// periods are its grid.
+class TimerThread::Dispatcher final : public QAbstractEventDispatcher
+{
+public:
+    explicit Dispatcher(TimerThread *owner) : owner(owner) {}
+
+    bool processEvents(QEventLoop::ProcessEventsFlags flags) override
+    {
+        bool worked = false;
+        if (posted.exchange(false)) {
+            QCoreApplication::sendPostedEvents();
+            worked = true;
+        }
+        if (interrupted.exchange(false) || worked || !(flags & QEventLoop::WaitForMoreEvents))
+            return worked;
+        return owner->tickWhenDue();
+    }
+    bool hasPendingEvents() override { return posted; }
+    void wakeUp() override
+    {
+        posted = true;
+        owner->grid.wakeNow();
+    }
+    void interrupt() override
+    {
+        interrupted = true;
+        owner->grid.wakeNow();
+    }
+    // Qt gives each run of a thread a new dispatcher of its own kind unless one is installed: the
+    // next run gets one of these. Qt has let go of this one by now and deletes it next.
+    void closingDown() override
+    {
+        owner->setEventDispatcher(new Dispatcher(owner));
+        closed = true;
+    }
+    // The last of the thread's work at the end of a run (Qt's, after run() returned, included):
+    // its end is published here, where thread checkers can follow it.
+    ~Dispatcher() override
+    {
+        if (closed)
+            owner->finishedRuns.fetch_add(1, std::memory_order_release);
+    }
+
+    void registerSocketNotifier(QSocketNotifier *) override { unserved(); }
+    void unregisterSocketNotifier(QSocketNotifier *) override {}
+    void registerTimer(int, int, Qt::TimerType, QObject *) override { unserved(); }
+    bool unregisterTimer(int) override { return false; }
+    bool unregisterTimers(QObject *) override { return false; }
+    QList<TimerInfo> registeredTimers(QObject *) const override { return {}; }
+    int remainingTime(int) override { return -1; }
+    void flush() override {}
+
+private:
+    void unserved() const
+    {
+        qWarning("%s: Qt timers and socket notifiers are not served in a timer thread",
+                 qPrintable(owner->objectName()));
+    }
+
+    TimerThread *const owner;
+    std::atomic<bool> posted{false};
+    std::atomic<bool> interrupted{false};
+    bool closed = false;
+};
+
+TimerThread::TimerThread(quint32 period) : QThread(nullptr), period(period)
+{
+    setEventDispatcher(new Dispatcher(this));
+}
+
+TimerThread::~TimerThread()
+{
+    quitAndWait();  // the subclasses stop their runs themselves; this is for a bare one
+    // The dispatcher for the next run, which will not come.
+    delete eventDispatcher();
+}
 
 void TimerThread::slotChangeSpiPeriod(int ms)
 {
-    // Inside a tick the blocking connection would wait for this very thread's event loop, which
-    // is busy running the tick: the thread would hang for good.
-    if (QThread::currentThread() == this) {
-        if (PeriodicTimer *current = timer)
-            current->start(ms);
-        return;
-    }
+    // A period of 0 would be no grid at all; "as often as possible" is near enough.
+    grid.restart(ms > 0 ? std::chrono::nanoseconds(std::chrono::milliseconds(ms))
+                        : std::chrono::nanoseconds(std::chrono::microseconds(1)));
     Q_EMIT timerStart(ms);
 }
 
@@ -28,6 +105,8 @@ void TimerThread::setRealTimePriority(int priority)
 
 void TimerThread::run()
 {
+    // This run's dispatcher was made at the end of the last one.
+    finishedRuns.load(std::memory_order_acquire);
     if (const int priority = realTimePriority) {
         const QString problem = RealTime::enterThread(priority);
         if (!problem.isEmpty()) {
@@ -40,26 +119,25 @@ void TimerThread::run()
                                   QStringLiteral("): this thread runs at normal priority"));
         }
     }
-    // The timer lives only for this run: it belongs to this thread, and with it its connections
-    // go, so a period change asked for while the thread is stopped cannot wait on a dead loop.
-    PeriodicTimer runTimer;
-    connect(&runTimer, &PeriodicTimer::timeout, this, &TimerThread::slotTimeOut,
-            Qt::DirectConnection);
-    connect(this, &TimerThread::timerStart, &runTimer, &PeriodicTimer::start,
-            Qt::BlockingQueuedConnection);
-    runTimer.start(static_cast<int>(period));
-    timer = &runTimer;
+    if (!grid.problem().isEmpty()) {
+        static std::atomic<bool> told{false};
+        if (!told.exchange(true))
+            Console::err.line(QStringLiteral("#WARNING: ") + objectName() + QStringLiteral(": ") +
+                              grid.problem() +
+                              QStringLiteral(": the thread wakes up every period"));
+    }
+    grid.restart(std::chrono::milliseconds(period));
     exec();
-    timer = nullptr;
-    runTimer.stop();
-    disconnect(&runTimer, &PeriodicTimer::timeout, this, &TimerThread::slotTimeOut);
-    finishedRuns.fetch_add(1, std::memory_order_release);
 }
 
-quint64 TimerThread::tickExpirations() const
+bool TimerThread::tickWhenDue()
 {
-    const PeriodicTimer *current = timer;
-    return current ? current->expirations() : 1;
+    const quint64 ticks = grid.sleep(ticksUntilWork());
+    if (ticks == 0)
+        return false;
+    expirations = ticks;
+    slotTimeOut();
+    return true;
 }
 
 void TimerThread::quitAndWait()

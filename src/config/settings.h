@@ -4,6 +4,7 @@
 // set_shield_intercom (console thread), the intercom indexes and gate flags change afterwards;
 // those are atomic.
 
+#include "base/gridtimer.h"
 #include "base/shieldcount.h"
 #include "base/statuspath.h"
 #include "board/board.h"
@@ -48,6 +49,10 @@ public:
     quint8 releaseLevel() const { return Board::releaseLevel(multiShield); }
 
     std::array<ShieldState, maxShields> shieldState;
+    // The supervisor sleeps until its own next work is due; a thread that changes what it waits
+    // for in a shield record (a reply's flag, a lost link, a push request) rings this line after
+    // the change, and the supervisor looks at the records at its next tick.
+    WakeLine supervisorWake;
     std::array<std::atomic<quint8>, maxShields> intercomIndex{};
     quint8 spi = 0;
     bool multiShield = false;

@@ -62,6 +62,8 @@ public:
     void asyncSendDialplan() { sendDialplan = true; }
     // Takes a pending push request: true once per request.
     bool isSendDialplan() { return sendDialplan.exchange(false); }
+    // A push request waits, not taken.
+    bool hasSendDialplan() const { return sendDialplan; }
     // Entering a list mode empties the list about to be read.
     void setConsoleModeRead(ConsoleModeRead_em m);
 

@@ -138,6 +138,7 @@ void ConsoleScan::processLine(const QString &line)
         if (mode_read_list(words, &record.blackList) == -1) {
             record.asyncSendDialplan();
             record.setConsoleModeRead(ShieldState::MODE_READ_COMMAND);
+            settings->supervisorWake.ring();
         }
         break;
     case ShieldState::MODE_READ_COMMAND: {

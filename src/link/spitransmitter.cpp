@@ -220,6 +220,7 @@ void SPItransmitter::disconnect(quint8 shield, SPIconnector *link)
     }
     link->set_skip_flag(true);
     state.setState(ShieldState::STATE_OFFLINE);
+    settings->supervisorWake.ring();  // it cleans the link record and pings again
 }
 
 void SPItransmitter::reportErrors(quint8 shield, SPIconnector *link)

@@ -1,9 +1,29 @@
 #include "shield/shielhandler.h"
 
 #include "base/console.h"
+#include "base/gridtimer.h"
 #include "config/settings.h"
 #include "link/spicommand.h"
 #include "link/spiconnector.h"
+
+#include <algorithm>
+
+namespace {
+
+// Ticks until a ping count that moves on by one each tick and wraps at `period` stands at 0 when
+// a tick begins: the tick that sends.
+quint64 ticksToPing(int count, int period)
+{
+    return count == 0 ? 1 : static_cast<quint64>(period - count + 1);
+}
+
+// Ticks until a count of ticks in a wait reaches `limit`: the tick that ends the wait.
+quint64 ticksToEnd(int count, int limit)
+{
+    return static_cast<quint64>(std::max(1, limit - count));
+}
+
+}  // namespace
 
 ShielHandler::ShielHandler(QObject *parent, Settings *settings, SPIcommand *command,
                            SPIconnector **linkRecords, PiMutex *linkMutex, Board *board)
@@ -32,10 +52,79 @@ void ShielHandler::main_func()
     }
 }
 
+quint64 ShielHandler::ticksUntilDue()
+{
+    quint64 due = GridTimer::never;
+    for (uchar s = 0; s <= settings->lastShield; ++s) {
+        const ShieldState &record = settings->shieldState[s];
+        sleptState[s] = record.getState();
+        sleptStep[s] = record.step;
+        due = std::min(due, ticksUntilDue(s));
+    }
+    return due;
+}
+
+quint64 ShielHandler::ticksUntilDue(uchar shield) const
+{
+    const ShieldState &record = settings->shieldState[shield];
+    const bool lost = links[shield]->get_skip_flag();
+    switch (record.getState()) {
+    case ShieldState::STATE_OFFLINE:
+        if (record.step == 1)
+            return ticksToEnd(record.tickCount, waitBeforeInitTicks);
+        if (lost || record.ping1Response)
+            return 1;
+        return ticksToPing(ping1Count[shield], ping1Ticks);
+    case ShieldState::STATE_INIT:
+        if (record.step != 1 || record.hasAllStateResponseFlag())
+            return 1;
+        return ticksToEnd(record.tickCount, initTimeoutTicks);
+    case ShieldState::STATE_ONLINE:
+        if (lost || record.lostInit || record.hasSendDialplan() ||
+            (record.step == 1 && record.virtualListAck) ||
+            (record.step == 2 && record.blackListAck))
+            return 1;
+        // No second ping before the last one is answered.
+        if (ping2Count[shield] == 0 && !record.ping2Response)
+            return GridTimer::never;
+        return ticksToPing(ping2Count[shield], ping2Ticks);
+    }
+    return 1;
+}
+
+void ShielHandler::skipTicks(quint64 ticks)
+{
+    // Each count moves on as the ticks since the last one would have moved it, in the state the
+    // shield was in when the supervisor went to sleep (the ticks skipped all came before the
+    // change that woke it), but never past its own next due tick.
+    const auto moved = [ticks](int count, quint64 due) {
+        return count + static_cast<int>(std::min(ticks, due - 1));
+    };
+    for (uchar s = 0; s <= settings->lastShield; ++s) {
+        ShieldState &record = settings->shieldState[s];
+        const ShieldState::State state = sleptState[s];
+        if (sleptStep[s] == 1 && state != ShieldState::STATE_ONLINE) {
+            // A wait counted in the record; the transfer loop may have ended it since (a lost
+            // link), which started the count anew.
+            const int limit =
+                state == ShieldState::STATE_OFFLINE ? waitBeforeInitTicks : initTimeoutTicks;
+            if (record.getState() == state && record.step == 1)
+                record.tickCount = moved(record.tickCount, ticksToEnd(record.tickCount, limit));
+        } else if (state == ShieldState::STATE_OFFLINE) {
+            std::atomic<int> &count = ping1Count[s];
+            count = moved(count, ticksToPing(count, ping1Ticks)) % ping1Ticks;
+        } else if (state == ShieldState::STATE_ONLINE && ping2Count[s] != 0) {
+            // At 0 the second ping is due, or waits for the last one's answer without counting.
+            std::atomic<int> &count = ping2Count[s];
+            count = moved(count, ticksToPing(count, ping2Ticks)) % ping2Ticks;
+        }
+    }
+}
+
 void ShielHandler::sendPing1(int shield)
 {
     ShieldState &record = settings->shieldState[shield];
-    int &count = ping1Count[static_cast<size_t>(shield)];
+    std::atomic<int> &count = ping1Count[static_cast<size_t>(shield)];
     if (count == 0) {
         record.ping1Response = false;
         command->command_ping_1(static_cast<quint8>(shield));
@@ -47,7 +136,7 @@ void ShielHandler::sendPing1(int shield)
 void ShielHandler::sendPing2(int shield)
 {
     ShieldState &record = settings->shieldState[shield];
-    int &count = ping2Count[static_cast<size_t>(shield)];
+    std::atomic<int> &count = ping2Count[static_cast<size_t>(shield)];
     if (count == 0) {
         // No new second ping until the last one is answered.
         if (!record.ping2Response)

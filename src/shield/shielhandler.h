@@ -13,6 +13,7 @@
 #include <QString>
 
 #include <array>
+#include <atomic>
 #include <mutex>
 
 class Board;
@@ -36,6 +37,16 @@ public:
 
     // One tick over the served shields; shields beyond them stay offline and silent.
     void main_func();
+    // Before the supervisor sleeps: ticks from the last tick to the next one at which something
+    // can happen without word from another thread (a ping or a time-out due, a wait that ends, a
+    // flag that is already up); GridTimer::never when only a reply, a lost link or a push request
+    // can bring work (each rings the supervisor's wake line). Notes where each shield stands, for
+    // skipTicks() after the sleep.
+    quint64 ticksUntilDue();
+    // After a sleep: `ticks` ticks passed without a tick run, and the counts move on as those
+    // ticks would have moved them. A count stops at its next due tick, whose work the coming tick
+    // does late.
+    void skipTicks(quint64 ticks);
     void process_offline(uchar shield);
     void process_init(uchar shield);
     void process_online(uchar shield);
@@ -48,6 +59,7 @@ Q_SIGNALS:
 
 private:
     void cleanLink(uchar shield);
+    quint64 ticksUntilDue(uchar shield) const;
     // One step of a list push: the next word once the previous one is acknowledged, or the
     // end-of-list line after the 64th.
     void pushList(uchar shield, bool virtualList);
@@ -59,8 +71,14 @@ private:
     Board *board;
 
     // Per-shield counters of this supervisor's thread; a link restart keeps them.
-    std::array<int, maxShields> ping1Count{};
-    std::array<int, maxShields> ping2Count{};
+    // Atomic: the thread reads them for its sleep between ticks, and the main thread adds the
+    // ticks slept through once the thread has stopped.
+    std::array<std::atomic<int>, maxShields> ping1Count{};
+    std::array<std::atomic<int>, maxShields> ping2Count{};
     std::array<const ShieldState::ApartmentList *, maxShields> pointToDialplan{};
     std::array<quint16, maxShields> countSendDialplan{};
+    // Where each shield stood when the supervisor went to sleep, for the counts of the ticks it
+    // skipped: a link restart resets the records while the supervisor is stopped.
+    std::array<ShieldState::State, maxShields> sleptState{};
+    std::array<qint32, maxShields> sleptStep{};
 };

@@ -182,6 +182,9 @@ void SPIparsers::parser_command(quint8 shield, QByteArray frame, SPIconnector *l
         default:
             break;
     }
+    // Most replies answer the supervisor's requests (pings, identity, list words): it takes them
+    // at its next tick.
+    settings->supervisorWake.ring();
 }
 
 void SPIparsers::parser_error(quint32 code, quint8 shield)

@@ -242,6 +242,7 @@ StatusServer::StatusServer(const Settings *settings, SPIconnector *const *links,
     bool ok = false;
     const int idle = qEnvironmentVariableIntValue("STM_STATUS_IDLE_MS", &ok);
     setIdleTimeout(ok && idle > 0 ? idle : defaultIdleMs);
+    idleTimer.setSingleShot(true);  // set for the first client that could fall idle
     connect(&idleTimer, &QTimer::timeout, this, &StatusServer::closeIdle);
     sampleTimer.setInterval(MinuteWindow::sampleMs);
     connect(&sampleTimer, &QTimer::timeout, this, &StatusServer::sampleFrames);
@@ -273,7 +274,6 @@ void StatusServer::setWatchInterval(int ms)
 void StatusServer::setIdleTimeout(int ms)
 {
     idleMs = ms;
-    idleTimer.setInterval(qBound(10, ms / 10, 1000));
 }
 
 bool StatusServer::listen(const QString &requested)
@@ -431,7 +431,7 @@ void StatusServer::acceptClients()
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readRequests(socket); });
         connect(socket, &QLocalSocket::disconnected, this, [this, socket] { drop(socket); });
         if (!idleTimer.isActive())
-            idleTimer.start();
+            idleTimer.start(idleMs);
     }
 }
 
@@ -603,18 +603,20 @@ void StatusServer::sendWatched()
     }
 }
 
-// Closes the clients that sent no whole request for the idle time and watch nothing.
+// Closes the clients that sent no whole request for the idle time and watch nothing, then sets
+// the timer for the next client that could fall idle (none: it stays off).
 void StatusServer::closeIdle()
 {
-    if (clients.isEmpty()) {
-        idleTimer.stop();
-        return;
-    }
     const qint64 now = uptime.elapsed();
     QList<QLocalSocket *> idle;
+    qint64 next = -1;
     for (const Client &client : clients) {
-        if (!client.watching && !client.capturing && now - client.lastRequestMs >= idleMs)
+        if (client.watching || client.capturing)
+            continue;
+        if (now - client.lastRequestMs >= idleMs)
             idle << client.socket;
+        else if (next < 0 || client.lastRequestMs + idleMs < next)
+            next = client.lastRequestMs + idleMs;
     }
     for (QLocalSocket *socket : idle) {
         socket->write(
@@ -623,6 +625,8 @@ void StatusServer::closeIdle()
         socket->flush();
         drop(socket);
     }
+    if (next >= 0)
+        idleTimer.start(static_cast<int>(next - now));
 }
 
 void StatusServer::drop(QLocalSocket *socket)

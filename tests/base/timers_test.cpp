@@ -1,8 +1,10 @@
 // Tick-counted timers and the periodic timer thread: when a timer fires, how stop, restart and
 // one-pulse interact, the timer thread's period, restart and period change, and how cycles that
-// overran their period are told.
+// overran their period are told. The grid timer the thread sleeps on, and the wake-ups other
+// threads give it.
 
 #include "base/cycleoverruns.h"
+#include "base/gridtimer.h"
 #include "base/softwaretimer.h"
 #include "base/timerthread.h"
 
@@ -318,6 +320,92 @@ TEST(TimerThread, PeriodChangeRacingStopNeverHangs)
             FAIL() << "period change hung on a stopping thread, round " << round;
         }
     }
+}
+
+// A thread with no tick of its own: only wake-ups bring it work.
+class WokenThread : public CountingThread
+{
+public:
+    WokenThread() : CountingThread(20) {}
+    void wake() { timer().wakeToGrid(); }
+
+protected:
+    quint64 ticksUntilWork() override { return GridTimer::never; }
+};
+
+TEST(TimerThread, SleepsUntilWokenAndServesQueuedCallsAndQuit)
+{
+    WokenThread t;
+    t.start();
+    QObject inThread;
+    inThread.moveToThread(&t);
+    std::atomic<QThread *> ranIn{nullptr};
+    QMetaObject::invokeMethod(
+        &inThread, [&ranIn] { ranIn = QThread::currentThread(); }, Qt::QueuedConnection);
+    QElapsedTimer clock;
+    clock.start();
+    while (!ranIn && clock.elapsed() < 10000)
+        QThread::msleep(1);
+    EXPECT_EQ(ranIn.load(), static_cast<QThread *>(&t)) << "a queued call runs in the thread";
+    QThread::msleep(200);
+    EXPECT_EQ(t.ticks, 0) << "nothing due, nothing run";
+    t.wake();
+    ASSERT_TRUE(waitTicks(t, 0, 1));
+    QThread::msleep(200);
+    EXPECT_EQ(t.ticks, 1) << "one wake-up, one tick";
+    stopThread(t);
+}
+
+// ---------------------------------------------------------------------------------------------
+// GridTimer, slept on by the test thread. The bounds separate what happens from what does not;
+// none is a speed.
+
+TEST(GridTimer, SleepsTheTicksAskedForAndCountsThoseItCameLateFor)
+{
+    GridTimer timer;
+    timer.restart(std::chrono::milliseconds(5));
+    EXPECT_GE(timer.sleep(3), 3u);
+    QThread::msleep(200);  // some 40 periods pass while the owner works
+    EXPECT_GE(timer.sleep(1), 20u) << "one wake-up stands for all the periods missed";
+}
+
+TEST(GridTimer, AWakeUpFromAnotherThreadLandsOnTheGrid)
+{
+    using namespace std::chrono;
+    using Clock = GridTimer::Clock;
+    const milliseconds period(50);
+    GridTimer timer;
+    timer.restart(period);
+    const Clock::time_point grid = Clock::now();  // the grid began just before
+
+    // To the grid: a sleep with no tick of its own ends when the tick the wake-up came in ends.
+    std::atomic<Clock::rep> wokenAt{0};
+    std::thread waker([&] {
+        std::this_thread::sleep_for(milliseconds(120));
+        wokenAt = Clock::now().time_since_epoch().count();
+        timer.wakeToGrid();
+    });
+    const quint64 ticks = timer.sleep(GridTimer::never);
+    const Clock::time_point back = Clock::now();
+    waker.join();
+    const Clock::time_point woken{Clock::duration(wokenAt.load())};
+    const Clock::time_point tickEnd = grid + ((woken - grid) / period + 1) * period;
+    EXPECT_GE(ticks, 3u);
+    EXPECT_GE(back, tickEnd - milliseconds(1)) << "on the grid, not at the wake-up itself";
+
+    // Now: the sleep ends at once, with no tick taken.
+    waker = std::thread([&] {
+        std::this_thread::sleep_for(milliseconds(20));
+        timer.wakeNow();
+    });
+    EXPECT_EQ(timer.sleep(GridTimer::never), 0u);
+    waker.join();
+
+    // Wake-ups that come while the owner is awake hold for its next sleep.
+    timer.wakeNow();
+    EXPECT_EQ(timer.sleep(GridTimer::never), 0u);
+    timer.wakeToGrid();
+    EXPECT_GE(timer.sleep(GridTimer::never), 1u);
 }
 
 // ---------------------------------------------------------------------------------------------

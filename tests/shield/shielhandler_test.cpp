@@ -2,6 +2,7 @@
 // identification, identification and its time-out, the identity block, second-ping pacing, the
 // cleanup of a lost shield's link record and the push of both apartment lists. The shield is
 // played by raising its record's handshake flags the way the reply parser does.
+#include "base/gridtimer.h"
 #include "board/board.h"
 #include "config/settings.h"
 #include "link/frame.h"
@@ -17,7 +18,9 @@
 
 #include <array>
 #include <chrono>
+#include <functional>
 #include <initializer_list>
+#include <map>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -587,6 +590,177 @@ TEST(Push, GoingOfflineAbandonsThePushAndTheNextOnlineSendsBothListsInFull)
 
     rig.bringOnline(shield);
     EXPECT_EQ(rig.push(shield, pushTicks), fullPush(rig.record(shield), " 4"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sleeping until due. The clock is the script's: tick numbers. A supervisor that runs only at the
+// tick its own counts name, or at the tick after another thread handed it something (a wake-up
+// lands on the next grid tick), must do what one that runs every tick does, tick for tick.
+
+// How each scripted shield answers, and what happens to it besides.
+struct Behaviour {
+    int delay = 3;                    // ticks from a request to its answer
+    bool answersPing1 = true;
+    bool answersIdentity = true;
+    int ping2AnsweredUntil = 1 << 30;  // second pings sent later stay unanswered
+    int lostAt = 0;                   // the transfer loop loses the link before this tick
+    int lostInitAt = 0;               // the first second-ping answer from here reports it
+    int pushAt = 0;                   // the host asks for a list push before this tick
+};
+
+// Runs `ticks` ticks of the script, with a link restart before tick `restartAt`; returns every
+// frame queued and every line written, each with its tick, and how many ticks the supervisor ran.
+std::pair<QStringList, int> runScript(const std::vector<Behaviour> &shields, int ticks,
+                                      int restartAt, bool sleeping)
+{
+    Rig rig(true);
+    std::multimap<int, std::function<void()>> due;  // before tick: what another thread does
+    const auto at = [&](int tick, std::function<void()> action) {
+        if (tick > 0)
+            due.emplace(tick, std::move(action));
+    };
+    for (int s = 0; s < int(shields.size()); ++s) {
+        S &r = rig.record(s);
+        at(shields[size_t(s)].lostAt, [&rig, &r, s] {
+            rig.link(s).set_skip_flag(true);
+            r.setState(S::STATE_OFFLINE);
+        });
+        at(shields[size_t(s)].pushAt, [&r] { r.asyncSendDialplan(); });
+    }
+    QStringList trace;
+    int runs = 0;
+    int last = 0;
+    quint64 next = 1;
+    // The supervisor's next tick: it sleeps from the tick `from` until its next work is due.
+    const auto plan = [&rig](int from) {
+        const quint64 ahead = rig.handler.ticksUntilDue();
+        return ahead == GridTimer::never ? GridTimer::never : quint64(from) + ahead;
+    };
+    for (int t = 1; t <= ticks; ++t) {
+        if (t == restartAt) {
+            // Both threads stopped, the records and link flags reset, both started again: the
+            // supervisor's counts carry over, with the ticks it slept through before the stop,
+            // and its new run sleeps from here.
+            if (sleeping)
+                rig.handler.skipTicks(quint64(t - 1 - last));
+            for (int s = 0; s < maxShields; ++s) {
+                rig.link(s).set_skip_flag(false);
+                rig.record(s).to_null();
+                rig.record(s).setState(S::STATE_OFFLINE);
+            }
+            last = t - 1;
+            next = plan(last);
+        }
+        bool woken = false;
+        for (auto it = due.begin(); it != due.end() && it->first <= t; it = due.erase(it)) {
+            it->second();
+            woken = true;
+        }
+        if (sleeping && !woken && quint64(t) < next)
+            continue;
+        if (sleeping)
+            rig.handler.skipTicks(quint64(t - last - 1));
+        const int before = rig.capture.out().size();
+        rig.tick();
+        ++runs;
+        last = t;
+        next = plan(t);
+        for (const QString &line : rig.capture.out().mid(before))
+            trace << QStringLiteral("%1 %2").arg(t).arg(line);
+        for (int s = 0; s < int(shields.size()); ++s) {
+            const Behaviour &b = shields[size_t(s)];
+            S &r = rig.record(s);
+            for (const QByteArray &f : rig.drain(s)) {
+                const quint8 code = Frame::code(f);
+                trace << QStringLiteral("%1 shield %2 code %3").arg(t).arg(s).arg(code);
+                // The flag the reply parser raises for the answer.
+                const std::map<int, Flag> answers = {
+                    {SPIcommand::PING_1, &S::ping1Response},
+                    {SPIcommand::PING_2, &S::ping2Response},
+                    {SPIcommand::VIRTUAL_LIST_WORD, &S::virtualListAck},
+                    {SPIcommand::BLACK_LIST_WORD, &S::blackListAck},
+                    {SPIcommand::READ_FIRMWARE, &S::firmwareResponse},
+                    {SPIcommand::READ_SHIELD, &S::shieldResponse},
+                    {SPIcommand::READ_INTERCOM, &S::intercomResponse},
+                    {SPIcommand::READ_VID0, &S::id0Response},
+                    {SPIcommand::READ_VID1, &S::id1Response},
+                    {SPIcommand::READ_VID2, &S::id2Response},
+                };
+                const bool identity = code <= SPIcommand::READ_VID2;
+                const auto answer = answers.find(code);
+                if (answer == answers.end() || (identity && !b.answersIdentity) ||
+                    (code == SPIcommand::PING_1 && !b.answersPing1) ||
+                    (code == SPIcommand::PING_2 && t >= b.ping2AnsweredUntil))
+                    continue;
+                std::atomic<bool> *flag = &(r.*answer->second);
+                const bool lost = code == SPIcommand::PING_2 && b.lostInitAt > 0 &&
+                                  t + b.delay >= b.lostInitAt;
+                at(t + b.delay, [flag, lost, &r] {
+                    if (lost)
+                        r.lostInit = true;
+                    *flag = true;
+                });
+            }
+        }
+    }
+    return {trace, runs};
+}
+
+TEST(SupervisorSleep, RunsOnlyWhenDueAndDoesWhatEveryTickDoes)
+{
+    std::vector<Behaviour> shields(6);
+    shields[1].answersIdentity = false;  // identification times out, again and again
+    shields[1].lostAt = 5001;            // and once the link is lost while it waits
+    shields[2].answersPing1 = false;     // pinged every 1000 ticks for ever
+    shields[3].ping2AnsweredUntil = 9000;  // then waits for an answer that never comes
+    shields[3].lostAt = 12001;             // until the transfer loop gives the link up
+    shields[4].pushAt = 8003;              // the host loads new lists
+    shields[4].lostInitAt = 15000;
+    shields[5].delay = 7;
+    const int ticks = 30000;  // a minute of the supervisor's 2 ms grid
+    const int restartAt = 20001;
+    const auto everyTick = runScript(shields, ticks, restartAt, false);
+    const auto sleeper = runScript(shields, ticks, restartAt, true);
+    ASSERT_GT(everyTick.first.size(), 500);
+    EXPECT_EQ(sleeper.first, everyTick.first);
+    EXPECT_LT(sleeper.second, ticks / 10) << "the supervisor slept through the ticks with nothing due";
+}
+
+TEST(SupervisorSleep, EachWaitNamesItsTick)
+{
+    Rig rig(false);
+    EXPECT_EQ(rig.handler.ticksUntilDue(), 1u) << "the first ping goes out at once";
+    rig.tick();
+    EXPECT_EQ(rig.handler.ticksUntilDue(), quint64(ShielHandler::ping1Ticks));
+    rig.record(0).ping1Response = true;
+    EXPECT_EQ(rig.handler.ticksUntilDue(), 1u) << "an answer is taken at the next tick";
+    rig.tick();
+    EXPECT_EQ(rig.handler.ticksUntilDue(), quint64(ShielHandler::waitBeforeInitTicks));
+    rig.handler.skipTicks(ShielHandler::waitBeforeInitTicks - 1);
+    rig.tick();
+    ASSERT_EQ(rig.record(0).getState(), S::STATE_INIT);
+    EXPECT_EQ(rig.handler.ticksUntilDue(), 1u) << "the requests are queued at the next tick";
+    rig.tick();
+    EXPECT_EQ(rig.handler.ticksUntilDue(), quint64(ShielHandler::initTimeoutTicks));
+    rig.identify(0, release);
+    rig.tick();
+    ASSERT_EQ(rig.record(0).getState(), S::STATE_ONLINE);
+    rig.tick();  // the second ping and the first list word, both unanswered
+    EXPECT_EQ(rig.handler.ticksUntilDue(), quint64(ShielHandler::ping2Ticks));
+    rig.handler.skipTicks(ShielHandler::ping2Ticks);
+    rig.tick();
+    EXPECT_EQ(rig.handler.ticksUntilDue(), GridTimer::never) << "only an answer brings work";
+    rig.record(0).virtualListAck = true;
+    EXPECT_EQ(rig.handler.ticksUntilDue(), 1u);
+
+    // A late tick loses the ticks beyond the one due, as it always did: the ping is not skipped.
+    Rig late(false);
+    late.tick();
+    late.drain(0);
+    late.handler.skipTicks(5 * ShielHandler::ping1Ticks);
+    late.tick();
+    EXPECT_EQ(Rig::countCode(late.drain(0), SPIcommand::PING_1), 1);
+    EXPECT_EQ(late.handler.ticksUntilDue(), quint64(ShielHandler::ping1Ticks));
 }
 
 }  // namespace
