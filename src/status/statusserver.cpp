@@ -444,6 +444,16 @@ StatusServer::Client *StatusServer::find(QLocalSocket *socket)
     return nullptr;
 }
 
+QList<QLocalSocket *> StatusServer::socketsOf(bool Client::*mode) const
+{
+    QList<QLocalSocket *> sockets;
+    for (const Client &client : clients) {
+        if (client.*mode)
+            sockets << client.socket;
+    }
+    return sockets;
+}
+
 void StatusServer::readRequests(QLocalSocket *socket)
 {
     Client *client = find(socket);
@@ -535,11 +545,7 @@ void StatusServer::startCapture(Client &client, const QByteArray &argument)
 // reads again. Without capture clients the ring is closed, and the timer stops once it is freed.
 void StatusServer::sendCaptured()
 {
-    QList<QLocalSocket *> capturers;
-    for (const Client &client : clients) {
-        if (client.capturing)
-            capturers << client.socket;
-    }
+    const QList<QLocalSocket *> capturers = socketsOf(&Client::capturing);
     if (capturers.isEmpty()) {
         if (capture->close())
             captureTimer.stop();
@@ -587,11 +593,7 @@ void StatusServer::send(QLocalSocket *socket, const QByteArray &line)
 
 void StatusServer::sendWatched()
 {
-    QList<QLocalSocket *> watchers;
-    for (const Client &client : clients) {
-        if (client.watching)
-            watchers << client.socket;
-    }
+    const QList<QLocalSocket *> watchers = socketsOf(&Client::watching);
     if (watchers.isEmpty()) {
         watchTimer.stop();
         return;

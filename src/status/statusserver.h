@@ -85,6 +85,9 @@ private:
     void closeIdle();
     void drop(QLocalSocket *socket);
     Client *find(QLocalSocket *socket);
+    // The sockets of the clients in a mode (watching, capturing): a copy, as sending to them may
+    // drop clients.
+    QList<QLocalSocket *> socketsOf(bool Client::*mode) const;
     static QByteArray errorDocument(const QString &text);
     void sampleFrames();
     void startCapture(Client &client, const QByteArray &argument);
