@@ -5,27 +5,35 @@
 #include "link/capturering.h"
 #include "base/capturewire.h"
 #include "link/framecodes.h"
+#include "support/consolecapture.h"
 
 #include <QFile>
-#include <QMap>
-#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace {
 
-struct Record {
-    int shield;
-    int direction;
-    QByteArray bus;
-};
+using Records = std::vector<std::string>;
 
-Record parse(const QByteArray &record)
+// A record's data in hex: shield, direction, the bytes on the bus.
+std::string data(quint8 shield, quint8 direction, const QByteArray &bus)
 {
-    const auto *header = reinterpret_cast<const quint8 *>(record.constData());
-    EXPECT_EQ(record.size(), CaptureWire::headerSize + CaptureWire::lengthOf(header));
-    const QByteArray data = record.mid(CaptureWire::headerSize);
-    return {quint8(data.at(0)), quint8(data.at(1)), data.mid(CaptureWire::busBytesAt)};
+    return (QByteArray(1, char(shield)) + char(direction) + bus).toHex(' ').toStdString();
+}
+
+// Every record waiting in the ring, as data() gives it; each header must give its length.
+Records takeAll(CaptureRing &ring)
+{
+    Records records;
+    for (QByteArray record; ring.take(&record);) {
+        const auto *header = reinterpret_cast<const quint8 *>(record.constData());
+        EXPECT_EQ(record.size(), CaptureWire::headerSize + CaptureWire::lengthOf(header));
+        records.push_back(record.mid(CaptureWire::headerSize).toHex(' ').toStdString());
+    }
+    return records;
 }
 
 QByteArray bytes(int size, int first)
@@ -42,68 +50,49 @@ void put(CaptureRing &ring, quint8 shield, const QByteArray &sent, const QByteAr
                   reinterpret_cast<const quint8 *>(received.constData()), sent.size());
 }
 
-// The names of one table of the dissector: `local NAME = { [0x..] = "...", ... }`.
-QMap<quint32, QString> luaTable(const QString &lua, const QString &name)
+// A table of the dissector as it has to stand in its file: each code the driver names, in order.
+template <typename Code>
+QString luaTable(const char *table, const char *(*name)(Code), quint32 last)
 {
-    QMap<quint32, QString> table;
-    const int start = lua.indexOf(QStringLiteral("local ") + name + QStringLiteral(" = {"));
-    const int end = lua.indexOf(QStringLiteral("\n}"), start);
-    EXPECT_GE(start, 0) << name.toStdString();
-    static const QRegularExpression entry(QStringLiteral("\\[0x([0-9A-Fa-f]+)\\] = \"([^\"]*)\""));
-    auto it = entry.globalMatch(lua.mid(start, end - start));
-    while (it.hasNext()) {
-        const auto m = it.next();
-        table.insert(m.captured(1).toUInt(nullptr, 16), m.captured(2));
+    QString lua = QStringLiteral("local %1 = {\n").arg(QLatin1String(table));
+    for (quint32 code = 0; code <= last; ++code) {
+        if (const char *text = name(static_cast<Code>(code)))
+            lua += QStringLiteral("    [0x%1] = \"%2\",\n")
+                       .arg(QString::number(code, 16).toUpper().rightJustified(2, QLatin1Char('0')),
+                            QLatin1String(text));
     }
-    return table;
+    return lua + QLatin1Char('}');
 }
 
 }  // namespace
 
 TEST(CaptureRing, AtItsBoundLosesWholeExchangesCountsThemAndSaysSoInTheStream)
 {
+    using namespace CaptureWire;
     std::atomic<quint64> dropped{0};
-    CaptureRing ring(4096, &dropped);
+    CaptureRing ring(3000, &dropped);
     ASSERT_EQ(ring.capacity(), 4096u);
-    // A long packet whole; then short frames until the ring is full, and three exchanges more.
-    const int shortExchange = 2 * (CaptureWire::headerSize + CaptureWire::busBytesAt + 8);
-    const int longExchange = 2 * (CaptureWire::headerSize + CaptureWire::maxDataSize);
-    put(ring, 4, bytes(528, 1), bytes(528, 7));
-    const int fitting = (4096 - longExchange) / shortExchange;
-    for (int i = 0; i < fitting + 3; ++i)
-        put(ring, 1, bytes(8, i), bytes(8, 100 + i));
+    // Bootloader bytes; then frames until the ring is full, and three exchanges more.
+    Records expected;
+    const auto exchange = [&](quint8 shield, const QByteArray &sent, const QByteArray &received) {
+        put(ring, shield, sent, received);
+        expected.push_back(data(shield, toShield, sent));
+        expected.push_back(data(shield, fromShield, received));
+    };
+    exchange(4, bytes(100, 1), bytes(100, 7));
+    const int frameExchange = 2 * (headerSize + busBytesAt + 8);
+    const int fitting = (4096 - 2 * (headerSize + busBytesAt + 100)) / frameExchange;
+    for (int i = 0; i < fitting; ++i)
+        exchange(1, bytes(8, i), bytes(8, 100 + i));
+    for (int i = 0; i < 3; ++i)
+        put(ring, 1, bytes(8, 50), bytes(8, 60));
     EXPECT_EQ(dropped.load(), 6u);
+    EXPECT_EQ(takeAll(ring), expected);
 
-    QByteArray record;
-    ASSERT_TRUE(ring.take(&record));
-    Record r = parse(record);
-    EXPECT_EQ(r.shield, 4);
-    EXPECT_EQ(r.direction, CaptureWire::toShield);
-    EXPECT_EQ(r.bus, bytes(528, 1));
-    ASSERT_TRUE(ring.take(&record));
-    r = parse(record);
-    EXPECT_EQ(r.direction, CaptureWire::fromShield);
-    EXPECT_EQ(r.bus, bytes(528, 7));
-    int taken = 0;
-    while (ring.take(&record)) {
-        r = parse(record);
-        EXPECT_EQ(r.bus, bytes(8, taken / 2 + (r.direction == CaptureWire::toShield ? 0 : 100)));
-        ++taken;
-    }
-    EXPECT_EQ(taken, 2 * fitting);
-
-    // After the loss, and across the ring's end: first the count, then the exchange itself.
-    put(ring, 2, bytes(528, 3), bytes(528, 9));
-    ASSERT_TRUE(ring.take(&record));
-    r = parse(record);
-    EXPECT_EQ(r.shield, CaptureWire::noShield);
-    EXPECT_EQ(r.direction, CaptureWire::recordsLost);
-    EXPECT_EQ(r.bus, QByteArray::fromHex("00000006"));
-    ASSERT_TRUE(ring.take(&record));
-    EXPECT_EQ(parse(record).bus, bytes(528, 3));
-    ASSERT_TRUE(ring.take(&record));
-    EXPECT_EQ(parse(record).bus, bytes(528, 9));
-    EXPECT_FALSE(ring.take(&record));
+    // After the loss, and split at the ring's end: first the count, then a long packet whole.
+    expected = {data(noShield, recordsLost, QByteArray::fromHex("00000006"))};
+    exchange(2, bytes(528, 3), bytes(528, 9));
+    EXPECT_EQ(takeAll(ring), expected);
     EXPECT_EQ(dropped.load(), 6u);
 }
 
@@ -120,11 +109,10 @@ TEST(CaptureTap, GivesNoRingWhileNobodyCapturesAndFreesAClosedOneOnlyOnceTheCycl
     EXPECT_EQ(tap.enter(), nullptr);
     EXPECT_TRUE(tap.close());
 
-    // Records lost count over every ring, and the clients' losses too.
+    // Records lost count over the rings, and the clients' losses too.
     CaptureRing *small = tap.open(1);
-    const QByteArray packet(528, 'x');
     for (int i = 0; i < 4; ++i)
-        put(*small, 0, packet, packet);
+        put(*small, 0, QByteArray(528, 'x'), QByteArray(528, 'x'));
     tap.addDropped(5);
     EXPECT_EQ(tap.dropped(), 2u + 5u);
     EXPECT_TRUE(tap.close());
@@ -135,20 +123,8 @@ TEST(CaptureDissector, NamesEveryCommandEventAndErrorCodeAsTheDriverDoes)
     QFile file(QStringLiteral(STM_SOURCE_DIR "/tools/wireshark/stmspi.lua"));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QString lua = QString::fromUtf8(file.readAll());
-    QMap<quint32, QString> commands, events, errors;
-    for (quint32 code = 0; code <= 0xFF; ++code) {
-        if (const char *name = FrameCodes::commandName(static_cast<quint8>(code)))
-            commands.insert(code, QLatin1String(name));
-        if (const char *name = FrameCodes::eventName(static_cast<quint8>(code)))
-            events.insert(code, QLatin1String(name));
-    }
-    for (quint32 code = 0; code <= 0xFFFF; ++code) {
-        if (const char *name = FrameCodes::errorName(code))
-            errors.insert(code, QLatin1String(name));
-    }
-    EXPECT_EQ(luaTable(lua, QStringLiteral("commands")), commands);
-    EXPECT_EQ(luaTable(lua, QStringLiteral("events")), events);
-    EXPECT_EQ(luaTable(lua, QStringLiteral("errors")), errors);
-    EXPECT_EQ(commands.size(), 20);
-    EXPECT_EQ(events.size(), 11);
+    for (const QString &table : {luaTable("commands", FrameCodes::commandName, 0xFF),
+                                 luaTable("events", FrameCodes::eventName, 0xFF),
+                                 luaTable("errors", FrameCodes::errorName, 0xFFFF)})
+        EXPECT_TRUE(lua.contains(table)) << table;
 }

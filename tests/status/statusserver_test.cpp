@@ -284,8 +284,8 @@ TEST_F(StatusServerTest, AClientThatNeverReadsIsDroppedAndOthersAreServed)
 
 namespace {
 
-// The records of a capture stream after its answer line: shield and direction of each, and the
-// counts of the records-lost records.
+// The records of a capture stream after its answer line: how many of each shield, and the sum of
+// the records-lost records' counts.
 struct Captured {
     int records[6] = {};
     quint64 lost = 0;
@@ -294,18 +294,16 @@ struct Captured {
 Captured captured(const QByteArray &stream)
 {
     Captured c;
-    int at = stream.indexOf('\n') + 1;
-    while (at > 0 && stream.size() - at >= CaptureWire::headerSize) {
+    for (int at = stream.indexOf('\n') + 1;
+         at > 0 && stream.size() - at >= CaptureWire::headerSize;) {
         const auto *header = reinterpret_cast<const quint8 *>(stream.constData() + at);
-        const int length = CaptureWire::lengthOf(header);
-        if (stream.size() - at < CaptureWire::headerSize + length)
-            break;
         const quint8 *data = header + CaptureWire::headerSize;
+        if ((at += CaptureWire::headerSize + CaptureWire::lengthOf(header)) > stream.size())
+            break;
         if (data[CaptureWire::directionByte] == CaptureWire::recordsLost)
             c.lost += qFromBigEndian<quint32>(data + CaptureWire::busBytesAt);
         else
             ++c.records[data[CaptureWire::shieldByte] % 6];
-        at += CaptureWire::headerSize + length;
     }
     return c;
 }
@@ -316,8 +314,7 @@ TEST_F(StatusServerTest, ACaptureClientThatReadsTooSlowlyLosesRecordsCountedAndT
 {
     CaptureTap tap;  // this thread puts the exchanges in, as the transfer thread does
     server->setCapture(&tap);
-    // A ring that never fills here: only the slow client loses.
-    CaptureRing *ring = tap.open(64u << 20);
+    CaptureRing *ring = tap.open(64u << 20);  // never full here: only the slow client loses
     const int slow = connectSilentWatcher(path, "capture 3");
     ASSERT_GE(slow, 0);
     Client all(path);
@@ -326,12 +323,13 @@ TEST_F(StatusServerTest, ACaptureClientThatReadsTooSlowlyLosesRecordsCountedAndT
     EXPECT_TRUE(all.got.startsWith(R"({"capture":"started","link_type":147,"shield":"all"})"
                                    "\n"));
     const QByteArray packet(528, '\x5a');
+    const auto *bytes = reinterpret_cast<const quint8 *>(packet.constData());
+    int sent = 0;  // exchanges with shield 3 (and, until the slow client loses, with shield 1)
     const auto exchange = [&](quint8 shield) {
-        ring->exchange(shield, reinterpret_cast<const quint8 *>(packet.constData()),
-                       reinterpret_cast<const quint8 *>(packet.constData()), packet.size());
+        ring->exchange(shield, bytes, bytes, packet.size());
+        sent += shield == 3;
     };
-    int sent = 0;  // exchanges with shield 3 (and, at first, as many with shield 1)
-    for (; tap.dropped() == 0 && sent < 20000; sent += 20) {
+    while (tap.dropped() == 0 && sent < 20000) {
         for (int i = 0; i < 20; ++i) {
             exchange(1);
             exchange(3);
@@ -340,10 +338,10 @@ TEST_F(StatusServerTest, ACaptureClientThatReadsTooSlowlyLosesRecordsCountedAndT
     }
     ASSERT_GT(tap.dropped(), 0u);
 
-    // Read at last: after the losses the stream says how many before its next record.
+    // Read at last: the stream tells the losses before its next record, and holds its shield's.
     ::fcntl(slow, F_SETFL, O_NONBLOCK);
     QByteArray stream;
-    const auto read = [&] {
+    const auto slowly = [&] {
         char buffer[65536];
         for (ssize_t n; (n = ::read(slow, buffer, sizeof buffer)) > 0;)
             stream.append(buffer, static_cast<int>(n));
@@ -351,20 +349,14 @@ TEST_F(StatusServerTest, ACaptureClientThatReadsTooSlowlyLosesRecordsCountedAndT
     };
     EXPECT_TRUE(waitUntil(
         [&] {
-            exchange(3);
-            ++sent;
-            return read().lost > 0;
+            const Captured c = slowly();
+            if (c.lost == 0)
+                exchange(3);
+            return c.lost > 0 && c.records[3] + c.lost == 2u * sent;
         },
         30000));
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            const Captured c = read();
-            return c.records[3] + c.lost == 2u * sent;
-        },
-        30000));
-    const Captured slowly = read();
-    EXPECT_EQ(slowly.records[1], 0);
-    EXPECT_EQ(slowly.lost, tap.dropped());
+    EXPECT_EQ(slowly().records[1], 0);
+    EXPECT_EQ(slowly().lost, tap.dropped());
     EXPECT_TRUE(waitUntil([&] { return captured(all.got).records[3] == 2 * sent; }, 30000));
     EXPECT_EQ(captured(all.got).lost, 0u);
     Client asking(path);
