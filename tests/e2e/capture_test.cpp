@@ -110,5 +110,5 @@ TEST(E2eCapture, TsharkFindsTheDialTheOpenDoorAndExactlyTheSpoiltReply)
                    {"-s", status, "--capture", counted, "--shield", "0", "--count", "10"});
     ASSERT_TRUE(ten.waitForFinished()) << ten.describe();
     EXPECT_EQ(ten.exitCode(), 0) << ten.describe();
-    EXPECT_EQ(tshark(counted, "stmspi", "frame.number").size(), 10);
+    EXPECT_EQ(tshark(counted, "stmspi.shield == 0", "frame.number").size(), 10);
 }
