@@ -3,6 +3,7 @@
 #include "base/capturewire.h"
 #include "base/console.h"
 #include "base/cycleoverruns.h"
+#include "base/jsontext.h"
 #include "base/version.h"
 #include "config/settings.h"
 #include "link/capturering.h"
@@ -12,13 +13,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QSocketNotifier>
 #include <QtEndian>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -213,21 +214,25 @@ int bindInPlace(int folderFd, const QString &folder, const QByteArray &name, con
     return socketFd.release();
 }
 
-QString stateName(ShieldState::State state)
+const char *stateName(ShieldState::State state)
 {
     switch (state) {
     case ShieldState::STATE_INIT:
-        return QStringLiteral("init");
+        return "init";
     case ShieldState::STATE_ONLINE:
-        return QStringLiteral("online");
+        return "online";
     default:
-        return QStringLiteral("offline");
+        return "offline";
     }
 }
 
-QString hexWord(quint32 word)
+// The shield's 96-bit unique ID as 24 hex digits, its three words in order.
+std::array<char, 25> hexId(const ShieldState &state)
 {
-    return QStringLiteral("%1").arg(word, 8, 16, QLatin1Char('0'));
+    std::array<char, 25> text{};
+    std::snprintf(text.data(), text.size(), "%08x%08x%08x", unsigned(state.getId_0()),
+                  unsigned(state.getId_1()), unsigned(state.getId_2()));
+    return text;
 }
 
 }  // namespace
@@ -324,66 +329,56 @@ void StatusServer::sampleFrames()
 
 QByteArray StatusServer::document() const
 {
-    QJsonArray shields;
+    JsonText json;
+    json.open()
+        .field("version", driverVersion)
+        .field("uptime_s", uptime.elapsed() / 1000)
+        .field("restarts", control ? control->restartCount() : 0)
+        .field("rtprio", settings->rtprio)
+        .field("cycle_overruns", control ? control->cycleOverruns().total() : 0)
+        .field("longest_cycle_us", control ? control->cycleOverruns().longestUs() : 0)
+        .field("capture_dropped", capture ? capture->dropped() : 0)
+        .field("mode", settings->multiShield ? "multi" : "single")
+        .field("host_output_queued", Console::out.queuedBytes())
+        .field("host_stalled_s", Console::out.stalledMs() / 1000)
+        .openArray("shields");
     for (quint8 s = 0; s <= settings->lastShield; ++s) {
         const ShieldState &state = settings->shieldState[s];
         const LinkCounters &c = links[s]->counters;
-        QJsonObject shield;
-        shield.insert(QStringLiteral("address"), s);
         const BootloaderWatch &bootloader = links[s]->bootloader_watch;
-        shield.insert(QStringLiteral("state"), bootloader.inBootloader()
-                                                   ? QStringLiteral("bootloader")
-                                                   : stateName(state.getState()));
-        shield.insert(QStringLiteral("bootloader_handoffs"), qint64(bootloader.handoffs()));
-        shield.insert(QStringLiteral("bootloader_since_s"), bootloader.stayMs(BootloaderWatch::nowMs()) / 1000);
-        shield.insert(QStringLiteral("firmware"), state.getFirmware());
-        shield.insert(QStringLiteral("beta"), state.getBeta());
-        shield.insert(QStringLiteral("shield"), state.getShield());
-        shield.insert(QStringLiteral("revision"), state.getRevision());
-        shield.insert(QStringLiteral("id"), hexWord(state.getId_0()) + hexWord(state.getId_1()) +
-                                                hexWord(state.getId_2()));
-        shield.insert(QStringLiteral("intercom"), state.getIntercom());
-        shield.insert(QStringLiteral("events"), qint64(LinkCounters::read(c.events)));
-        shield.insert(QStringLiteral("commands"), qint64(LinkCounters::read(c.commands)));
-        shield.insert(QStringLiteral("tx_errors"), qint64(LinkCounters::read(c.tx_errors)));
-        shield.insert(QStringLiteral("rx_errors"), qint64(LinkCounters::read(c.rx_errors)));
-        shield.insert(QStringLiteral("disconnects"), qint64(LinkCounters::read(c.disconnects)));
         const quint64 exchanges = LinkCounters::read(c.exchanges);
         const quint64 frames = LinkCounters::read(c.frames);
         const quint64 badFrames = LinkCounters::read(c.bad_frames);
-        shield.insert(QStringLiteral("exchanges"), qint64(exchanges));
-        shield.insert(QStringLiteral("frames"), qint64(frames));
-        shield.insert(QStringLiteral("bad_frames"), qint64(badFrames));
-        shield.insert(QStringLiteral("exchanges_last_min"),
-                      qint64(exchangesWindow[s].lastMinute(exchanges)));
-        shield.insert(QStringLiteral("frames_last_min"),
-                      qint64(framesWindow[s].lastMinute(frames)));
-        shield.insert(QStringLiteral("bad_frames_last_min"),
-                      qint64(badFramesWindow[s].lastMinute(badFrames)));
-        shield.insert(QStringLiteral("audio"), links[s]->get_long_packet());
-        shield.insert(QStringLiteral("audio_blocks_in"),
-                      qint64(LinkCounters::read(c.audio_blocks_in)));
-        shield.insert(QStringLiteral("audio_blocks_out"),
-                      qint64(LinkCounters::read(c.audio_blocks_out)));
-        shield.insert(QStringLiteral("audio_dropped"), qint64(LinkCounters::read(c.audio_dropped)));
-        shields.append(shield);
+        json.open()
+            .field("address", s)
+            .field("state", bootloader.inBootloader() ? "bootloader" : stateName(state.getState()))
+            .field("bootloader_handoffs", bootloader.handoffs())
+            .field("bootloader_since_s", bootloader.stayMs(BootloaderWatch::nowMs()) / 1000)
+            .field("firmware", state.getFirmware())
+            .field("beta", state.getBeta())
+            .field("shield", state.getShield())
+            .field("revision", state.getRevision())
+            .field("id", hexId(state).data())
+            .field("intercom", state.getIntercom())
+            .field("events", LinkCounters::read(c.events))
+            .field("commands", LinkCounters::read(c.commands))
+            .field("tx_errors", LinkCounters::read(c.tx_errors))
+            .field("rx_errors", LinkCounters::read(c.rx_errors))
+            .field("disconnects", LinkCounters::read(c.disconnects))
+            .field("exchanges", exchanges)
+            .field("frames", frames)
+            .field("bad_frames", badFrames)
+            .field("exchanges_last_min", exchangesWindow[s].lastMinute(exchanges))
+            .field("frames_last_min", framesWindow[s].lastMinute(frames))
+            .field("bad_frames_last_min", badFramesWindow[s].lastMinute(badFrames))
+            .field("audio", links[s]->get_long_packet())
+            .field("audio_blocks_in", LinkCounters::read(c.audio_blocks_in))
+            .field("audio_blocks_out", LinkCounters::read(c.audio_blocks_out))
+            .field("audio_dropped", LinkCounters::read(c.audio_dropped))
+            .close();
     }
-    QJsonObject root;
-    root.insert(QStringLiteral("version"), QLatin1String(driverVersion));
-    root.insert(QStringLiteral("uptime_s"), uptime.elapsed() / 1000);
-    root.insert(QStringLiteral("restarts"), qint64(control ? control->restartCount() : 0));
-    root.insert(QStringLiteral("rtprio"), settings->rtprio);
-    root.insert(QStringLiteral("cycle_overruns"),
-                qint64(control ? control->cycleOverruns().total() : 0));
-    root.insert(QStringLiteral("longest_cycle_us"),
-                qint64(control ? control->cycleOverruns().longestUs() : 0));
-    root.insert(QStringLiteral("capture_dropped"), qint64(capture ? capture->dropped() : 0));
-    root.insert(QStringLiteral("mode"),
-                settings->multiShield ? QStringLiteral("multi") : QStringLiteral("single"));
-    root.insert(QStringLiteral("host_output_queued"), Console::out.queuedBytes());
-    root.insert(QStringLiteral("host_stalled_s"), Console::out.stalledMs() / 1000);
-    root.insert(QStringLiteral("shields"), shields);
-    return QJsonDocument(root).toJson(QJsonDocument::Compact);
+    json.closeArray().close();
+    return json.bytes();
 }
 
 QByteArray StatusServer::errorDocument(const QString &text)
