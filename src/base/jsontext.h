@@ -38,14 +38,9 @@ public:
         first.push_back(true);
         return *this;
     }
-    // Closes the innermost object or array.
-    JsonText &close(char bracket = '}')
-    {
-        first.pop_back();
-        text += bracket;
-        return *this;
-    }
-    JsonText &closeArray() { return close(']'); }
+    // Closes the innermost object, or array.
+    JsonText &close() { return end('}'); }
+    JsonText &closeArray() { return end(']'); }
 
     JsonText &field(const char *key, bool value)
     {
@@ -80,6 +75,12 @@ public:
     const QByteArray &bytes() const { return text; }
 
 private:
+    JsonText &end(char bracket)
+    {
+        first.pop_back();
+        text += bracket;
+        return *this;
+    }
     // The comma before every member but the first, then the key when there is one.
     void begin(const char *key)
     {
