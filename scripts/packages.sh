@@ -1,3 +1,16 @@
+# Reads the package lists. A mirror in the middle of a sync serves index files that do not match
+# its Release file ("File has unexpected size ... Mirror sync in progress?"): tried three times,
+# then the install goes on with the lists that did come, and fails by itself if what it needs is
+# not in them.
+apt_update() {
+    local try
+    for try in 1 2 3; do
+        apt-get update -qq && return 0
+        [ "$try" = 3 ] || sleep 15
+    done
+    echo "warning: apt-get update failed three times; installing from the package lists it has" >&2
+}
+
 # Installs the Debian packages named in "$@" that are missing (sourced by the other scripts).
 install_missing() {
     local missing=()
@@ -7,7 +20,7 @@ install_missing() {
     if [ ${#missing[@]} -gt 0 ]; then
         echo "Installing: ${missing[*]}"
         export DEBIAN_FRONTEND=noninteractive
-        apt-get update -qq
+        apt_update
         apt-get install -y -qq --no-install-recommends "${missing[@]}"
     fi
 }
