@@ -11,11 +11,22 @@ apt_update() {
     echo "warning: apt-get update failed three times; installing from the package lists it has" >&2
 }
 
+# Whether package $1 is installed: a bare name for this machine's architecture (or one for all), a
+# name with :arch for that one. A bare name alone would also match another architecture's copy,
+# such as qtbase5-dev:armhf after a cross build, and the native build would lack its files.
+installed() {
+    case "$1" in
+        *:*) dpkg-query -W -f='${Status}\n' "$1" 2>/dev/null | grep -q 'ok installed' ;;
+        *) dpkg-query -W -f='${Status} ${Architecture}\n' "$1" 2>/dev/null |
+            grep -qE "ok installed ($(dpkg --print-architecture)|all)\$" ;;
+    esac
+}
+
 # Installs the Debian packages named in "$@" that are missing (sourced by the other scripts).
 install_missing() {
     local missing=()
     for p in "$@"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+        installed "$p" || missing+=("$p")
     done
     if [ ${#missing[@]} -gt 0 ]; then
         echo "Installing: ${missing[*]}"
