@@ -8,7 +8,6 @@
 // integers, text is escaped as JSON requires (quote, backslash, control characters).
 
 #include <QByteArray>
-#include <QString>
 
 #include <algorithm>
 #include <charconv>
@@ -54,17 +53,11 @@ public:
     {
         begin(key);
         char digits[24];
-        const auto end = std::to_chars(std::begin(digits), std::end(digits), value).ptr;
-        text.append(digits, static_cast<int>(end - digits));
+        const char *last = std::to_chars(std::begin(digits), std::end(digits), value).ptr;
+        text.append(digits, static_cast<int>(last - digits));
         return *this;
     }
-    JsonText &field(const char *key, const QString &value)
-    {
-        begin(key);
-        const QByteArray utf8 = value.toUtf8();
-        quoted(utf8.constData(), utf8.size());
-        return *this;
-    }
+    // Text in UTF-8.
     JsonText &field(const char *key, const char *value)
     {
         begin(key);

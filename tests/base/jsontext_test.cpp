@@ -14,7 +14,7 @@ TEST(JsonText, ReadsBackAsTheValuesWritten)
     const QString awkward = QStringLiteral("a \"quoted\" \\ path\n\t\x01 é");
     JsonText json;
     json.open()
-        .field("text", awkward)
+        .field("text", awkward.toUtf8().constData())
         .field("plain", "multi")
         .field("negative", qint64(-5))
         .field("large", quint64(1) << 40)
