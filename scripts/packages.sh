@@ -62,8 +62,28 @@ fi
 
 # What a cross build for the Debian architecture $1 needs (scripts/cross; scripts/package, whose
 # build of it may be older than a library the build now takes).
+cross_packages=(cmake make pkg-config file qtbase5-dev-tools "${qemu_packages[@]}")
+cross_target_packages=(crossbuild-essential- qtbase5-dev: libgpiod-dev: libgtest-dev: libpcap-dev:)
 install_cross() {
-    install_missing cmake make pkg-config file qtbase5-dev-tools "${qemu_packages[@]}" \
-        "crossbuild-essential-$1" "qtbase5-dev:$1" "libgpiod-dev:$1" "libgtest-dev:$1" \
-        "libpcap-dev:$1"
+    install_missing "${cross_packages[@]}" "${cross_target_packages[@]/%/$1}"
+}
+
+# Whether apt could install what a cross build for $1 needs, from the package lists it gets now.
+# A library the machine has from the security archive must come at the same version for $1
+# (Multi-Arch: same); a mirror whose index for $1 there does not match its Release file leaves
+# only older ones, and nothing fits. The architecture goes again when it was added for the
+# question alone and nothing fits, so that later updates do not stumble over its index.
+cross_installable() {
+    local added=
+    if ! dpkg --print-foreign-architectures | grep -qx "$1"; then
+        dpkg --add-architecture "$1"
+        added=1
+    fi
+    apt_update
+    if apt-get install -s -qq --no-install-recommends "${cross_packages[@]}" \
+        "${cross_target_packages[@]/%/$1}" >/dev/null 2>&1; then
+        return 0
+    fi
+    [ -z "$added" ] || dpkg --remove-architecture "$1"
+    return 1
 }
