@@ -8,18 +8,22 @@
 
 #include <QHostAddress>
 #include <QMutexLocker>
+#include <QTimer>
 #include <QUdpSocket>
 
 UDPread::UDPread(QObject *parent, QMutex *streamMutex, quint16 port, DataTransmission *audioQueue,
                  Board *board)
     : QObject(parent),
       socket(new QUdpSocket(this)),
+      bindRetry(new QTimer(this)),
       board(board),
       streamMutex(streamMutex),
       port(port),
       audioQueue(audioQueue)
 {
     connect(socket, &QUdpSocket::readyRead, this, &UDPread::writeBufUDP);
+    bindRetry->setInterval(bindRetryMs);
+    connect(bindRetry, &QTimer::timeout, this, &UDPread::listen);
 }
 
 bool UDPread::isListening() const
@@ -29,12 +33,35 @@ bool UDPread::isListening() const
 
 void UDPread::udpStart()
 {
-    if (!isListening())
-        socket->bind(QHostAddress(QHostAddress::LocalHost), port);
+    if (!isListening() && !bindRetry->isActive())
+        listen();
+}
+
+void UDPread::listen()
+{
+    const QString where = QStringLiteral("#WARNING: UDP audio on port ") + QString::number(port);
+    if (socket->bind(QHostAddress(QHostAddress::LocalHost), port)) {
+        bindRetry->stop();
+        if (bindFailureTold)
+            Console::err.line(where + QStringLiteral(": listening now"));
+        bindFailureTold = false;
+        return;
+    }
+    const QString reason = socket->errorString();
+    socket->abort();
+    bindRetry->start();
+    if (!bindFailureTold) {
+        Console::err.line(where + QStringLiteral(": cannot listen (") + reason +
+                          QStringLiteral("); the host's audio to this shield is lost until the "
+                                         "port is free, tried again every second"));
+        bindFailureTold = true;
+    }
 }
 
 void UDPread::udpStop()
 {
+    bindRetry->stop();
+    bindFailureTold = false;
     socket->abort();
     QMutexLocker lock(streamMutex);
     pending.clear();

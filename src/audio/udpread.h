@@ -3,6 +3,9 @@
 // taken as one byte stream, cut into 512-byte blocks and queued as 528-byte long packets on the
 // shield's audio queue. Lives in the main thread; the transfer thread takes the packets under the
 // queue's mutex. `streamMutex` guards `pending`.
+// A port that another program holds when the shield starts to play is told once on standard error
+// and tried again every second until it is free or the shield stops; the call's host audio would
+// otherwise be lost without a word.
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -12,6 +15,7 @@ class Board;
 class DataTransmission;
 struct LinkCounters;
 class QMutex;
+class QTimer;
 class QUdpSocket;
 
 class UDPread : public QObject
@@ -25,6 +29,7 @@ public:
     // host that sends too fast cannot make the audio lag without end.
     static constexpr int queueLimit = 32;
     static constexpr qint64 dropReportIntervalMs = 5000;
+    static constexpr int bindRetryMs = 1000;
 
     UDPread(QObject *parent, QMutex *streamMutex, quint16 port, DataTransmission *audioQueue,
             Board *board);
@@ -41,10 +46,13 @@ public Q_SLOTS:
     void writeBufUDP();
 
 private:
+    void listen();
     void queueBlock(const QByteArray &block);
     void reportDrops();
 
     QUdpSocket *socket;
+    QTimer *bindRetry;
+    bool bindFailureTold = false;
     Board *board;
     QByteArray pending;
     QMutex *streamMutex;

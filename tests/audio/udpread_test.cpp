@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 
 namespace {
 
@@ -252,6 +253,41 @@ TEST_F(UdpReadTest, NothingIsHeardBeforeTheFirstStart)
     pumpFor(quietMs);
     EXPECT_EQ(reader.pendingBytes(), 200);
     EXPECT_EQ(queue.size(), 0);
+}
+
+TEST_F(UdpReadTest, APortHeldElsewhereIsToldOnceAndTakenWhenFreeUnlessTheShieldStopped)
+{
+    ConsoleCapture console;
+    const QString told = QStringLiteral("#WARNING: UDP audio on port ") + QString::number(port);
+    auto holder = std::make_unique<QUdpSocket>();
+    ASSERT_TRUE(
+        holder->bind(QHostAddress(QHostAddress::LocalHost), port, QUdpSocket::DontShareAddress));
+    reader.udpStart();
+    reader.udpStart();
+    EXPECT_FALSE(reader.isListening());
+    pumpFor(2 * UDPread::bindRetryMs + quietMs);  // tried again, told once
+    ASSERT_EQ(console.err().size(), 1) << console.err().join('\n');
+    EXPECT_TRUE(console.err().first().startsWith(told + QStringLiteral(": cannot listen (")))
+        << console.err().first();
+
+    holder.reset();
+    ASSERT_TRUE(pumpUntil([&] { return reader.isListening(); }));
+    EXPECT_EQ(console.err().value(1), told + QStringLiteral(": listening now"));
+    send(streamBytes(0, 512));
+    ASSERT_TRUE(pumpUntil([&] { return queue.size() == 1; }));
+
+    // Stopped while the port is held: not taken later, and the next start tells again.
+    reader.udpStop();
+    console.clear();
+    holder = std::make_unique<QUdpSocket>();
+    ASSERT_TRUE(
+        holder->bind(QHostAddress(QHostAddress::LocalHost), port, QUdpSocket::DontShareAddress));
+    reader.udpStart();
+    reader.udpStop();
+    holder.reset();
+    pumpFor(UDPread::bindRetryMs + quietMs);
+    EXPECT_FALSE(reader.isListening());
+    EXPECT_EQ(console.err().size(), 1);
 }
 
 TEST_F(UdpReadTest, DebugLineIsUpWhileBlocksAreCutAndDownAfterEveryCall)
