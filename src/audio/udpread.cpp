@@ -39,29 +39,28 @@ void UDPread::udpStart()
 
 void UDPread::listen()
 {
+    // The retry timer runs from the first failure, told then, to the bind or the stop.
+    const bool retrying = bindRetry->isActive();
     const QString where = QStringLiteral("#WARNING: UDP audio on port ") + QString::number(port);
     if (socket->bind(QHostAddress(QHostAddress::LocalHost), port)) {
         bindRetry->stop();
-        if (bindFailureTold)
+        if (retrying)
             Console::err.line(where + QStringLiteral(": listening now"));
-        bindFailureTold = false;
         return;
     }
     const QString reason = socket->errorString();
     socket->abort();
-    bindRetry->start();
-    if (!bindFailureTold) {
+    if (!retrying) {
+        bindRetry->start();
         Console::err.line(where + QStringLiteral(": cannot listen (") + reason +
                           QStringLiteral("); the host's audio to this shield is lost until the "
                                          "port is free, tried again every second"));
-        bindFailureTold = true;
     }
 }
 
 void UDPread::udpStop()
 {
     bindRetry->stop();
-    bindFailureTold = false;
     socket->abort();
     QMutexLocker lock(streamMutex);
     pending.clear();

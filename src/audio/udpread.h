@@ -52,7 +52,6 @@ private:
 
     QUdpSocket *socket;
     QTimer *bindRetry;
-    bool bindFailureTold = false;
     Board *board;
     QByteArray pending;
     QMutex *streamMutex;
