@@ -23,20 +23,8 @@ public:
 
     // An object: at the top when no key is given, else as the value of `key` (or, inside an
     // array, as its next element when `key` is null).
-    JsonText &open(const char *key = nullptr)
-    {
-        begin(key);
-        text += '{';
-        first.push_back(true);
-        return *this;
-    }
-    JsonText &openArray(const char *key)
-    {
-        begin(key);
-        text += '[';
-        first.push_back(true);
-        return *this;
-    }
+    JsonText &open(const char *key = nullptr) { return start(key, '{'); }
+    JsonText &openArray(const char *key) { return start(key, '['); }
     // Closes the innermost object, or array.
     JsonText &close() { return end('}'); }
     JsonText &closeArray() { return end(']'); }
@@ -68,6 +56,13 @@ public:
     const QByteArray &bytes() const { return text; }
 
 private:
+    JsonText &start(const char *key, char bracket)
+    {
+        begin(key);
+        text += bracket;
+        first.push_back(true);
+        return *this;
+    }
     JsonText &end(char bracket)
     {
         first.pop_back();

@@ -13,8 +13,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLocalSocket>
 #include <QSocketNotifier>
 #include <QtEndian>
@@ -383,9 +381,8 @@ QByteArray StatusServer::document() const
 
 QByteArray StatusServer::errorDocument(const QString &text)
 {
-    QJsonObject root;
-    root.insert(QStringLiteral("error"), text);
-    return QJsonDocument(root).toJson(QJsonDocument::Compact);
+    JsonText json;
+    return json.open().field("error", text.toUtf8().constData()).close().bytes();
 }
 
 void StatusServer::acceptClients()
@@ -522,12 +519,13 @@ void StatusServer::startCapture(Client &client, const QByteArray &argument)
         return;
     }
     capture->open();
-    QJsonObject answer;
-    answer.insert(QStringLiteral("capture"), QStringLiteral("started"));
-    answer.insert(QStringLiteral("link_type"), CaptureWire::pcapLinkType);
-    answer.insert(QStringLiteral("shield"),
-                  shield < 0 ? QJsonValue(QStringLiteral("all")) : QJsonValue(shield));
-    send(client.socket, QJsonDocument(answer).toJson(QJsonDocument::Compact));
+    JsonText answer;
+    answer.open().field("capture", "started").field("link_type", CaptureWire::pcapLinkType);
+    if (shield < 0)
+        answer.field("shield", "all");
+    else
+        answer.field("shield", shield);
+    send(client.socket, answer.close().bytes());
     client.capturing = true;
     client.watching = false;
     client.captureShield = shield;
