@@ -147,6 +147,7 @@ bool FlashImage::parseHex(const QByteArray &contents, quint64 flashBase, quint64
     };
     QList<Record> records;
     quint32 upper = 0;  // extended linear (type 04) or segment (type 02) address
+    bool segmented = false;
     int endLine = 0;
     int number = 0;
     int last = 0;  // the last line that is not blank
@@ -209,18 +210,22 @@ bool FlashImage::parseHex(const QByteArray &contents, quint64 flashBase, quint64
                                                  static_cast<quint8>(data.at(1))
                                            : 0;
         if (type == 0x00 && length > 0) {
-            const quint64 at = quint64(upper) + offset;
-            const quint64 end = at + quint64(length);
-            if (at < flashBase || end > flashEnd)
-                return fail(where + QStringLiteral("data at %1 to %2, outside %3")
-                                        .arg(hex64(at), hex64(end - 1), flash));
-            records.append(Record{quint32(at), data, number});
+            // In a segment (type 02) the offset wraps at 64 KiB: the rest goes to its start.
+            const int first = segmented ? std::min<int>(length, int(0x10000 - offset)) : length;
+            for (const Record &r : {Record{upper + offset, data.left(first), number},
+                                    Record{upper, data.mid(first), number}}) {
+                if (r.bytes.isEmpty())
+                    continue;
+                if (r.address < flashBase || r.end() > flashEnd)
+                    return fail(where + QStringLiteral("data at %1 to %2, outside %3")
+                                            .arg(hex64(r.address), hex64(r.end() - 1), flash));
+                records.append(r);
+            }
         } else if (type == 0x01) {
             endLine = number;
-        } else if (type == 0x02) {
-            upper = word16 << 4;
-        } else if (type == 0x04) {
-            upper = word16 << 16;
+        } else if (type == 0x02 || type == 0x04) {
+            segmented = type == 0x02;
+            upper = segmented ? word16 << 4 : word16 << 16;
         }
         // Types 03 and 05 give a start address: the image starts at its lowest one anyway.
     }

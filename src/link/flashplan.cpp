@@ -39,8 +39,21 @@ FlashPlan::FlashPlan(const FlashImage &image, quint32 flashBase, quint32 pageSiz
         const int from = it->from - it->from % unit;
         const int to = std::min(size, (it->to + unit - 1) / unit * unit);
         const quint32 address = it.key() + static_cast<quint32>(from);
-        const int p = pageSize > 0 ? static_cast<int>((address - flashBase) / pageSize) : -1;
-        blockList.append(Block{address, it->bytes.mid(from, to - from), p});
+        const qint64 p = pageSize > 0 ? (address - flashBase) / pageSize : -1;
+        if (p >= qint64(nameablePages)) {
+            // Cut to 16 bits it would name another page: the one with the vector table.
+            why = QStringLiteral(
+                      "page %1 (at %2) is past the %3 pages Extended Erase can name: "
+                      "pages of %4 bytes are too small for this flash")
+                      .arg(p)
+                      .arg(StmBootloader::hex(address))
+                      .arg(nameablePages)
+                      .arg(pageSize);
+            pageList.clear();
+            blockList.clear();
+            return;
+        }
+        blockList.append(Block{address, it->bytes.mid(from, to - from), int(p)});
         if (p >= 0 && (pageList.isEmpty() || pageList.last() != p))
             pageList.append(static_cast<quint16>(p));
     }

@@ -14,6 +14,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QString>
 #include <QtGlobal>
 
 class FlashPlan
@@ -29,6 +30,11 @@ public:
     // `unit`, a power of two up to 256.
     FlashPlan(const FlashImage &image, quint32 flashBase, quint32 pageSize, int unit,
               bool massErase);
+
+    // Extended Erase names a page in 16 bits: a plan that needs a page past the last it can name
+    // (tiny pages on a large flash) cannot be carried out. Empty when it can; else which page.
+    QString error() const { return why; }
+    static constexpr quint32 nameablePages = 0x10000;
 
     int unit() const { return programUnit; }
     bool massErase() const { return mass; }
@@ -48,4 +54,5 @@ private:
     bool mass;
     QList<quint16> pageList;
     QList<Block> blockList;
+    QString why;
 };

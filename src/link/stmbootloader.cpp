@@ -12,31 +12,33 @@ namespace {
 
 using namespace BootloaderCodes;
 
-// Families with an SPI bootloader whose flash is cut into pages of one size (AN2606, AN4286);
-// the size is the family's largest, so a smaller part needs --flash-size to refuse an image
-// that does not fit before anything is erased. The program unit is the flash word: a double
-// word, a quad word on U5 and H5 (L0 programs words of 4 bytes, and 8 suits it too).
+// Families with an SPI bootloader whose flash is cut into pages of one size (AN2606, AN4286).
+// The size is the family's largest: a smaller part tells its own in the flash size register,
+// which the bootloader lets Read Memory reach on most parts. The program unit is the flash word:
+// a double word, a quad word on U5 and H5 (L0 programs words of 4 bytes, and 8 suits it too).
+const quint32 sizeAt = 0x1FFF75E0;  // G0, G4, L4, WB, WL
+const quint32 l0SizeAt = 0x1FF8007C;
 const StmBootloader::Part partTable[] = {
-    {0x456, "STM32G05x/G06x", 64 * 1024, 2048, 8},
-    {0x460, "STM32G07x/G08x", 128 * 1024, 2048, 8},
-    {0x466, "STM32G03x/G04x", 64 * 1024, 2048, 8},
-    {0x467, "STM32G0Bx/G0Cx", 512 * 1024, 2048, 8},
-    {0x468, "STM32G431/G441", 128 * 1024, 2048, 8},
-    {0x469, "STM32G47x/G48x", 512 * 1024, 2048, 8},
-    {0x479, "STM32G491/G4A1", 512 * 1024, 2048, 8},
-    {0x464, "STM32L41x/L42x", 128 * 1024, 2048, 8},
-    {0x435, "STM32L43x/L44x", 256 * 1024, 2048, 8},
-    {0x462, "STM32L45x/L46x", 512 * 1024, 2048, 8},
-    {0x415, "STM32L47x/L48x", 1024 * 1024, 2048, 8},
-    {0x461, "STM32L496/L4A6", 1024 * 1024, 2048, 8},
-    {0x457, "STM32L01x/L02x", 16 * 1024, 128, 8},
-    {0x425, "STM32L03x/L04x", 32 * 1024, 128, 8},
-    {0x417, "STM32L05x/L06x", 64 * 1024, 128, 8},
-    {0x447, "STM32L07x/L08x", 192 * 1024, 128, 8},
-    {0x495, "STM32WB5x", 1024 * 1024, 4096, 8},
-    {0x497, "STM32WLE5/WL5x", 256 * 1024, 2048, 8},
-    {0x482, "STM32U575/U585", 2048 * 1024, 8192, 16},
-    {0x484, "STM32H56x/H57x", 2048 * 1024, 8192, 16},
+    {0x456, "STM32G05x/G06x", 64 * 1024, 2048, 8, sizeAt},
+    {0x460, "STM32G07x/G08x", 128 * 1024, 2048, 8, sizeAt},
+    {0x466, "STM32G03x/G04x", 64 * 1024, 2048, 8, sizeAt},
+    {0x467, "STM32G0Bx/G0Cx", 512 * 1024, 2048, 8, sizeAt},
+    {0x468, "STM32G431/G441", 128 * 1024, 2048, 8, sizeAt},
+    {0x469, "STM32G47x/G48x", 512 * 1024, 2048, 8, sizeAt},
+    {0x479, "STM32G491/G4A1", 512 * 1024, 2048, 8, sizeAt},
+    {0x464, "STM32L41x/L42x", 128 * 1024, 2048, 8, sizeAt},
+    {0x435, "STM32L43x/L44x", 256 * 1024, 2048, 8, sizeAt},
+    {0x462, "STM32L45x/L46x", 512 * 1024, 2048, 8, sizeAt},
+    {0x415, "STM32L47x/L48x", 1024 * 1024, 2048, 8, sizeAt},
+    {0x461, "STM32L496/L4A6", 1024 * 1024, 2048, 8, sizeAt},
+    {0x457, "STM32L01x/L02x", 16 * 1024, 128, 8, l0SizeAt},
+    {0x425, "STM32L03x/L04x", 32 * 1024, 128, 8, l0SizeAt},
+    {0x417, "STM32L05x/L06x", 64 * 1024, 128, 8, l0SizeAt},
+    {0x447, "STM32L07x/L08x", 192 * 1024, 128, 8, l0SizeAt},
+    {0x495, "STM32WB5x", 1024 * 1024, 4096, 8, sizeAt},
+    {0x497, "STM32WLE5/WL5x", 256 * 1024, 2048, 8, sizeAt},
+    {0x482, "STM32U575/U585", 2048 * 1024, 8192, 16, 0x0BFA07A0},
+    {0x484, "STM32H56x/H57x", 2048 * 1024, 8192, 16, 0x08FFF80C},
 };
 
 }  // namespace
@@ -251,20 +253,23 @@ bool StmBootloader::getId(quint16 *productId)
     });
 }
 
-bool StmBootloader::readMemory(quint32 address, int length, QByteArray *data)
+bool StmBootloader::readMemory(quint32 address, int length, QByteArray *data, int tries)
 {
     Q_ASSERT(length >= 1 && length <= maxBlock);
-    return attempt(QStringLiteral("Read Memory (0x11) at ") + hex(address), [&] {
-        const quint8 n1 = static_cast<quint8>(length - 1);
-        const Reply r =
-            exchange(cmdRead, {addressFrame(address), QByteArray(1, char(n1)) + char(~n1)},
-                     limits.commandMs);
-        if (r != Reply::Ack)
-            return r;
-        receive(1);  // dummy
-        *data = receive(length);
-        return Reply::Ack;
-    });
+    return attempt(
+        QStringLiteral("Read Memory (0x11) at ") + hex(address),
+        [&] {
+            const quint8 n1 = static_cast<quint8>(length - 1);
+            const Reply r =
+                exchange(cmdRead, {addressFrame(address), QByteArray(1, char(n1)) + char(~n1)},
+                         limits.commandMs);
+            if (r != Reply::Ack)
+                return r;
+            receive(1);  // dummy
+            *data = receive(length);
+            return Reply::Ack;
+        },
+        tries);
 }
 
 bool StmBootloader::writeMemory(quint32 address, const QByteArray &data)

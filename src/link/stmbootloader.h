@@ -44,6 +44,7 @@ public:
         quint32 flashSize;  // the largest of the family
         quint32 pageSize;
         int programUnit;  // bytes programmed at once: a flash word, programmed once after an erase
+        quint32 sizeRegister;  // the part's own flash size in KiB, 16 bits little-endian
     };
     // The program unit assumed for a part not in the table: the largest flash word of the
     // families with an SPI bootloader (H7), so that blocks padded to it suit every one of them.
@@ -60,7 +61,8 @@ public:
     bool get(quint8 *version, QByteArray *commands);
     bool getVersion(quint8 *version);
     bool getId(quint16 *productId);
-    bool readMemory(quint32 address, int length, QByteArray *data);  // length 1 to 256
+    // `length` 1 to 256. `tries` 1 asks once: a refusal is then an answer, not a fault to retry.
+    bool readMemory(quint32 address, int length, QByteArray *data, int tries = attempts);
     // Up to 256 bytes at an address aligned on 4; the caller pads.
     bool writeMemory(quint32 address, const QByteArray &data);
     bool erasePages(const QList<quint16> &pages);

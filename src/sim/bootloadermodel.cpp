@@ -1,6 +1,7 @@
 #include "sim/bootloadermodel.h"
 
 #include "link/bootloadercodes.h"
+#include "link/stmbootloader.h"
 
 #include <algorithm>
 #include <cstring>
@@ -378,6 +379,22 @@ void BootloaderModel::command(quint8 code)
     }
 }
 
+bool BootloaderModel::readable(quint32 at, quint32 n, QByteArray *data) const
+{
+    if (at >= flashBase && quint64(at) + n <= quint64(flashBase) + cfg.flashSize) {
+        *data = memory.mid(static_cast<int>(at - flashBase), static_cast<int>(n));
+        return true;
+    }
+    // The family's flash size register: this part's size in KiB, then a reserved half-word.
+    const StmBootloader::Part *part = StmBootloader::findPart(cfg.productId);
+    if (!part || at < part->sizeRegister || quint64(at) + n > part->sizeRegister + 4ull)
+        return false;
+    const quint32 kib = cfg.flashSize / 1024;
+    const QByteArray word = QByteArray(1, char(kib & 0xFF)) + char(kib >> 8) + "\xFF\xFF";
+    *data = word.mid(int(at - part->sizeRegister), int(n));
+    return true;
+}
+
 bool BootloaderModel::pagesProtected(quint32 firstPage, quint32 lastPage) const
 {
     for (quint32 p = firstPage; p <= lastPage; ++p) {
@@ -401,8 +418,10 @@ void BootloaderModel::phaseDone(Clock::time_point now)
         address = quint32(static_cast<quint8>(bytes.at(0))) << 24 |
                   quint32(static_cast<quint8>(bytes.at(1))) << 16 |
                   quint32(static_cast<quint8>(bytes.at(2))) << 8 | static_cast<quint8>(bytes.at(3));
-        if (address < flashBase || address >= end ||
-            (currentCode == cmdWrite && (address & 3) != 0)) {
+        QByteArray first;
+        if (currentCode == cmdRead ? !readable(address, 1, &first)
+                                   : address < flashBase || address >= end ||
+                                         (currentCode == cmdWrite && (address & 3) != 0)) {
             answerNack();
             return;
         }
@@ -427,13 +446,13 @@ void BootloaderModel::phaseDone(Clock::time_point now)
     }
     case State::ReadLength: {
         const quint8 n1 = static_cast<quint8>(bytes.at(0));
-        const quint32 n = n1 + 1u;
-        if (static_cast<quint8>(bytes.at(1)) != static_cast<quint8>(~n1) || address + n > end) {
+        QByteArray data;
+        if (static_cast<quint8>(bytes.at(1)) != static_cast<quint8>(~n1) ||
+            !readable(address, n1 + 1u, &data)) {
             answerNack();
             return;
         }
-        afterConfirmOut =
-            QByteArray(1, '\0') + memory.mid(static_cast<int>(address - flashBase), int(n));
+        afterConfirmOut = QByteArray(1, '\0') + data;
         answerAck(State::Idle);
         return;
     }

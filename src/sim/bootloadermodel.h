@@ -1,6 +1,7 @@
 #pragma once
 // The device side of a shield's STM32 system bootloader over SPI, played by software: a flash
-// of configurable size and page size, the product ID, and the commands a host uses to write
+// of configurable size and page size, the product ID (with its family's flash size register,
+// which tells the configured size), and the commands a host uses to write
 // firmware (Get, Get Version, Get ID, Read Memory, Go, Write Memory, Extended Erase, Write
 // Unprotect, Readout Unprotect), with erase and write busy times, write-protected pages,
 // read-out protection, flash with error correction and faults on command. Not thread-safe: its
@@ -116,6 +117,8 @@ private:
     void answerNack();
     void queue(const QByteArray &bytes, Clock::time_point readyAt = Clock::time_point());
     bool pagesProtected(quint32 firstPage, quint32 lastPage) const;
+    // What Read Memory gets: the flash, or the flash size register of the product ID's family.
+    bool readable(quint32 address, quint32 count, QByteArray *data) const;
     quint32 pageCount() const { return cfg.flashSize / cfg.pageSize; }
     bool faultFor(quint8 code, Fault *fault);
     // The last acknowledge of a command carried out, unless a fault loses it.

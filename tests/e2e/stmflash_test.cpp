@@ -228,6 +228,35 @@ TEST(E2eStmFlash, RefusesBadImagesProtectionAndRunningApplicationsAndTouchesNoth
     EXPECT_TRUE(large.err.contains(QStringLiteral("past the end of the flash of 128 KiB")))
         << show(large);
 
+    // A smaller part of the family tells its size; where its register cannot be read, the family's
+    // largest is assumed and the bootloader's refusal to read past the end refuses the image. No
+    // page is erased, and protection is never blamed nor removed.
+    sim.writeLine(QStringLiteral("flash 0 65536 2048"));
+    const QString past = writeFile(dir, QStringLiteral("96k.bin"), QByteArray(96 * 1024, '\1'));
+    const FlashRun small = runFlash(bus + QStringList{QStringLiteral("--unprotect"), past});
+    EXPECT_EQ(small.status, 1) << show(small);
+    EXPECT_TRUE(
+        small.out.contains(QStringLiteral("flash: 64 KiB from 0x08000000 (read from its "
+                                          "flash size register)")))
+        << show(small);
+    EXPECT_TRUE(small.err.contains(QStringLiteral("past the end of the flash of 64 KiB")))
+        << show(small);
+    sim.writeLine(QStringLiteral("blfault 0 nack read"));
+    const FlashRun unread = runFlash(bus + QStringList{QStringLiteral("--unprotect"), past});
+    EXPECT_EQ(unread.status, 1) << show(unread);
+    EXPECT_TRUE(
+        unread.out.contains(QStringLiteral("flash: 128 KiB from 0x08000000 (the family's "
+                                           "largest, assumed)")))
+        << show(unread);
+    EXPECT_TRUE(
+        unread.err.contains(QStringLiteral("the image ends at 0x08017fff, past the end of "
+                                           "this part's flash")))
+        << show(unread);
+    EXPECT_FALSE(unread.err.contains(QStringLiteral("protect")) ||
+                 unread.out.contains(QStringLiteral("protect")))
+        << show(unread);
+    sim.writeLine(QStringLiteral("flash 0 131072 2048"));
+
     // A write-protected page is named, and nothing is written.
     sim.writeLine(QStringLiteral("protect 0 5"));
     const FlashRun prot = runFlash(bus + QStringList{good});

@@ -239,6 +239,7 @@ TEST(FlashImageFiles, AreCheckedWholeBeforeTheBus)
         const char *error;  // empty: good
         quint32 lowest;
         qint64 bytes;
+        quint32 flash = base;
     };
     using F = FlashImage::Format;
     const quint32 size = 64 * 1024;
@@ -296,11 +297,16 @@ TEST(FlashImageFiles, AreCheckedWholeBeforeTheBus)
          "line 1: not an Intel HEX record (it begins with byte 0x01)", 0, 0},
         {"record after the end", ":00000001FF\n:0400000001020304F2\n", F::Hex,
          "line 2: a record after the end-of-file record of line 1", 0, 0},
+        // Segment 0x1000: the last 8 bytes of a record at FFF8 wrap to 0x10000, not 0x20000.
+        {"segment address wraps",
+         ":020000021000EC\n:10FFF8000102030405060708090A0B0C0D0E0F1071\n"
+         ":00000001FF\n",
+         F::Hex, "", 0x10000, 16, 0x10000},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
         FlashImage image;
-        const bool ok = image.parse(row.contents, row.format, base, base, size);
+        const bool ok = image.parse(row.contents, row.format, base, row.flash, size);
         EXPECT_EQ(image.error().toStdString(), row.error);
         EXPECT_EQ(ok, row.error[0] == '\0');
         if (ok) {
@@ -335,6 +341,7 @@ TEST(FlashPlans, ErasePagesAndWriteAlignedPaddedBlocksWithTheFirstWordLast)
         QList<quint16> pages;
         // Blocks in write order: address offset, size, and the first bytes.
         QList<std::tuple<quint32, int, QByteArray>> blocks;
+        const char *error = "";
     };
     const QByteArray ff4 = QByteArray(4, char(0xFF));
     const Row rows[] = {
@@ -365,14 +372,23 @@ TEST(FlashPlans, ErasePagesAndWriteAlignedPaddedBlocksWithTheFirstWordLast)
          {{0x80, 128, QByteArray(1, '\6')},
           {0x100, 48, QByteArray(1, '\6')},
           {0, 128, QByteArray(1, '\6')}}},
+        {"pages past what Extended Erase names, never cut to page 0",
+         {{base + 0x3FFFF8, QByteArray(16, '\7')}},
+         64,
+         8,
+         {},
+         {},
+         "page 65536 (at 0x08400000) is past the 65536 pages Extended Erase can name: pages of 64 "
+         "bytes are too small for this flash"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
         FlashImage image;
         QList<FlashImage::Segment> runs = row.runs;
         ASSERT_TRUE(
-            image.parse(FlashImage::toHex(runs), FlashImage::Format::Hex, 0, base, 64 * 1024));
+            image.parse(FlashImage::toHex(runs), FlashImage::Format::Hex, 0, base, 8 << 20));
         const FlashPlan plan(image, base, row.pageSize, row.unit, false);
+        EXPECT_EQ(plan.error().toStdString(), row.error);
         EXPECT_EQ(plan.pages(), row.pages);
         ASSERT_EQ(plan.blocks().size(), row.blocks.size());
         for (int i = 0; i < row.blocks.size(); ++i) {

@@ -225,9 +225,36 @@ struct Chip {
     quint16 productId = 0;
     QString family;
     quint32 flashSize = 0;
+    bool sizeRead = false;  // from the part itself, not the family or the command line
     quint32 pageSize = 0;
     int programUnit = StmBootloader::anyProgramUnit;
 };
+
+// The part's own flash size from its family's register into chip->flashSize; where the
+// bootloader refuses to read it, or it holds no size, the family's largest. Says which.
+QString readFlashSize(StmBootloader &host, const StmBootloader::Part &part, Chip *chip)
+{
+    QByteArray word;
+    QString why;
+    // Asked once: a refusal is the bootloader's answer, not a fault to count as a retry.
+    if (host.readMemory(part.sizeRegister, 2, &word, 1)) {
+        const quint32 kib = quint32(quint8(word.at(0))) | quint32(quint8(word.at(1))) << 8;
+        if (kib > 0 && kib < 0xFFFF && kib * 1024 % part.pageSize == 0) {
+            chip->flashSize = kib * 1024;
+            chip->sizeRead = true;
+            return QStringLiteral("read from its flash size register");
+        }
+        why = QStringLiteral("the flash size register at %1 holds 0x%2, not a size")
+                  .arg(StmBootloader::hex(part.sizeRegister))
+                  .arg(kib, 4, 16, QLatin1Char('0'));
+    } else {
+        why = QStringLiteral("the flash size register cannot be read (%1)").arg(host.error());
+    }
+    chip->flashSize = part.flashSize;
+    std::fprintf(stderr, "stm-flash: %s: the family's largest flash is assumed\n",
+                 qPrintable(why));
+    return QStringLiteral("the family's largest, assumed");
+}
 
 int applicationRuns(const Options &o, quint16 firmware)
 {
@@ -282,7 +309,6 @@ int connect(Session &session, Chip *chip, bool restart = true)
 
     const StmBootloader::Part *part = StmBootloader::findPart(chip->productId);
     chip->family = part ? QString::fromLatin1(part->family) : QStringLiteral("not in the table");
-    chip->flashSize = o.flashSize ? o.flashSize : (part ? part->flashSize : 0);
     chip->pageSize = o.pageSize ? o.pageSize : (part ? part->pageSize : 0);
     if (part)
         chip->programUnit = part->programUnit;
@@ -292,14 +318,18 @@ int connect(Session &session, Chip *chip, bool restart = true)
             .arg(chip->version & 0xF)
             .arg(chip->productId, 3, 16, QLatin1Char('0'))
             .arg(chip->family));
-    if (chip->flashSize == 0 ||
+    if ((o.flashSize == 0 && !part) ||
         (chip->pageSize == 0 && !o.massErase && o.readFile.isEmpty() && !o.verifyOnly))
         return fail(QStringLiteral("product ID 0x%1 is not in stm-flash's table (families with "
                                    "an SPI bootloader and pages of one size): give --flash-size "
                                    "and --page-size, or --flash-size and --mass-erase")
                         .arg(chip->productId, 3, 16, QLatin1Char('0')));
-    say(QStringLiteral("flash: %1 from 0x08000000%2, written in units of %3 bytes")
-            .arg(kib(chip->flashSize))
+    chip->flashSize = o.flashSize;
+    chip->sizeRead = false;
+    const QString source =
+        o.flashSize ? QStringLiteral("given by --flash-size") : readFlashSize(host, *part, chip);
+    say(QStringLiteral("flash: %1 from 0x08000000 (%2)%3, written in units of %4 bytes")
+            .arg(kib(chip->flashSize), source)
             .arg(chip->pageSize ? QStringLiteral(", pages of %1").arg(kib(chip->pageSize))
                                 : QString())
             .arg(chip->programUnit));
@@ -360,6 +390,17 @@ int refusedPages(Session &session, const QList<quint16> &pages, const Chip &chip
                        StmBootloader::hex(StmBootloader::flashBase +
                                           quint32(protectedPage + 1) * chip.pageSize - 1))
             : QStringLiteral("a page of the image");
+    // A page the part does not have is refused as a protected one is, but reading it is refused
+    // too: removing protection would rewrite the option bytes for nothing.
+    QByteArray byte;
+    if (protectedPage >= 0 &&
+        !host.readMemory(StmBootloader::flashBase + quint32(protectedPage) * chip.pageSize, 1,
+                         &byte) &&
+        host.refused())
+        return fail(which +
+                    QStringLiteral(" lies past the end of this part's flash: its "
+                                   "bootloader refuses to erase it and to read it (") +
+                    first + QStringLiteral("); the image does not fit this part"));
     if (!session.o.unprotect)
         return fail(which + QStringLiteral(" is write-protected (") + first +
                     QStringLiteral("). stm-flash --unprotect removes the protection"));
@@ -536,11 +577,25 @@ int run(Board *board, const Options &o, const FlashImage &image)
             return fail(QStringLiteral("the protection is still there after its removal"));
         break;
     }
+    // A size not read from the part may be larger than its flash: the bootloader refuses to read
+    // past the real end, so the image's last byte is asked for before anything is erased.
+    QByteArray last;
+    if (o.readFile.isEmpty() && !chip.sizeRead &&
+        !host.readMemory(image.highestEnd() - 1, 1, &last))
+        return fail(host.refused()
+                        ? QStringLiteral("the image ends at %1, past the end of this part's "
+                                         "flash: its bootloader refuses to read there (%2); "
+                                         "nothing was erased")
+                              .arg(StmBootloader::hex(image.highestEnd() - 1), host.error())
+                        : host.error());
     if (!o.readFile.isEmpty())
         return readToFile(session, o);
 
     const FlashPlan plan(image, StmBootloader::flashBase, chip.pageSize, chip.programUnit,
                          o.massErase);
+    if (!plan.error().isEmpty())
+        return fail(plan.error() + QStringLiteral("; give the part's real --page-size; nothing "
+                                                  "was changed"));
     const quint32 goAddress = o.goGiven ? o.goAddress : image.lowest();
     const quint32 firstWord = plan.blocks().last().address;
     FlashWriter writer(&host, board, plan);
