@@ -54,6 +54,107 @@ bool isText(const QByteArray &bytes)
     return true;
 }
 
+// One record as its line says it: checked for digits, length, checksum and its type's data.
+struct HexRecord {
+    int type = 0;
+    quint32 offset = 0;
+    QByteArray data;
+};
+
+// Data of a record where it goes, with the line that put it there.
+struct PlacedData {
+    quint32 address;
+    QByteArray bytes;
+    int line;
+    quint64 end() const { return quint64(address) + quint64(bytes.size()); }
+};
+
+// Decodes one line that is not blank. An empty text when it is a good record, else what is
+// wrong with it.
+QString decodeRecord(const QByteArray &line, HexRecord *record)
+{
+    if (line.at(0) != ':')
+        return QStringLiteral("not an Intel HEX record (%1)").arg(describeStart(line));
+    for (int i = 1; i < line.size(); ++i) {
+        if (hexValue(line.at(i)) < 0)
+            return QStringLiteral("not an Intel HEX record: %1 at column %2 is not a hex digit")
+                .arg(describeByte(line.at(i)))
+                .arg(i + 1);
+    }
+    if (line.size() < 11 || line.size() % 2 == 0)
+        return QStringLiteral("an incomplete record of %1 hex digits (cut short?)")
+            .arg(line.size() - 1);
+    QByteArray bytes;
+    for (int i = 1; i + 1 < line.size(); i += 2)
+        bytes.append(static_cast<char>(hexValue(line.at(i)) << 4 | hexValue(line.at(i + 1))));
+    const int length = static_cast<quint8>(bytes.at(0));
+    if (bytes.size() != length + 5)
+        return QStringLiteral("its length byte says %1 data bytes, it holds %2")
+            .arg(length)
+            .arg(bytes.size() - 5);
+    quint8 sum = 0;
+    for (char b : bytes)
+        sum = static_cast<quint8>(sum + static_cast<quint8>(b));
+    if (sum != 0)
+        return QStringLiteral("bad checksum (the record's bytes sum to 0x%1, not 0)")
+            .arg(sum, 2, 16, QLatin1Char('0'));
+    record->offset =
+        quint32(static_cast<quint8>(bytes.at(1))) << 8 | static_cast<quint8>(bytes.at(2));
+    record->type = static_cast<quint8>(bytes.at(3));
+    record->data = bytes.mid(4, length);
+    const int sizes[] = {-1, 0, 2, 4, 2, 4};  // data bytes of each type; -1 any
+    if (record->type > 5)
+        return QStringLiteral("unknown record type %1 (Intel HEX has 00 to 05)")
+            .arg(record->type, 2, 16, QLatin1Char('0'));
+    if (sizes[record->type] >= 0 && length != sizes[record->type])
+        return QStringLiteral("a record of type %1 with %2 data bytes, not %3")
+            .arg(record->type, 2, 16, QLatin1Char('0'))
+            .arg(length)
+            .arg(sizes[record->type]);
+    return QString();
+}
+
+// Where a data record's bytes go, from the last extended address. In a segment (type 02) the
+// offset wraps at 64 KiB: what passes its end goes to its start.
+QList<PlacedData> placeData(const HexRecord &r, quint32 upper, bool segmented, int line)
+{
+    const int length = r.data.size();
+    const int first = segmented ? std::min<int>(length, int(0x10000 - r.offset)) : length;
+    QList<PlacedData> pieces;
+    pieces.append(PlacedData{upper + r.offset, r.data.left(first), line});
+    if (first < length)
+        pieces.append(PlacedData{upper, r.data.mid(first), line});
+    return pieces;
+}
+
+// No byte may be written twice: which record should win is not the tool's to guess. Sorts the
+// records by address; an empty text when none overlap, else the later line of the first pair.
+QString findOverlap(QList<PlacedData> &records)
+{
+    std::stable_sort(records.begin(), records.end(), [](const PlacedData &a, const PlacedData &b) {
+        return a.address < b.address;
+    });
+    int furthest = 0;  // the record reaching furthest so far
+    for (int i = 1; i < records.size(); ++i) {
+        const PlacedData &r = records.at(i);
+        const PlacedData &before = records.at(furthest);
+        if (r.address < before.end()) {
+            const PlacedData &later = r.line > before.line ? r : before;
+            const PlacedData &earlier = r.line > before.line ? before : r;
+            return QStringLiteral(
+                       "line %1: its data at %2 to %3 overlaps that of line %4 (%5 to "
+                       "%6)")
+                .arg(later.line)
+                .arg(hex64(later.address), hex64(later.end() - 1))
+                .arg(earlier.line)
+                .arg(hex64(earlier.address), hex64(earlier.end() - 1));
+        }
+        if (r.end() > before.end())
+            furthest = i;
+    }
+    return QString();
+}
+
 }  // namespace
 
 bool FlashImage::fail(const QString &text)
@@ -139,13 +240,7 @@ bool FlashImage::parse(const QByteArray &contents, Format format, quint32 binary
 bool FlashImage::parseHex(const QByteArray &contents, quint64 flashBase, quint64 flashEnd,
                           const QString &flash)
 {
-    struct Record {
-        quint32 address;
-        QByteArray bytes;
-        int line;
-        quint64 end() const { return quint64(address) + quint64(bytes.size()); }
-    };
-    QList<Record> records;
+    QList<PlacedData> records;
     quint32 upper = 0;  // extended linear (type 04) or segment (type 02) address
     bool segmented = false;
     int endLine = 0;
@@ -165,66 +260,23 @@ bool FlashImage::parseHex(const QByteArray &contents, quint64 flashBase, quint64
             return fail(
                 where +
                 QStringLiteral("a record after the end-of-file record of line %1").arg(endLine));
-        if (line.at(0) != ':')
-            return fail(where +
-                        QStringLiteral("not an Intel HEX record (%1)").arg(describeStart(line)));
-        for (int i = 1; i < line.size(); ++i) {
-            if (hexValue(line.at(i)) < 0)
-                return fail(where + QStringLiteral("not an Intel HEX record: %1 at column %2 is "
-                                                   "not a hex digit")
-                                        .arg(describeByte(line.at(i)))
-                                        .arg(i + 1));
-        }
-        if (line.size() < 11 || line.size() % 2 == 0)
-            return fail(where + QStringLiteral("an incomplete record of %1 hex digits (cut short?)")
-                                    .arg(line.size() - 1));
-        QByteArray bytes;
-        for (int i = 1; i + 1 < line.size(); i += 2)
-            bytes.append(static_cast<char>(hexValue(line.at(i)) << 4 | hexValue(line.at(i + 1))));
-        const int length = static_cast<quint8>(bytes.at(0));
-        if (bytes.size() != length + 5)
-            return fail(where + QStringLiteral("its length byte says %1 data bytes, it holds %2")
-                                    .arg(length)
-                                    .arg(bytes.size() - 5));
-        quint8 sum = 0;
-        for (char b : bytes)
-            sum = static_cast<quint8>(sum + static_cast<quint8>(b));
-        if (sum != 0)
-            return fail(where +
-                        QStringLiteral("bad checksum (the record's bytes sum to 0x%1, not 0)")
-                            .arg(sum, 2, 16, QLatin1Char('0')));
-        const quint32 offset =
-            quint32(static_cast<quint8>(bytes.at(1))) << 8 | static_cast<quint8>(bytes.at(2));
-        const int type = static_cast<quint8>(bytes.at(3));
-        const QByteArray data = bytes.mid(4, length);
-        const int sizes[] = {-1, 0, 2, 4, 2, 4};  // data bytes of each type; -1 any
-        if (type > 5)
-            return fail(where + QStringLiteral("unknown record type %1 (Intel HEX has 00 to 05)")
-                                    .arg(type, 2, 16, QLatin1Char('0')));
-        if (sizes[type] >= 0 && length != sizes[type])
-            return fail(where + QStringLiteral("a record of type %1 with %2 data bytes, not %3")
-                                    .arg(type, 2, 16, QLatin1Char('0'))
-                                    .arg(length)
-                                    .arg(sizes[type]));
-        const quint32 word16 = length >= 2 ? quint32(static_cast<quint8>(data.at(0))) << 8 |
-                                                 static_cast<quint8>(data.at(1))
-                                           : 0;
-        if (type == 0x00 && length > 0) {
-            // In a segment (type 02) the offset wraps at 64 KiB: the rest goes to its start.
-            const int first = segmented ? std::min<int>(length, int(0x10000 - offset)) : length;
-            for (const Record &r : {Record{upper + offset, data.left(first), number},
-                                    Record{upper, data.mid(first), number}}) {
-                if (r.bytes.isEmpty())
-                    continue;
-                if (r.address < flashBase || r.end() > flashEnd)
+        HexRecord r;
+        const QString bad = decodeRecord(line, &r);
+        if (!bad.isEmpty())
+            return fail(where + bad);
+        if (r.type == 0x00 && !r.data.isEmpty()) {
+            for (const PlacedData &p : placeData(r, upper, segmented, number)) {
+                if (p.address < flashBase || p.end() > flashEnd)
                     return fail(where + QStringLiteral("data at %1 to %2, outside %3")
-                                            .arg(hex64(r.address), hex64(r.end() - 1), flash));
-                records.append(r);
+                                            .arg(hex64(p.address), hex64(p.end() - 1), flash));
+                records.append(p);
             }
-        } else if (type == 0x01) {
+        } else if (r.type == 0x01) {
             endLine = number;
-        } else if (type == 0x02 || type == 0x04) {
-            segmented = type == 0x02;
+        } else if (r.type == 0x02 || r.type == 0x04) {
+            const quint32 word16 =
+                quint32(static_cast<quint8>(r.data.at(0))) << 8 | static_cast<quint8>(r.data.at(1));
+            segmented = r.type == 0x02;
             upper = segmented ? word16 << 4 : word16 << 16;
         }
         // Types 03 and 05 give a start address: the image starts at its lowest one anyway.
@@ -234,28 +286,10 @@ bool FlashImage::parseHex(const QByteArray &contents, quint64 flashBase, quint64
                         .arg(last));
     if (records.isEmpty())
         return fail(QStringLiteral("the HEX file holds no data"));
-
-    // No byte may be written twice: which record should win is not the tool's to guess.
-    std::stable_sort(records.begin(), records.end(),
-                     [](const Record &a, const Record &b) { return a.address < b.address; });
-    int furthest = 0;  // the record reaching furthest so far
-    for (int i = 1; i < records.size(); ++i) {
-        const Record &r = records.at(i);
-        const Record &before = records.at(furthest);
-        if (r.address < before.end()) {
-            const Record &later = r.line > before.line ? r : before;
-            const Record &earlier = r.line > before.line ? before : r;
-            return fail(QStringLiteral("line %1: its data at %2 to %3 overlaps that of line %4 "
-                                       "(%5 to %6)")
-                            .arg(later.line)
-                            .arg(hex64(later.address), hex64(later.end() - 1))
-                            .arg(earlier.line)
-                            .arg(hex64(earlier.address), hex64(earlier.end() - 1)));
-        }
-        if (r.end() > before.end())
-            furthest = i;
-    }
-    for (const Record &r : records) {
+    const QString overlap = findOverlap(records);
+    if (!overlap.isEmpty())
+        return fail(overlap);
+    for (const PlacedData &r : records) {
         if (!runs.isEmpty() && quint64(runs.last().address) + runs.last().bytes.size() == r.address)
             runs.last().bytes += r.bytes;
         else

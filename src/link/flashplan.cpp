@@ -4,6 +4,21 @@
 
 #include <algorithm>
 
+namespace {
+
+QString unnameable(qint64 page, quint32 address, quint32 pageSize)
+{
+    return QStringLiteral(
+               "page %1 (at %2) is past the %3 pages Extended Erase can name: pages "
+               "of %4 bytes are too small for this flash")
+        .arg(page)
+        .arg(StmBootloader::hex(address))
+        .arg(FlashPlan::nameablePages)
+        .arg(pageSize);
+}
+
+}  // namespace
+
 FlashPlan::FlashPlan(const FlashImage &image, quint32 flashBase, quint32 pageSize, int unit,
                      bool massErase)
     : base(flashBase), page(pageSize), programUnit(unit), mass(massErase)
@@ -42,13 +57,7 @@ FlashPlan::FlashPlan(const FlashImage &image, quint32 flashBase, quint32 pageSiz
         const qint64 p = pageSize > 0 ? (address - flashBase) / pageSize : -1;
         if (p >= qint64(nameablePages)) {
             // Cut to 16 bits it would name another page: the one with the vector table.
-            why = QStringLiteral(
-                      "page %1 (at %2) is past the %3 pages Extended Erase can name: "
-                      "pages of %4 bytes are too small for this flash")
-                      .arg(p)
-                      .arg(StmBootloader::hex(address))
-                      .arg(nameablePages)
-                      .arg(pageSize);
+            why = unnameable(p, address, pageSize);
             pageList.clear();
             blockList.clear();
             return;

@@ -408,133 +408,159 @@ void BootloaderModel::phaseDone(Clock::time_point now)
 {
     const QByteArray bytes = phase;
     phase.clear();
-    const quint32 end = flashBase + cfg.flashSize;
     switch (state) {
-    case State::Address: {
-        if (xorOf(bytes, 0, 4) != static_cast<quint8>(bytes.at(4))) {
-            answerNack();
-            return;
-        }
-        address = quint32(static_cast<quint8>(bytes.at(0))) << 24 |
-                  quint32(static_cast<quint8>(bytes.at(1))) << 16 |
-                  quint32(static_cast<quint8>(bytes.at(2))) << 8 | static_cast<quint8>(bytes.at(3));
-        QByteArray first;
-        if (currentCode == cmdRead ? !readable(address, 1, &first)
-                                   : address < flashBase || address >= end ||
-                                         (currentCode == cmdWrite && (address & 3) != 0)) {
-            answerNack();
-            return;
-        }
-        if (currentCode == cmdGo) {
-            actionAddress = address;
-            if (faulty && currentFault == Fault::AckLost) {
-                action = Action::Jump;  // it jumps without a word
-                faulty = false;
-                state = State::Stalled;
-            } else {
-                actionAfterOut = Action::Jump;
-                answerAck(State::Idle);
-            }
-        } else if (currentCode == cmdRead) {
-            phaseLength = 2;
-            answerAck(State::ReadLength);
-        } else {
-            phaseLength = 1;  // grows with the block's first byte
-            answerAck(State::WriteData);
-        }
+    case State::Address:
+        takeAddress(bytes);
         return;
-    }
-    case State::ReadLength: {
-        const quint8 n1 = static_cast<quint8>(bytes.at(0));
-        QByteArray data;
-        if (static_cast<quint8>(bytes.at(1)) != static_cast<quint8>(~n1) ||
-            !readable(address, n1 + 1u, &data)) {
-            answerNack();
-            return;
-        }
-        afterConfirmOut = QByteArray(1, '\0') + data;
-        answerAck(State::Idle);
+    case State::ReadLength:
+        takeReadLength(bytes);
         return;
-    }
-    case State::WriteData: {
-        const int n = static_cast<quint8>(bytes.at(0)) + 1;
-        if (xorOf(bytes, 0, n + 1) != static_cast<quint8>(bytes.at(n + 1)) ||
-            address + quint32(n) > end) {
-            answerNack();
-            return;
-        }
-        const quint32 offset = address - flashBase;
-        if (pagesProtected(offset / cfg.pageSize, (offset + quint32(n) - 1) / cfg.pageSize)) {
-            answerNack();
-            return;
-        }
-        // Flash bits only go from 1 to 0 when written. With error correction a word is
-        // programmed once, whole: the words before a refused one are programmed.
-        const int unit = eccUnit > 0 ? eccUnit : n;
-        if ((eccUnit > 0 && offset % quint32(unit) != 0) || n % unit != 0) {
-            answerNack();
-            return;
-        }
-        for (int w = 0; w < n; w += unit) {
-            if (eccUnit > 0 && programmedWords[(offset + quint32(w)) / quint32(eccUnit)]) {
-                answerNack();
-                return;
-            }
-            for (int i = w; i < w + unit; ++i)
-                memory[int(offset) + i] =
-                    static_cast<char>(static_cast<quint8>(memory.at(int(offset) + i)) &
-                                      static_cast<quint8>(bytes.at(1 + i)));
-            markProgrammed(offset + quint32(w), unit, true);
-        }
-        answerDone(now + std::chrono::milliseconds(cfg.writeMs));
+    case State::WriteData:
+        takeBlock(bytes, now);
         return;
-    }
-    case State::EraseCount: {
-        if ((static_cast<quint8>(bytes.at(0)) ^ static_cast<quint8>(bytes.at(1))) !=
-            static_cast<quint8>(bytes.at(2))) {
-            answerNack();
-            return;
-        }
-        const quint16 value =
-            quint16(static_cast<quint8>(bytes.at(0)) << 8 | static_cast<quint8>(bytes.at(1)));
-        if (value >= 0xFFF0) {
-            if (value < 0xFFFD || !protectedPages.empty()) {
-                answerNack();
-                return;
-            }
-            eraseAll();
-            answerDone(now + std::chrono::milliseconds(cfg.massEraseMs));
-            return;
-        }
-        phaseLength = 2 * (value + 1) + 1;
-        answerAck(State::ErasePages);
+    case State::EraseCount:
+        takeEraseCount(bytes, now);
         return;
-    }
-    case State::ErasePages: {
-        const int count = (bytes.size() - 1) / 2;
-        if (xorOf(bytes, 0, bytes.size() - 1) != static_cast<quint8>(bytes.at(bytes.size() - 1))) {
-            answerNack();
-            return;
-        }
-        QList<quint32> pages;
-        for (int i = 0; i < count; ++i) {
-            const quint32 p = quint32(static_cast<quint8>(bytes.at(2 * i)) << 8 |
-                                      static_cast<quint8>(bytes.at(2 * i + 1)));
-            if (p >= pageCount() || protectedPages.count(p)) {
-                answerNack();
-                return;
-            }
-            pages << p;
-        }
-        for (quint32 p : pages) {
-            memory.replace(int(p * cfg.pageSize), int(cfg.pageSize),
-                           QByteArray(int(cfg.pageSize), char(0xFF)));
-            markProgrammed(p * cfg.pageSize, int(cfg.pageSize), false);
-        }
-        answerDone(now + std::chrono::milliseconds(cfg.pageEraseMs * count));
+    case State::ErasePages:
+        takeErasePages(bytes, now);
         return;
-    }
     default:
         return;
     }
+}
+
+// Read Memory, Go and Write Memory: the address and its XOR. Go jumps from here.
+void BootloaderModel::takeAddress(const QByteArray &bytes)
+{
+    const quint32 end = flashBase + cfg.flashSize;
+    if (xorOf(bytes, 0, 4) != static_cast<quint8>(bytes.at(4))) {
+        answerNack();
+        return;
+    }
+    address = quint32(static_cast<quint8>(bytes.at(0))) << 24 |
+              quint32(static_cast<quint8>(bytes.at(1))) << 16 |
+              quint32(static_cast<quint8>(bytes.at(2))) << 8 | static_cast<quint8>(bytes.at(3));
+    QByteArray first;
+    if (currentCode == cmdRead ? !readable(address, 1, &first)
+                               : address < flashBase || address >= end ||
+                                     (currentCode == cmdWrite && (address & 3) != 0)) {
+        answerNack();
+        return;
+    }
+    if (currentCode == cmdGo) {
+        actionAddress = address;
+        if (faulty && currentFault == Fault::AckLost) {
+            action = Action::Jump;  // it jumps without a word
+            faulty = false;
+            state = State::Stalled;
+        } else {
+            actionAfterOut = Action::Jump;
+            answerAck(State::Idle);
+        }
+    } else if (currentCode == cmdRead) {
+        phaseLength = 2;
+        answerAck(State::ReadLength);
+    } else {
+        phaseLength = 1;  // grows with the block's first byte
+        answerAck(State::WriteData);
+    }
+}
+
+// Read Memory: N-1 and its complement; the data goes out once the host confirms.
+void BootloaderModel::takeReadLength(const QByteArray &bytes)
+{
+    const quint8 n1 = static_cast<quint8>(bytes.at(0));
+    QByteArray data;
+    if (static_cast<quint8>(bytes.at(1)) != static_cast<quint8>(~n1) ||
+        !readable(address, n1 + 1u, &data)) {
+        answerNack();
+        return;
+    }
+    afterConfirmOut = QByteArray(1, '\0') + data;
+    answerAck(State::Idle);
+}
+
+// Write Memory: N-1, the N bytes and their XOR, programmed as flash is.
+void BootloaderModel::takeBlock(const QByteArray &bytes, Clock::time_point now)
+{
+    const quint32 end = flashBase + cfg.flashSize;
+    const int n = static_cast<quint8>(bytes.at(0)) + 1;
+    if (xorOf(bytes, 0, n + 1) != static_cast<quint8>(bytes.at(n + 1)) ||
+        address + quint32(n) > end) {
+        answerNack();
+        return;
+    }
+    const quint32 offset = address - flashBase;
+    if (pagesProtected(offset / cfg.pageSize, (offset + quint32(n) - 1) / cfg.pageSize)) {
+        answerNack();
+        return;
+    }
+    // Flash bits only go from 1 to 0 when written. With error correction a word is
+    // programmed once, whole: the words before a refused one are programmed.
+    const int unit = eccUnit > 0 ? eccUnit : n;
+    if ((eccUnit > 0 && offset % quint32(unit) != 0) || n % unit != 0) {
+        answerNack();
+        return;
+    }
+    for (int w = 0; w < n; w += unit) {
+        if (eccUnit > 0 && programmedWords[(offset + quint32(w)) / quint32(eccUnit)]) {
+            answerNack();
+            return;
+        }
+        for (int i = w; i < w + unit; ++i)
+            memory[int(offset) + i] =
+                static_cast<char>(static_cast<quint8>(memory.at(int(offset) + i)) &
+                                  static_cast<quint8>(bytes.at(1 + i)));
+        markProgrammed(offset + quint32(w), unit, true);
+    }
+    answerDone(now + std::chrono::milliseconds(cfg.writeMs));
+}
+
+// Extended Erase: the page count less one (or a special erase) and its XOR.
+void BootloaderModel::takeEraseCount(const QByteArray &bytes, Clock::time_point now)
+{
+    if ((static_cast<quint8>(bytes.at(0)) ^ static_cast<quint8>(bytes.at(1))) !=
+        static_cast<quint8>(bytes.at(2))) {
+        answerNack();
+        return;
+    }
+    const quint16 value =
+        quint16(static_cast<quint8>(bytes.at(0)) << 8 | static_cast<quint8>(bytes.at(1)));
+    if (value >= 0xFFF0) {
+        if (value < 0xFFFD || !protectedPages.empty()) {
+            answerNack();
+            return;
+        }
+        eraseAll();
+        answerDone(now + std::chrono::milliseconds(cfg.massEraseMs));
+        return;
+    }
+    phaseLength = 2 * (value + 1) + 1;
+    answerAck(State::ErasePages);
+}
+
+// Extended Erase: the page numbers and their XOR.
+void BootloaderModel::takeErasePages(const QByteArray &bytes, Clock::time_point now)
+{
+    const int count = (bytes.size() - 1) / 2;
+    if (xorOf(bytes, 0, bytes.size() - 1) != static_cast<quint8>(bytes.at(bytes.size() - 1))) {
+        answerNack();
+        return;
+    }
+    QList<quint32> pages;
+    for (int i = 0; i < count; ++i) {
+        const quint32 p = quint32(static_cast<quint8>(bytes.at(2 * i)) << 8 |
+                                  static_cast<quint8>(bytes.at(2 * i + 1)));
+        if (p >= pageCount() || protectedPages.count(p)) {
+            answerNack();
+            return;
+        }
+        pages << p;
+    }
+    for (quint32 p : pages) {
+        memory.replace(int(p * cfg.pageSize), int(cfg.pageSize),
+                       QByteArray(int(cfg.pageSize), char(0xFF)));
+        markProgrammed(p * cfg.pageSize, int(cfg.pageSize), false);
+    }
+    answerDone(now + std::chrono::milliseconds(cfg.pageEraseMs * count));
 }

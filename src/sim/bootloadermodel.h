@@ -113,6 +113,11 @@ private:
     void receive(quint8 byte, bool firstOfTransfer, Clock::time_point now);
     void command(quint8 code);
     void phaseDone(Clock::time_point now);  // the bytes of a phase are in
+    void takeAddress(const QByteArray &bytes);
+    void takeReadLength(const QByteArray &bytes);
+    void takeBlock(const QByteArray &bytes, Clock::time_point now);
+    void takeEraseCount(const QByteArray &bytes, Clock::time_point now);
+    void takeErasePages(const QByteArray &bytes, Clock::time_point now);
     void answerAck(State next, Clock::time_point readyAt = Clock::time_point());
     void answerNack();
     void queue(const QByteArray &bytes, Clock::time_point readyAt = Clock::time_point());
