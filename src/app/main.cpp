@@ -96,7 +96,8 @@ std::unique_ptr<Board> createBoard(const Settings &settings)
         return std::make_unique<EmulatedBoard>(settings.selectLevel());
     if (settings.simbus)
         return std::make_unique<BoardSimbus>(settings.simbusPath);
-    return std::make_unique<BoardConfigured>(settings.boardName, settings.spidevPath);
+    return std::make_unique<BoardConfigured>(settings.boardName, settings.spidevPath,
+                                             settings.spiHz);
 }
 
 }  // namespace
