@@ -232,5 +232,8 @@ int main(int argc, char *argv[])
     // 18. The main event loop; nothing asks it to quit.
     const int status = app.exec();
     Console::out.setBrokenPipeHandler({});
+    // The transfer thread sends the shields' audio through udpWrite, which is destroyed before
+    // the thread object: the cycles end first.
+    transferThread.stop();
     return status;
 }
