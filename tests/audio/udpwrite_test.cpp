@@ -10,7 +10,6 @@
 #include <QNetworkDatagram>
 #include <QUdpSocket>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "support/consolecapture.h"
@@ -88,22 +87,6 @@ TEST(UdpWriteSend, EachShieldReachesOnlyItsOwnPortWithTheBlockUnchanged)
         }
     }
     EXPECT_TRUE(listeners.take(3, quietMs).isEmpty()) << "a second datagram";
-}
-
-// The transfer thread sends each block itself, right after the shield's exchange: no event
-// loop of the writer's own thread is involved.
-TEST(UdpWriteSend, AnotherThreadSendsWithoutTheOwnersEventLoop)
-{
-    Listeners listeners(maxShields);
-    UdpWrite writer(nullptr, listeners.ports);
-    std::thread([&writer] {
-        for (quint8 n = 0; n < 3; ++n)
-            writer.write(4, block(n));
-    }).join();
-    QList<QByteArray> got;
-    for (int tries = 0; got.size() < 3 && tries < 3; ++tries)
-        got += listeners.take(4, arrivalMs);
-    EXPECT_EQ(got, (QList<QByteArray>{block(0), block(1), block(2)}));
 }
 
 TEST(UdpWriteSend, AddressesPastTheLastShieldAndPortsPastTheSixthAreNeverUsed)
