@@ -39,9 +39,11 @@ install_missing() {
 # The tests also run Prometheus' own tools: promtool (in prometheus) checks the figures of
 # stm-status --prometheus, and a node_exporter of their own serves them. stm-status writes
 # captures with libpcap, and tshark reads them with the dissector (installed without asking:
-# its capture group is not set up).
+# its capture group is not set up). A host's GStreamer pipelines, as the README gives them, play
+# into a call and record it (gst-launch-1.0; udpsink, udpsrc, wavparse, wavenc in plugins-good).
 build_packages=(cmake g++ make pkg-config qtbase5-dev libgpiod-dev libgtest-dev librapidcheck-dev
-    prometheus prometheus-node-exporter libpcap-dev tshark)
+    prometheus prometheus-node-exporter libpcap-dev tshark gstreamer1.0-tools
+    gstreamer1.0-plugins-good)
 
 # What differs between the Debian releases the scripts run on (12 and 13), after this machine's:
 # the run-time libraries the package depends on (Debian 13 renamed Qt's and libpcap's for its

@@ -96,7 +96,8 @@ std::unique_ptr<Board> createBoard(const Settings &settings)
         return std::make_unique<EmulatedBoard>(settings.selectLevel());
     if (settings.simbus)
         return std::make_unique<BoardSimbus>(settings.simbusPath);
-    return std::make_unique<BoardConfigured>(settings.boardName, settings.spidevPath);
+    return std::make_unique<BoardConfigured>(settings.boardName, settings.spidevPath,
+                                             settings.spiHz);
 }
 
 }  // namespace
@@ -175,10 +176,13 @@ int main(int argc, char *argv[])
     QObject::connect(&parsers, &SPIparsers::play_sound, &playControl,
                      &SoundPlayControl::play_sound_switch);
 
-    // 13. Audio to the host: shield i sends to port 20002 + 2i.
+    // 13. Audio to the host: shield i sends to port 20002 + 2i. The transfer thread sends each
+    // block itself, right after the shield's exchange (the sockets never block it), instead of
+    // queueing it for the main thread's event loop.
     const QList<quint16> ports = {20002, 20004, 20006, 20008, 20010, 20012};
     UdpWrite udpWrite(nullptr, ports);
-    QObject::connect(&parsers, &SPIparsers::udp_write, &udpWrite, &UdpWrite::write);
+    QObject::connect(&parsers, &SPIparsers::udp_write, &udpWrite, &UdpWrite::write,
+                     Qt::DirectConnection);
 
     // 14. The console reader, in a thread of its own.
     QThread consoleThread;
@@ -208,6 +212,7 @@ int main(int argc, char *argv[])
     // (-status none, or a warning) the driver runs the same.
     StatusServer statusServer(&settings, links.records(), &driverControl);
     statusServer.setCapture(&capture);
+    statusServer.setBusBudget(&transferThread.getTransmitter()->busBudget());
     statusServer.listen(settings.statusPath);
 
     // 16. Reboot the shields, start the transfer thread, then the supervisor thread.
@@ -227,5 +232,8 @@ int main(int argc, char *argv[])
     // 18. The main event loop; nothing asks it to quit.
     const int status = app.exec();
     Console::out.setBrokenPipeHandler({});
+    // The transfer thread sends the shields' audio through udpWrite, which is destroyed before
+    // the thread object: the cycles end first.
+    transferThread.stop();
     return status;
 }

@@ -59,6 +59,9 @@ public:
 
     quint32 timerPeriodUs = 0;  // pacing period of TimerPrecise
 
+    // The shields' SPI clock unless the command line names another (-spi-hz).
+    static constexpr quint32 defaultSpiHz = 1562500;
+
     // The wiringPi pin numbers of the lines, shared by every board that drives them.
     static constexpr quint8 pinReset = 7;
     static constexpr quint8 pinDebug = 0;

@@ -57,7 +57,8 @@ void wiringop_gpio_cs3_write(quint8 level) { configuredBoard->spi_set_cs3(level)
 void wiringop_gpio_cs4_write(quint8 level) { configuredBoard->spi_set_cs4(level); }
 void wiringop_gpio_cs5_write(quint8 level) { configuredBoard->spi_set_cs5(level); }
 
-BoardConfigured::BoardConfigured(const QString &boardName, const QString &spidevPath)
+BoardConfigured::BoardConfigured(const QString &boardName, const QString &spidevPath,
+                                 quint32 clockHz)
     : choice(chooseBoard(boardName)),
       map(findBoard(choice.name)),
       spiPath(spidevPath.isEmpty() ? QString::fromLatin1((map ? map : &boardMaps[0])->spidev)
@@ -69,6 +70,7 @@ BoardConfigured::BoardConfigured(const QString &boardName, const QString &spidev
     if (!map)
         map = &boardMaps[0];
     timerPeriodUs = 16000;
+    speedHz = clockHz;
     csWriters = {wiringop_gpio_cs0_write, wiringop_gpio_cs1_write, wiringop_gpio_cs2_write,
                  wiringop_gpio_cs3_write, wiringop_gpio_cs4_write, wiringop_gpio_cs5_write};
     configuredBoard = this;

@@ -28,9 +28,9 @@ class BoardConfigured : public PinBoard
 {
 public:
     // boardName: one of knownBoardNames(), empty to take it from the device tree (chooseBoard);
-    // spidevPath: the SPI node, empty for the board's usual one.
+    // spidevPath: the SPI node, empty for the board's usual one; clockHz: the bus clock.
     explicit BoardConfigured(const QString &boardName = QString(),
-                             const QString &spidevPath = QString());
+                             const QString &spidevPath = QString(), quint32 clockHz = defaultSpiHz);
     ~BoardConfigured() override;
 
     static QString defaultBoardName();
@@ -87,7 +87,6 @@ public:
     std::array<void (*)(quint8), maxShields> csWriters;
 
     static constexpr const char *gpioChipLabel = "1c20800.pinctrl";
-    static constexpr quint32 spiSpeedHz = 1562500;
 
 protected:
     // Requests the pin's line as an output. A pin whose line the chip lacks, or whose line
@@ -108,7 +107,7 @@ private:
     Choice choice;
     const PinMap *map;
     const char *consumer = "stm-driver";
-    quint32 speedHz = spiSpeedHz;
+    quint32 speedHz = defaultSpiHz;
     QString spiPath;
     FailureReport transferReport;
     FailureReport lineReport;

@@ -137,6 +137,22 @@ Settings::ParseResult Settings::parse(const QStringList &list)
         }
     }
 
+    spiHz = Board::defaultSpiHz;
+    const int spiHzAt = indexOf(list, QStringLiteral("-spi-hz"));
+    if (spiHzAt >= 0) {
+        // A clock the shields cannot follow garbles every frame: better not to start at all.
+        quint32 value = 0;
+        if (!numberAfter(list, spiHzAt, &value) || value < lowestSpiHz || value > highestSpiHz) {
+            Console::err.line(QStringLiteral("#ERROR: -spi-hz takes the SPI clock in Hz, from "
+                                             "%1 to %2, not \"%3\"")
+                                  .arg(lowestSpiHz)
+                                  .arg(highestSpiHz)
+                                  .arg(wordAfter(list, QStringLiteral("-spi-hz"))));
+            return ParseResult::ExitError;
+        }
+        spiHz = value;
+    }
+
     return ParseResult::Run;
 }
 

@@ -80,6 +80,12 @@ public:
     // The real-time priority of the transfer thread (-rtprio N, 1 to 99); 0: normal priority.
     int rtprio = 0;
 
+    // The shield bus clock (-spi-hz N), for boards whose shields take a faster one than the
+    // usual; it sets how many audio packets fit one transfer cycle.
+    static constexpr quint32 lowestSpiHz = 100000;
+    static constexpr quint32 highestSpiHz = 50000000;
+    quint32 spiHz = Board::defaultSpiHz;
+
 private:
     static int indexOf(const QStringList &list, const QString &word);
     // The word after an option as an unsigned decimal number; false when absent or no number.

@@ -64,7 +64,8 @@ SPItransmitter::SPItransmitter(QObject *parent, Settings *settings, FrameSink *p
       parsers(parsers),
       settings(settings),
       mutex(mutex),
-      hostOutput(&Console::out)
+      hostOutput(&Console::out),
+      budget(settings->spiHz, 16000)
 {
     handOffBoard = std::make_unique<HandOffBoard>(board);
     bootloader.reset(new BootloaderHost(handOffBoard.get()));
@@ -96,6 +97,8 @@ void SPItransmitter::main_func()
     quint16 receiveWords[Frame::longWords] = {};  // a board that clocks nothing in leaves zeros
     const quint8 last = settings->lastShield;
     capturing = capture ? capture->enter() : nullptr;
+    int longPackets = 0;
+    int shortFrames = 0;
 
     for (quint8 s = 0; s <= last; ++s) {
         SPIconnector *link = connectors[s];
@@ -131,7 +134,20 @@ void SPItransmitter::main_func()
                 link->set_long_packet(false);
             }
         }
+
+        // The shield's audio leaves for the host now: held for the parse phase, the first
+        // shield's block would wait for every later exchange of the cycle (13.5 ms with six
+        // calls). Which blocks go is decided as before: from the frame size after the exchange.
+        if (link->get_long_packet()) {
+            ++longPackets;
+            forwardAudio(s, link);
+        } else {
+            ++shortFrames;
+        }
     }
+    const QString busLine = budget.cycle(longPackets, shortFrames);
+    if (!busLine.isEmpty())
+        Console::err.line(busLine);
 
     // Asked once a cycle, so every shield of the cycle is treated alike.
     holdEvents = hostOutput->overBound();
@@ -273,11 +289,12 @@ void SPItransmitter::parser(quint8 shield, const QByteArray &frame, SPIconnector
     }
     if (b0 != Frame::bootloaderSign)
         link->bootloader_watch.answeredOtherwise();
-    if (link->get_long_packet()) {
-        if (frame.size() >= Frame::longSize)  // what the parser passes on to the host
-            LinkCounters::add(link->counters.audio_blocks_out);
-        parsers->parser_audio(shield, frame);
-    }
+}
+
+void SPItransmitter::forwardAudio(quint8 shield, SPIconnector *link)
+{
+    LinkCounters::add(link->counters.audio_blocks_out);
+    parsers->parser_audio(shield, link->rx_frame);
 }
 
 void SPItransmitter::takeEvent(quint8 shield, const QByteArray &frame, SPIconnector *link)

@@ -7,6 +7,7 @@
 #include "base/pimutex.h"
 #include "base/shieldcount.h"
 #include "base/softwaretimer.h"
+#include "link/busbudget.h"
 #include "link/crc16.h"
 #include "link/frame.h"
 
@@ -59,6 +60,11 @@ public:
     // gives another). Before the thread runs.
     void setHostOutput(const Console::LineStream *stream) { hostOutput = stream; }
 
+    // Whether the calls in progress need more of the bus than a cycle has (the SPI clock from the
+    // settings; the period set by the transfer thread). Read from any thread.
+    BusBudget &busBudget() { return budget; }
+    const BusBudget &busBudget() const { return budget; }
+
     static void byteArray_to_uint16(const QByteArray &source, quint16 *words, int count)
     {
         Frame::byteArray_to_uint16(source, words, count);
@@ -79,6 +85,9 @@ private:
     // A valid event frame: taken (parsed once, acknowledged) or left with the shield.
     void takeEvent(quint8 shield, const QByteArray &frame, SPIconnector *link);
     void bootloaderHandOff(quint8 shield);
+    // The audio block of the frame just received from a shield in long-packet mode, passed on
+    // to the host.
+    void forwardAudio(quint8 shield, SPIconnector *link);
     class HandOffBoard;
 
     Board *board;
@@ -97,4 +106,5 @@ private:
     CaptureRing *capturing = nullptr;  // the ring of this cycle, while a client captures
     const Console::LineStream *hostOutput;
     bool holdEvents = false;  // this cycle: the host's queue is over its bound
+    BusBudget budget;
 };

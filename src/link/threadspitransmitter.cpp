@@ -16,6 +16,7 @@ ThreadSpiTransmitter::ThreadSpiTransmitter(quint32 period, Settings *settings, F
     setObjectName(QStringLiteral("stm-transfer"));  // the OS thread's name too (top -H, ps -L)
     connect(transmitter, &SPItransmitter::emergency_restart, this,
             &ThreadSpiTransmitter::emergency_restart);
+    transmitter->busBudget().setPeriodUs(period * 1000);
     transmitter->moveToThread(this);
 }
 

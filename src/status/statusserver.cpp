@@ -6,6 +6,7 @@
 #include "base/jsontext.h"
 #include "base/version.h"
 #include "config/settings.h"
+#include "link/busbudget.h"
 #include "link/capturering.h"
 #include "link/spiconnector.h"
 #include "shield/drivercontrol.h"
@@ -335,6 +336,7 @@ QByteArray StatusServer::document() const
         .field("rtprio", settings->rtprio)
         .field("cycle_overruns", control ? control->cycleOverruns().total() : 0)
         .field("longest_cycle_us", control ? control->cycleOverruns().longestUs() : 0)
+        .field("bus_full", busBudget ? busBudget->full() : false)
         .field("capture_dropped", capture ? capture->dropped() : 0)
         .field("mode", settings->multiShield ? "multi" : "single")
         .field("host_output_queued", Console::out.queuedBytes())

@@ -20,6 +20,7 @@
 
 #include <array>
 
+class BusBudget;
 class CaptureTap;
 class DriverControl;
 class QLocalSocket;
@@ -60,6 +61,9 @@ public:
     void setIdleTimeout(int ms);
     // Where the exchanges come from for "capture" (not owned); without it the request is refused.
     void setCapture(CaptureTap *tap) { capture = tap; }
+    // Whether the calls in progress need more of the bus than a cycle has, for "bus_full" (not
+    // owned); without it the field reads false.
+    void setBusBudget(const BusBudget *budget) { busBudget = budget; }
     int clientCount() const { return clients.size(); }
 
     // The status document, one line of compact JSON without the end of line.
@@ -110,6 +114,7 @@ private:
     std::array<MinuteWindow, maxShields> framesWindow;
     std::array<MinuteWindow, maxShields> badFramesWindow;
     CaptureTap *capture = nullptr;
+    const BusBudget *busBudget = nullptr;
     QTimer captureTimer;  // runs while a client captures, or a closed ring waits to be freed
     QByteArray captureRecord;
     QString socketPath;  // absolute; removed at the end only while it is still our socket file

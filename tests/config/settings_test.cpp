@@ -333,6 +333,13 @@ void PrintTo(const EndCase &c, std::ostream *os) { *os << c.args; }
 
 class ParseEnds : public ::testing::TestWithParam<EndCase> {};
 
+QString spiHzError(const char *word)
+{
+    return QStringLiteral("#ERROR: -spi-hz takes the SPI clock in Hz, from 100000 to 50000000, "
+                          "not \"%1\"")
+        .arg(QLatin1String(word));
+}
+
 std::vector<EndCase> endCases()
 {
     return {
@@ -352,6 +359,15 @@ std::vector<EndCase> endCases()
          Result::ExitError,
          {noIntercom(0)},
          {unknownParameters}},
+        {"SpiHzNotANumber", "-ic 5 -spi-hz fast", Result::ExitError, {}, {spiHzError("fast")}},
+        {"SpiHzLastWord", "-ic 5 -spi-hz", Result::ExitError, {}, {spiHzError("")}},
+        {"SpiHzTooSlow", "-ic 5 -spi-hz 99999", Result::ExitError, {}, {spiHzError("99999")}},
+        {"SpiHzTooFast",
+         "-ic 5 -spi-hz 50000001",
+         Result::ExitError,
+         {},
+         {spiHzError("50000001")}},
+        {"SpiHzZero", "-ic 5 -spi-hz 0", Result::ExitError, {}, {spiHzError("0")}},
     };
 }
 
@@ -485,6 +501,24 @@ TEST(Settings, RealTimePriority)
         if (row.errLines) {
             EXPECT_TRUE(capture.err().front().startsWith(QStringLiteral("#WARNING: -rtprio")));
         }
+    }
+}
+
+TEST(Settings, SpiClock)
+{
+    const std::pair<const char *, quint32> rows[] = {
+        {"-ic 5", 1562500},
+        {"-ic 5 -spi-hz 2000000", 2000000},
+        {"-spi-hz 100000 -ic 5", 100000},
+        {"-ic 5 -spi-hz 50000000 -spi 1", 50000000},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.first);
+        ConsoleCapture capture;
+        Settings s;
+        EXPECT_EQ(s.parse(commandLine(row.first)), Result::Run);
+        EXPECT_EQ(s.spiHz, row.second);
+        EXPECT_TRUE(capture.err().isEmpty());
     }
 }
 

@@ -47,12 +47,15 @@ TEST(E2eBoardPath, BringsShieldsIntoServiceOnEveryPinMap)
         bool multi;
         QString shields;
         QString spidev;
+        QString spiHz = QString();  // the shields' clock, given to the driver and the stand-in alike
     };
     const Case cases[] = {
         {"opizero", false, QStringLiteral("0"), QStringLiteral("/dev/spidev1.1")},
         {"h3", false, QStringLiteral("0"), QStringLiteral("/dev/spidev0.0")},
         {"opizero", true, QStringLiteral("0,2,5"), QStringLiteral("/dev/spidev1.1")},
         {"h3", true, QStringLiteral("1,4"), QStringLiteral("/dev/spidev0.0")},
+        {"opizero", true, QStringLiteral("0,5"), QStringLiteral("/dev/spidev1.1"),
+         QStringLiteral("2000000")},
         {nullptr, false, QStringLiteral("0"), QString()},
         {nullptr, true, QStringLiteral("0,2,5"), QString()},
     };
@@ -64,11 +67,15 @@ TEST(E2eBoardPath, BringsShieldsIntoServiceOnEveryPinMap)
             driverArgs << QStringLiteral("-board") << board;
         if (c.multi)
             driverArgs << QStringLiteral("-multishield");
+        QStringList standin{QStringLiteral("STM_STANDIN_BOARD=") + board};
+        if (!c.spiHz.isEmpty()) {
+            driverArgs << QStringLiteral("-spi-hz") << c.spiHz;
+            standin << QStringLiteral("STM_STANDIN_SPI_HZ=") + c.spiHz;
+        }
         QElapsedTimer clock;
         clock.start();
         E2ePair pair(simArgs(c.multi, c.shields), driverArgs, false,
-                     c.board ? E2ePair::standin({QStringLiteral("STM_STANDIN_BOARD=") + board})
-                             : E2ePair::OnBoard());
+                     c.board ? E2ePair::standin(standin) : E2ePair::OnBoard());
         ASSERT_TRUE(pair.started()) << pair.describe();
         for (const QString &s : c.shields.split(QLatin1Char(','))) {
             const QString ready = c.multi ? s + QStringLiteral(" shield_ready")
@@ -79,8 +86,10 @@ TEST(E2eBoardPath, BringsShieldsIntoServiceOnEveryPinMap)
         std::printf("bring-up, %s %s: %lld ms\n", qPrintable(board), c.multi ? "multi" : "single",
                     static_cast<long long>(clock.elapsed()));
         if (c.board) {
+            const QString hz = c.spiHz.isEmpty() ? QStringLiteral("1562500") : c.spiHz;
             EXPECT_TRUE(pair.driver().err().contains(QStringLiteral("#SPI: ") + c.spidev +
-                                                     QStringLiteral(" opened")))
+                                                     QStringLiteral(" opened, mode 0, ") + hz +
+                                                     QStringLiteral(" Hz")))
                 << pair.describe();
         }
         // Shields not present never come into service.
@@ -266,6 +275,12 @@ TEST(E2eBoardPath, KernelFaultsAtStartUp)
          {QStringLiteral("#ERROR: GPIO: line write on \"1c20800.pinctrl\" failed"),
           QStringLiteral("(1 failure since the last report)")},
          true},
+        {"-spi-hz out of range: nothing of the board is touched",
+         {QStringLiteral("STM_STANDIN_FAULT=no-chip")},
+         {QStringLiteral("-spi-hz"), QStringLiteral("90000000")},
+         true,
+         {QStringLiteral("#ERROR: -spi-hz takes the SPI clock in Hz"),
+          QStringLiteral("not \"90000000\"")}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

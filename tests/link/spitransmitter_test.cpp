@@ -174,9 +174,10 @@ private:
 class Rig : public ShieldLinks
 {
 public:
-    explicit Rig(bool multiShield)
+    explicit Rig(bool multiShield, const QStringList &options = {})
     {
-        settings.parse(multiShield ? QStringList{"x", "-multishield"} : QStringList{"x"});
+        settings.parse((multiShield ? QStringList{"x", "-multishield"} : QStringList{"x"}) +
+                       options);
         console.clear();  // the intercom warnings of the command line
         parsers = std::make_unique<SPIparsers>(&settings, nullptr, &command);
         QObject::connect(parsers.get(), &SPIparsers::udp_write, [this](quint8 shield, QByteArray data) {
@@ -509,6 +510,73 @@ TEST(TransferLoop, UnansweredAudioPlayOnAlternatesFrameSizeShortLongLong)
     const std::vector<std::pair<int, int>> expected = {{1, 8},    {6, 528},  {11, 528}, {16, 8},
                                                        {21, 528}, {26, 528}, {31, 8}};
     EXPECT_EQ(sends, expected);
+}
+
+// Each shield's block leaves as soon as its own exchange is over, not after the cycle's last
+// one; in the cycle whose audio-off command goes out the shield forwards nothing, as before.
+TEST(TransferLoop, EachShieldsAudioLeavesRightAfterItsOwnExchange)
+{
+    Rig rig(true);
+    std::vector<std::pair<int, int>> left;  // (shield, transfers made when its block left)
+    QObject::connect(rig.parsers.get(), &SPIparsers::udp_write, [&](quint8 shield, QByteArray) {
+        left.emplace_back(shield, rig.board.transferCount());
+    });
+    for (quint8 s : {0, 1, 3})
+        rig.links[s].set_long_packet(true);
+    rig.command.command_audio_play(1, false);
+
+    rig.cycles(2);
+
+    const std::vector<std::pair<int, int>> expected = {{0, 1}, {3, 4}, {0, 7}, {3, 10}};
+    EXPECT_EQ(left, expected);
+    EXPECT_EQ(LinkCounters::read(rig.links[3].counters.audio_blocks_out), 2u);
+    EXPECT_EQ(LinkCounters::read(rig.links[1].counters.audio_blocks_out), 0u);
+}
+
+// Six calls at 1,562,500 Hz need 16.22 ms of bus in a 16 ms cycle: said once on standard error,
+// and shown while it lasts. A faster clock carries them.
+TEST(TransferLoop, BusFullWhileTheCallsNeedMoreBusThanACycleHas)
+{
+    struct Row {
+        QStringList options;
+        int fit;  // audio packets a cycle holds at the clock
+        int calls;
+        bool full;
+    };
+    const Row rows[] = {
+        {{}, 5, 5, false},
+        {{}, 5, 6, true},
+        {{"-spi-hz", "2000000"}, 7, 6, false},
+        {{"-spi-hz", "250000"}, 0, 1, true},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.options.join(' ').toStdString() + " " + std::to_string(row.calls));
+        Rig rig(true, row.options);
+        EXPECT_EQ(rig.transmitter->busBudget().longPacketsPerCycle(), row.fit);
+        for (int s = 0; s < row.calls; ++s)
+            rig.links[s].set_long_packet(true);
+        rig.cycles(3);
+        EXPECT_EQ(rig.transmitter->busBudget().full(), row.full);
+        EXPECT_EQ(rig.console.err().size(), row.full ? 1 : 0);
+    }
+
+    Rig rig(true);
+    for (int s = 0; s < 6; ++s)
+        rig.links[s].set_long_packet(true);
+    rig.cycles(1);
+    EXPECT_EQ(linesOf(rig.console.err()),
+              Lines{"#WARNING: SPI bus full: 6 calls need 16.22 ms of bus in each 16 ms transfer "
+                    "cycle at 1562500 Hz, where 5 audio packets fit: the cycle runs long and "
+                    "every call's audio falls behind (-spi-hz sets a faster clock, if the "
+                    "shields take it)"});
+    // A call ends and another begins soon after: the state follows, the line is not repeated.
+    rig.links[5].set_long_packet(false);
+    rig.cycles(1);
+    EXPECT_FALSE(rig.transmitter->busBudget().full());
+    rig.links[5].set_long_packet(true);
+    rig.cycles(1);
+    EXPECT_TRUE(rig.transmitter->busBudget().full());
+    EXPECT_EQ(rig.console.err().size(), 1);
 }
 
 // ---- Events and the error reports ----

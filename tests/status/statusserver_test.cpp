@@ -9,6 +9,7 @@
 #include "status/statusserver.h"
 #include "base/capturewire.h"
 #include "config/settings.h"
+#include "link/busbudget.h"
 #include "link/capturering.h"
 #include "link/linkrecords.h"
 #include "link/spiconnector.h"
@@ -150,10 +151,14 @@ TEST_F(StatusServerTest, DocumentShowsRecordsAndCountersOfEveryServedShield)
     links[2].set_long_packet(true);
     settings.shieldState[3].setState(ShieldState::STATE_INIT);
     settings.rtprio = 50;
+    BusBudget bus(1562500, 16000);
+    bus.cycle(6, 0);  // six calls at the usual clock
+    server->setBusBudget(&bus);
 
     Client client(path);
     client.send("status\n");
     const QJsonObject doc = client.next();
+    EXPECT_TRUE(doc.value(QStringLiteral("bus_full")).toBool());
     EXPECT_EQ(doc.value(QStringLiteral("version")).toString(), QStringLiteral("2.18"));
     EXPECT_EQ(doc.value(QStringLiteral("mode")).toString(), QStringLiteral("multi"));
     EXPECT_EQ(doc.value(QStringLiteral("restarts")).toInt(-1), 0);

@@ -77,7 +77,8 @@ void DriverHarness::buildAudioPaths(const Options &options)
     for (int i = 0; i < 6; ++i)
         ports << static_cast<quint16>(options.hostOutPortBase + 2 * i);
     udpWrite = new UdpWrite(nullptr, ports);
-    QObject::connect(parsers, &SPIparsers::udp_write, udpWrite, &UdpWrite::write);
+    QObject::connect(parsers, &SPIparsers::udp_write, udpWrite, &UdpWrite::write,
+                     Qt::DirectConnection);  // as in the driver
 }
 
 DriverHarness::~DriverHarness()

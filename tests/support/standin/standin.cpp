@@ -18,6 +18,8 @@
 //   STM_STANDIN_BOARD       opizero (default) or h3: the pin map and the SPI node served
 //   STM_STANDIN_SPIDEV      the SPI node path served (default: the board's)
 //   STM_STANDIN_MULTISHIELD 1: chip selects are active high (the driver's -multishield)
+//   STM_STANDIN_SPI_HZ      the bus clock the shields take (default 1562500): the driver must
+//                           ask for exactly this one (its -spi-hz), stm-flash for at most this
 //   STM_STANDIN_FAULT       one injected fault: no-spi, no-chip, spi-denied, gpio-denied,
 //                           line-busy:PIN (held by "gpioset"), line-eio:PIN (setting its
 //                           level fails), lines:COUNT
@@ -91,7 +93,7 @@ struct Chip {
 // libgpiod meets first or second while it looks for a label.
 const Chip chips[] = {{"gpiochip0", "1c20800.pinctrl", 224}, {"gpiochip1", "1f02c00.pinctrl", 32}};
 
-const unsigned spiSpeed = 1562500;
+const unsigned defaultSpiSpeed = 1562500;
 
 // Who holds a line of the fault line-busy: another program on the board.
 const char *const otherHolder = "gpioset";
@@ -162,8 +164,9 @@ struct State {
     std::map<unsigned, int> requested;  // offsets of the main chip held by a handle: its fd
     std::map<int, int> levels;          // wiringPi pin -> level last driven
     bool spiMode = false, spiBits = false, spiSpeedSet = false;
-    unsigned speed = spiSpeed;  // as the program set it
-    int bus = -1;  // the socket to shield-sim
+    unsigned shieldSpeed = defaultSpiSpeed;  // the clock the shields take
+    unsigned speed = defaultSpiSpeed;        // as the program set it
+    int bus = -1;                            // the socket to shield-sim
     bool resetRisen = false;
     timespec resetFell{};
     const BoardMap *board = nullptr;
@@ -190,6 +193,14 @@ State &state()
             s.spidev = s.board->spidev;
         s.multiShield = env("STM_STANDIN_MULTISHIELD") == "1";
         s.fault = env("STM_STANDIN_FAULT");
+        const std::string hz = env("STM_STANDIN_SPI_HZ");
+        if (!hz.empty()) {
+            char *end = nullptr;
+            const unsigned long value = std::strtoul(hz.c_str(), &end, 10);
+            if (*end != '\0' || value == 0 || value > 100000000)
+                fail("STM_STANDIN_SPI_HZ \"%s\" is no clock in Hz", hz.c_str());
+            s.shieldSpeed = static_cast<unsigned>(value);
+        }
     });
     return s;
 }
@@ -570,9 +581,10 @@ int spiIoctl(State &s, unsigned long request, void *arg)
         s.spiBits = true;
         return 0;
     case SPI_IOC_WR_MAX_SPEED_HZ:
-        if (isFlashTool() ? *static_cast<uint32_t *>(arg) > spiSpeed
-                          : *static_cast<uint32_t *>(arg) != spiSpeed)
-            fail("SPI speed %u Hz (the shields use %u)", *static_cast<uint32_t *>(arg), spiSpeed);
+        if (isFlashTool() ? *static_cast<uint32_t *>(arg) > s.shieldSpeed
+                          : *static_cast<uint32_t *>(arg) != s.shieldSpeed)
+            fail("SPI speed %u Hz (the shields use %u)", *static_cast<uint32_t *>(arg),
+                 s.shieldSpeed);
         s.spiSpeedSet = true;
         s.speed = *static_cast<uint32_t *>(arg);
         return 0;
