@@ -51,17 +51,19 @@ const char *const usage =
     "                 no driver answers)\n"
     "  --output FILE  with --prometheus: replace FILE at once with it (a new file in FILE's\n"
     "                 folder, renamed over it), for node_exporter's textfile collector\n"
-    "  --capture FILE write the driver's exchanges with its shields to FILE (mode 0600; - for\n"
-    "                 standard output) in pcap format, for Wireshark with the stmspi dissector,\n"
-    "                 until Ctrl-C or SIGTERM; each record is written out as it comes\n"
+    "  --capture FILE write the driver's exchanges with its shields to FILE, a new file (mode\n"
+    "                 0600; - for standard output) in pcap format, for Wireshark with the stmspi\n"
+    "                 dissector, until Ctrl-C or SIGTERM; each record is written out as it comes\n"
     "  --count N      with --capture: stop after N records\n"
     "  --seconds S    with --capture: stop after S seconds\n"
     "  --shield N     with --capture: only the exchanges with shield N\n"
+    "  --force        with --capture: replace FILE if it exists (by a new file renamed over\n"
+    "                 it); without it an existing FILE is left as it is and nothing captured\n"
     "  --help         this text\n"
     "\n"
     "Exit status 1 when no driver answers; with --prometheus, 1 only when the figures could\n"
-    "not be written; with --capture, 1 when the driver ends the capture or FILE cannot be\n"
-    "written (what was captured until then stays a complete file).\n";
+    "not be written; with --capture, 1 when the driver ends the capture or FILE exists or\n"
+    "cannot be written (what was captured until then stays a complete file).\n";
 
 const int answerTimeoutMs = 5000;
 
@@ -195,6 +197,7 @@ struct CaptureOptions {
     int shield = -1;
     qint64 count = 0;    // records; 0: no limit
     qint64 seconds = 0;  // 0: no limit
+    bool force = false;  // an existing file is replaced
 };
 
 volatile std::sig_atomic_t stopSignal = 0;
@@ -204,10 +207,25 @@ void onStopSignal(int signal)
     stopSignal = signal;
 }
 
-// The capture file: created with its final mode, never through a link, and only once the driver
-// has agreed to capture (a refusal leaves an existing file as it was).
-FILE *openCaptureFile(const QString &file, QString *why)
+// A capture never writes into an existing file: that file may be someone else's, or hold an
+// earlier capture. Asked before the driver is, so that a refusal costs nothing.
+bool captureFileFree(const CaptureOptions &options, QString *why)
 {
+    struct stat there;
+    if (options.force || options.file == QLatin1String("-") ||
+        ::lstat(QFile::encodeName(options.file).constData(), &there) != 0)
+        return true;
+    *why = options.file + QStringLiteral(" exists: give a new file, or --force to replace it");
+    return false;
+}
+
+// The capture file: a new one, created with its final mode (0600: the exchanges are the
+// building's own), never through a link, and only once the driver has agreed to capture. With
+// --force it is made beside FILE and renamed over it at once, so an existing FILE is replaced
+// whole, never cut short and written into.
+FILE *openCaptureFile(const CaptureOptions &options, QString *why)
+{
+    const QString &file = options.file;
     if (file == QLatin1String("-")) {
         if (::isatty(STDOUT_FILENO)) {
             *why = QStringLiteral(
@@ -217,12 +235,21 @@ FILE *openCaptureFile(const QString &file, QString *why)
         }
         return stdout;
     }
-    const int fd = ::open(QFile::encodeName(file).constData(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    FILE *stream = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+    const QByteArray target = QFile::encodeName(file);
+    QByteArray temporary = target + ".XXXXXX";
+    const int fd = options.force
+                       ? ::mkostemp(temporary.data(), O_CLOEXEC)
+                       : ::open(target.constData(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int error = fd < 0 ? errno : 0;
+    if (error == 0 && options.force && ::rename(temporary.constData(), target.constData()) != 0) {
+        error = errno;
+        ::unlink(temporary.constData());
+    }
+    FILE *stream = error == 0 ? ::fdopen(fd, "wb") : nullptr;
     if (!stream) {
         *why = QStringLiteral("cannot write ") + file + QStringLiteral(" (") +
-               QString::fromLocal8Bit(std::strerror(errno)) + QLatin1Char(')');
+               QString::fromLocal8Bit(std::strerror(error ? error : errno)) + QLatin1Char(')');
         if (fd >= 0)
             ::close(fd);
     }
@@ -233,7 +260,7 @@ int captureTo(const QString &path, const CaptureOptions &options)
 {
     QLocalSocket socket;
     QString why;
-    if (!connectTo(socket, path, &why))
+    if (!captureFileFree(options, &why) || !connectTo(socket, path, &why))
         return fail(why);
     QByteArray request = CaptureWire::request;
     if (options.shield >= 0)
@@ -251,7 +278,7 @@ int captureTo(const QString &path, const CaptureOptions &options)
         return fail(QStringLiteral("the driver on ") + path +
                     QStringLiteral(" does not capture (is it older than this stm-status?)"));
 
-    FILE *stream = openCaptureFile(options.file, &why);
+    FILE *stream = openCaptureFile(options, &why);
     if (!stream)
         return fail(why);
     pcap_t *dead = pcap_open_dead(DLT_USER0, 65535);
@@ -395,6 +422,9 @@ int main(int argc, char *argv[])
         } else if (a == QLatin1String("--seconds") &&
                    numberAfter(args, &i, 1, 10LL * 365 * 24 * 3600, &capture.seconds)) {
             captureOptions = true;
+        } else if (a == QLatin1String("--force")) {
+            captureOptions = true;
+            capture.force = true;
         } else if (qint64 shield = 0;
                    a == QLatin1String("--shield") && numberAfter(args, &i, 0, 5, &shield)) {
             captureOptions = true;
