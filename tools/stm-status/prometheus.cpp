@@ -1,12 +1,16 @@
 #include "stm-status/prometheus.h"
 
-#include "stm-status/document.h"
+#include "common/jsonfields.h"
+#include "common/safefile.h"
+#include "common/say.h"
+#include "stm-status/connection.h"
 
 #include <QJsonArray>
 #include <QList>
 #include <QStringList>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
@@ -192,4 +196,25 @@ QString prometheus(const QJsonObject *doc)
         out.sample(shieldSeries("stm_shield_audio_active", shield),
                    shield.value(QStringLiteral("audio")).toBool() ? 1 : 0);
     return out.text;
+}
+
+int exposition(const QString &path, const QString &output)
+{
+    Connection driver(path);
+    QJsonObject doc;
+    QString why;
+    if (!driver.ask("status") || !driver.answer("did not answer", &doc))
+        why = driver.why();
+    else if (!doc.value(QStringLiteral("shields")).isArray())
+        why = QStringLiteral("the answer on ") + path + QStringLiteral(" is no status document");
+    if (!why.isEmpty())
+        Say::fail(why);
+    const QByteArray text = prometheus(why.isEmpty() ? &doc : nullptr).toUtf8();
+    if (!output.isEmpty()) {
+        // Readable by all: node_exporter runs as a user of its own.
+        QString failure;
+        return SafeFile::replace(output, text, 0644, &failure) ? 0 : Say::fail(failure);
+    }
+    Say::out(QString::fromUtf8(text));
+    return std::ferror(stdout) ? Say::fail(QStringLiteral("cannot write the figures")) : 0;
 }

@@ -9,3 +9,9 @@
 // document does not give (an older driver) has no sample, and a family none of whose samples
 // are there is left out whole.
 QString prometheus(const QJsonObject *doc);
+
+// --prometheus: the figures of the driver at `path` on standard output, or into `output`,
+// replaced at once. When no driver answers, the figures say so (stm_driver_up 0) and standard
+// error says why; that is still a complete set of figures, so the exit status is 1 only when they
+// could not be written.
+int exposition(const QString &path, const QString &output);

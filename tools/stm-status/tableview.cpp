@@ -1,11 +1,14 @@
 #include "stm-status/tableview.h"
 
-#include "stm-status/document.h"
+#include "common/jsonfields.h"
+#include "common/say.h"
+#include "stm-status/connection.h"
 
 #include <QJsonArray>
 #include <QStringList>
 
 #include <algorithm>
+#include <unistd.h>
 
 QString ErrorRate::rate(int address, qint64 errors, qint64 uptime)
 {
@@ -173,4 +176,28 @@ QString table(const QJsonObject &doc, ErrorRate &rates)
         text += row(value.toObject(), rates, uptime);
     rates.documentDone();
     return text + bootloaderLines(doc) + callLines(doc);
+}
+
+int showStatus(const QString &path, bool watch, bool json)
+{
+    Connection driver(path);
+    if (!driver.ask(watch ? "watch" : "status"))
+        return Say::fail(driver.why());
+    const bool terminal = ::isatty(STDOUT_FILENO) != 0;
+    ErrorRate rates;
+    for (;;) {
+        QJsonObject doc;
+        QByteArray line;
+        if (!driver.answer("stopped answering", &doc, &line))
+            return Say::fail(driver.why());
+        if (json) {
+            Say::out(QString::fromUtf8(line) + QLatin1Char('\n'));
+        } else {
+            const QString text = table(doc, rates);
+            Say::out((watch && terminal ? QStringLiteral("\033[H\033[2J") : QString()) + text +
+                     (watch && !terminal ? QStringLiteral("\n") : QString()));
+        }
+        if (!watch)
+            return 0;
+    }
 }

@@ -1,6 +1,6 @@
 #pragma once
-// Reading the driver's status document: its figures are whole numbers, and a figure a driver
-// does not give (an older one) reads as 0 here; callers that must tell the two apart ask has().
+// Reading the driver's JSON documents: their figures are whole numbers, and a figure a driver
+// does not give (an older one) reads as 0 here; a reader that must tell the two apart asks has().
 
 #include <QJsonObject>
 
