@@ -8,6 +8,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -103,7 +105,45 @@ qint64 value(const QString &scrape, const QString &series)
     return m.hasMatch() ? m.captured(1).toLongLong() : -1;
 }
 
+// stm-status --prometheus against a stand-in driver that answers `document` to its request.
+Finished prometheusOf(const QByteArray &document)
+{
+    QTemporaryDir dir;
+    QLocalServer server;
+    const QString path = dir.filePath(QStringLiteral("status.sock"));
+    if (!server.listen(path))
+        return Finished();
+    QProcess process;
+    process.start(QStringLiteral(STM_STATUS_PATH),
+                  {QStringLiteral("--prometheus"), QStringLiteral("-s"), path});
+    if (server.waitForNewConnection(E2eProcess::timeoutMs)) {
+        QLocalSocket *client = server.nextPendingConnection();
+        while (!client->canReadLine() && client->waitForReadyRead(E2eProcess::timeoutMs)) {
+        }
+        client->write(document + '\n');
+        client->waitForBytesWritten(E2eProcess::timeoutMs);
+    }
+    process.waitForFinished(E2eProcess::timeoutMs);
+    return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
+            QString::fromUtf8(process.readAllStandardError())};
+}
+
 }  // namespace
+
+TEST(E2ePrometheus, AJitterBufferDriversAudioFiguresPassPromtool)
+{
+    const Finished figures = prometheusOf(
+        R"({"version":"2.19","mode":"multi","uptime_s":5,"bus_full":true,"shields":[)"
+        R"({"address":0,"state":"online","audio":true,"audio_dropped":1,"audio_underruns":2,)"
+        R"("audio_delay_ms":32},{"address":1,"state":"offline","audio":false}]})");
+    EXPECT_EQ(figures.status, 0) << figures.err.toStdString();
+    for (const char *series :
+         {"stm_shield_audio_dropped_total{address=\"0\"} 1",
+          "stm_shield_audio_underruns_total{address=\"0\"} 2",
+          "stm_shield_audio_delay_seconds{address=\"0\"} 0.032000", "stm_driver_bus_full 1"})
+        EXPECT_TRUE(figures.out.contains(QLatin1String(series))) << figures.out.toStdString();
+    EXPECT_EQ(promtoolProblems(figures.out), QString());
+}
 
 TEST(E2ePrometheus, WithoutADriverTheFiguresSayItIsDownAndPromtoolAcceptsThem)
 {
@@ -215,8 +255,7 @@ TEST(E2ePrometheus, NodeExporterServesTheDriversFiguresAndSpoiltIdleRepliesShowA
     QFile rules(QStringLiteral(STM_SOURCE_DIR "/packaging/stm-driver.rules.yml"));
     ASSERT_TRUE(rules.open(QIODevice::ReadOnly));
     const auto served = [&after](const QString &pattern) {
-        return QRegularExpression(QLatin1Char('^') + pattern,
-                                  QRegularExpression::MultilineOption)
+        return QRegularExpression(QLatin1Char('^') + pattern, QRegularExpression::MultilineOption)
             .match(after)
             .hasMatch();
     };

@@ -2,14 +2,15 @@
 // shields brought up, events, host commands, a call with audio both ways, a damaging link on
 // one shield, one shield lost and back) every counter of the document equals what the simulator
 // did or what the driver told the host; clients that never read or send rubbish change nothing
-// for the host; and clients that never ask lock a technician out for no longer than the idle
-// time.
+// for the host; clients that never ask lock a technician out for no longer than the idle time;
+// and stm-status --capture never writes into an existing file, replacing it only when told to.
 // The driver's UDP ports are fixed, so the pairs here hold the machine-wide audio-port lock.
 
 #include "support/e2eprocess.h"
 
 #include "sim/shieldmodel.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -23,6 +24,7 @@
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -380,4 +382,62 @@ TEST(E2eStatus, EightSilentClientsLockATechnicianOutForNoLongerThanTheIdleTime)
     EXPECT_TRUE(
         QString::fromUtf8(tool.readAllStandardOutput()).contains(QStringLiteral(" online ")));
     EXPECT_EQ(pair.driver().errBesidesOverruns(), QString()) << pair.describe();
+}
+
+TEST(E2eStatus, ACaptureMakesANewFileAndReplacesAnExistingOneOnlyWithForce)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("status.sock"));
+    E2ePair pair({QStringLiteral("--shields"), QStringLiteral("0"), QStringLiteral("--single")},
+                 {QStringLiteral("-ic"), QStringLiteral("10"), QStringLiteral("-status"), path});
+    ASSERT_TRUE(pair.started()) << pair.describe();
+    ASSERT_GE(pair.driver().waitForLine(QStringLiteral("#Shield update black list")), 0)
+        << pair.describe();
+    const auto capture = [&](const QString &file, const QStringList &more) {
+        QProcess tool;
+        tool.start(testProgram(QStringLiteral(STM_STATUS_PATH)),
+                   QStringList{QStringLiteral("-s"), path, QStringLiteral("--capture"), file,
+                               QStringLiteral("--count"), QStringLiteral("3")} +
+                       more);
+        EXPECT_TRUE(tool.waitForFinished(E2eProcess::timeoutMs));
+        return std::make_pair(tool.exitCode(), QString::fromUtf8(tool.readAllStandardError()));
+    };
+    const auto contents = [](const QString &file) {
+        QFile f(file);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    };
+    const auto mode = [](const QString &file) {
+        struct stat st = {};
+        return ::stat(QFile::encodeName(file).constData(), &st) == 0 ? st.st_mode & 07777 : 0u;
+    };
+
+    // An earlier file of another mode, with a second name: a replacement must leave it whole.
+    const QString file = dir.filePath(QStringLiteral("line.pcap"));
+    const QString earlier = dir.filePath(QStringLiteral("earlier.pcap"));
+    {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("earlier capture") == 15);
+    }
+    ASSERT_EQ(::chmod(QFile::encodeName(file).constData(), 0644), 0);
+    ASSERT_EQ(::link(QFile::encodeName(file).constData(), QFile::encodeName(earlier).constData()),
+              0);
+    const auto refused = capture(file, {});
+    EXPECT_EQ(refused.first, 1);
+    EXPECT_EQ(refused.second,
+              QStringLiteral("stm-status: ") + file +
+                  QStringLiteral(" exists: give a new file, or --force to replace it\n"));
+    EXPECT_EQ(contents(file), QByteArray("earlier capture"));
+
+    const QByteArray pcapMagic("\xd4\xc3\xb2\xa1", 4);
+    EXPECT_EQ(capture(file, {QStringLiteral("--force")}).first, 0);
+    EXPECT_TRUE(contents(file).startsWith(pcapMagic));
+    EXPECT_EQ(mode(file), 0600u);
+    EXPECT_EQ(contents(earlier), QByteArray("earlier capture"));
+    EXPECT_EQ(mode(earlier), 0644u);
+
+    const QString fresh = dir.filePath(QStringLiteral("fresh.pcap"));
+    EXPECT_EQ(capture(fresh, {}).first, 0);
+    EXPECT_TRUE(contents(fresh).startsWith(pcapMagic));
+    EXPECT_EQ(mode(fresh), 0600u);
+    EXPECT_EQ(QDir(dir.path()).entryList({QStringLiteral("*.pcap.*")}, QDir::Files), QStringList());
 }

@@ -133,3 +133,31 @@ TEST(SimControl, BootloaderCommandsSetUpTheShieldsRomAndRefuseBadWords)
     EXPECT_TRUE(status.contains(QStringLiteral("shield 0: running, firmware 23,")))
         << status.toStdString();
 }
+
+TEST(SimControl, EachShieldCommandAnswersWithItsOwnUsage)
+{
+    EmulatedBoard board;
+    SimControl control(&board);
+    const struct {
+        const char *line;
+        const char *answer;  // "": done
+    } rows[] = {
+        {"dial 0 300 1", ""},
+        {"dial 0", "usage: dial S NUMBER [INDEX]"},
+        {"error 0", "usage: error S CODE"},
+        {"debugnum 0 x", "usage: debugnum S VALUE"},
+        {"busy 0 maybe", "usage: busy S on|off"},
+        {"corrupt 0 4 crc", ""},
+        {"corrupt 0 4 all", "usage: corrupt S N [crc|idle]"},
+        {"ack79 0 after", ""},
+        {"mute 7", "no shield address 0-5 in \"mute 7\""},
+        {"frobnicate", "no shield address 0-5 in \"frobnicate\""},
+        {"frobnicate 1", "unknown command \"frobnicate\" (try help)"},
+    };
+    for (const auto &row : rows) {
+        QString answer;
+        EXPECT_EQ(control.execute(QLatin1String(row.line), &answer), *row.answer == '\0')
+            << row.line;
+        EXPECT_EQ(answer.toStdString(), row.answer) << row.line;
+    }
+}

@@ -2,28 +2,24 @@
 // board. A person types commands on standard input; a scenario file plays them with timings.
 // Standard output tells what the shields see.
 
+#include "common/optionreader.h"
+#include "common/stopsignals.h"
 #include "shield-sim/scenario.h"
 #include "shield-sim/simbusserver.h"
 #include "shield-sim/simcontrol.h"
+#include "shield-sim/timinglog.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QSet>
 #include <QStringList>
-#include <QTextStream>
 
-#include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <fcntl.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 namespace {
 
@@ -88,97 +84,10 @@ bool quietLine(const QString &what)
     return false;
 }
 
-// The transfer log of --timing-log: the serving thread only appends to a buffer in memory, so
-// the file never slows a transfer down; a writer thread of its own empties the buffer into the
-// file every 50 ms.
-class TimingLog
-{
-public:
-    bool open(const QString &path)
-    {
-        fd = ::open(path.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0)
-            return false;
-        std::thread([this] {
-            for (;;) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                flush();
-            }
-        }).detach();
-        return true;
-    }
-
-    // Serving thread.
-    void record(const SimbusServer::Transfer &t)
-    {
-        char line[160];
-        const long long ns =
-            std::chrono::duration_cast<std::chrono::nanoseconds>(t.at.time_since_epoch()).count();
-        int n = std::snprintf(line, sizeof line, "T %lld %d %u ", ns, t.shield,
-                              static_cast<unsigned>(t.length));
-        const auto hex = [&](const quint8 *bytes, int from) {
-            for (int i = from; i < from + 8; ++i) {
-                const unsigned value = i < t.length ? bytes[i] : 0u;
-                n += std::snprintf(line + n, sizeof line - static_cast<size_t>(n), "%02x", value);
-            }
-            line[n++] = ' ';
-        };
-        hex(t.sent, 0);
-        hex(t.received, 0);
-        if (t.length >= 16) {
-            hex(t.sent, 8);
-            hex(t.received, 8);
-        }
-        line[n - 1] = '\n';
-        std::lock_guard<std::mutex> lock(mutex);
-        pending.append(line, static_cast<size_t>(n));
-    }
-
-    // Writer thread, and the serving thread when the driver goes.
-    void flush()
-    {
-        std::lock_guard<std::mutex> writing(writeMutex);  // chunks reach the file in order
-        std::string out;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            out.swap(pending);
-        }
-        size_t done = 0;
-        while (done < out.size()) {
-            const ssize_t w = ::write(fd, out.data() + done, out.size() - done);
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0)
-                return;
-            done += static_cast<size_t>(w);
-        }
-    }
-
-private:
-    int fd = -1;
-    std::mutex writeMutex;
-    std::mutex mutex;
-    std::string pending;  // guarded by mutex
-};
-
 // Never destroyed: its writer thread runs until the process ends, whichever way it ends.
 TimingLog &timingLog = *new TimingLog;
 
-// The socket's path, copied before the handlers are installed: a signal handler may not allocate.
-char socketToRemove[sizeof(sockaddr_un::sun_path)];
-
-void onSignal(int)
-{
-    if (socketToRemove[0] != '\0')
-        ::unlink(socketToRemove);
-    ::_exit(0);
-}
-
-}  // namespace
-
-int main(int argc, char *argv[])
-{
-    QCoreApplication app(argc, argv);
+struct Options {
     QString socketPath = QStringLiteral("/tmp/stm-simbus.sock");
     QString scenarioPath;
     QSet<int> present = {0, 1, 2, 3, 4, 5};
@@ -187,138 +96,134 @@ int main(int argc, char *argv[])
     QString timingLogPath;
     quint32 busHz = 0;
     QStringList setUp;  // control commands for every shield present, "S" standing for it
+    bool help = false;
+};
 
-    const QStringList args = app.arguments().mid(1);
-    for (int i = 0; i < args.size(); ++i) {
-        const QString &a = args.at(i);
-        const auto value = [&]() -> QString {
-            if (i + 1 >= args.size()) {
-                std::fprintf(stderr, "shield-sim: %s needs a value\n", qPrintable(a));
-                std::exit(2);
-            }
-            return args.at(++i);
-        };
-        if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
-            std::fputs(usage, stdout);
-            std::fputs(qPrintable(SimControl::help() + QLatin1Char('\n')), stdout);
-            return 0;
-        } else if (a == QLatin1String("--socket")) {
-            socketPath = value();
-        } else if (a == QLatin1String("--scenario")) {
-            scenarioPath = value();
-        } else if (a == QLatin1String("--shields")) {
-            present.clear();
-            for (const QString &s : value().split(QLatin1Char(','))) {
-                bool ok = false;
-                const int n = s.toInt(&ok);
-                if (!ok || n < 0 || n > 5) {
-                    std::fprintf(stderr, "shield-sim: --shields takes addresses 0-5, e.g. 0,1\n");
-                    return 2;
-                }
-                present.insert(n);
-            }
-        } else if (a == QLatin1String("--multishield")) {
-            selectLevel = 1;
-        } else if (a == QLatin1String("--single")) {
-            selectLevel = 0;
-        } else if (a == QLatin1String("--verbose")) {
-            verbose = true;
-        } else if (a == QLatin1String("--timing-log")) {
-            timingLogPath = value();
-        } else if (a == QLatin1String("--flash-ecc") || a == QLatin1String("--flash-stop-after") ||
-                   a == QLatin1String("--flash-ack-lost")) {
-            bool ok = false;
-            const uint n = value().toUInt(&ok);
-            const bool ecc = a == QLatin1String("--flash-ecc");
-            if (!ok || (ecc ? n != 8 && n != 16 : n < 1 || n > 1000000)) {
-                std::fprintf(stderr, "shield-sim: %s takes %s\n", qPrintable(a),
-                             ecc ? "8 or 16 (bytes)" : "a count from 1");
-                return 2;
-            }
-            if (ecc)
-                setUp << QStringLiteral("ecc S %1").arg(n);
-            else if (a == QLatin1String("--flash-stop-after"))
-                setUp << QStringLiteral("blfault S stop write %1").arg(n + 1);
-            else
-                setUp << QStringLiteral("blfault S ackloss write %1").arg(n);
-        } else if (a == QLatin1String("--bus-hz")) {
-            bool ok = false;
-            const uint hz = value().toUInt(&ok);
-            if (!ok || hz > 100000000) {
-                std::fprintf(stderr,
-                             "shield-sim: --bus-hz takes a clock in Hz up to 100000000, "
-                             "or 0 for replies at once\n");
-                return 2;
-            }
-            busHz = hz;
+// --shields LIST: the addresses present.
+void readShields(OptionReader &args, QSet<int> *present)
+{
+    const QString list = args.value();
+    present->clear();
+    for (const QString &s : list.split(QLatin1Char(','))) {
+        bool ok = false;
+        const int n = s.toInt(&ok);
+        if (!ok || n < 0 || n > 5)
+            return args.fail(QStringLiteral("--shields takes addresses 0-5, e.g. 0,1"));
+        present->insert(n);
+    }
+}
+
+// The bootloader faults of every shield, as the commands that set them up.
+void readFlashFault(OptionReader &args, QStringList *setUp)
+{
+    qint64 n = 0;
+    if (args.is("--flash-ecc")) {
+        if (args.number(8, 16, &n, QStringLiteral("8 or 16 (bytes)")) && n != 8 && n != 16)
+            args.fail(QStringLiteral("--flash-ecc takes 8 or 16 (bytes)"));
+        *setUp << QStringLiteral("ecc S %1").arg(n);
+    } else if (args.number(1, 1000000, &n, QStringLiteral("a count from 1"))) {
+        if (args.is("--flash-stop-after"))
+            *setUp << QStringLiteral("blfault S stop write %1").arg(n + 1);
+        else
+            *setUp << QStringLiteral("blfault S ackloss write %1").arg(n);
+    }
+}
+
+// The options; false with the problem told on standard error.
+bool readOptions(const QStringList &words, Options *o)
+{
+    OptionReader args(words);
+    while (args.next()) {
+        if (args.is("--help") || args.is("-h")) {
+            o->help = true;
+            return true;
+        } else if (args.is("--socket")) {
+            o->socketPath = args.value();
+        } else if (args.is("--scenario")) {
+            o->scenarioPath = args.value();
+        } else if (args.is("--shields")) {
+            readShields(args, &o->present);
+        } else if (args.is("--multishield") || args.is("--single")) {
+            o->selectLevel = args.is("--multishield") ? 1 : 0;
+        } else if (args.is("--verbose")) {
+            o->verbose = true;
+        } else if (args.is("--timing-log")) {
+            o->timingLogPath = args.value();
+        } else if (args.is("--flash-ecc") || args.is("--flash-stop-after") ||
+                   args.is("--flash-ack-lost")) {
+            readFlashFault(args, &o->setUp);
+        } else if (qint64 hz = 0; args.is("--bus-hz")) {
+            if (args.number(
+                    0, 100000000, &hz,
+                    QStringLiteral("a clock in Hz up to 100000000, or 0 for replies at once")))
+                o->busHz = static_cast<quint32>(hz);
         } else {
-            std::fprintf(stderr, "shield-sim: unknown option %s (see --help)\n", qPrintable(a));
-            return 2;
+            args.fail(QStringLiteral("unknown option ") + args.word() +
+                      QStringLiteral(" (see --help)"));
         }
     }
+    if (!args.ok())
+        std::fprintf(stderr, "shield-sim: %s\n", qPrintable(args.problem()));
+    return args.ok();
+}
 
-    Scenario scenario({});
-    if (!scenarioPath.isEmpty() && !Scenario::load(scenarioPath, &scenario)) {
-        std::fprintf(stderr, "shield-sim: cannot read scenario %s\n", qPrintable(scenarioPath));
-        return 1;
-    }
-    for (const QString &fault : scenario.faults())
-        std::fprintf(stderr, "shield-sim: %s: %s\n", qPrintable(scenarioPath), qPrintable(fault));
-
+// The bus server with its shields, their lines on standard output and the transfer log; null
+// when it cannot serve (told on standard error). Stop signals remove its socket.
+std::unique_ptr<SimbusServer> startServer(const Options &o)
+{
     SimbusServer::TransferObserver logTransfer;
-    if (!timingLogPath.isEmpty()) {
-        if (!timingLog.open(timingLogPath)) {
-            std::fprintf(stderr, "shield-sim: cannot write %s\n", qPrintable(timingLogPath));
-            return 1;
+    if (!o.timingLogPath.isEmpty()) {
+        if (!timingLog.open(o.timingLogPath)) {
+            std::fprintf(stderr, "shield-sim: cannot write %s\n", qPrintable(o.timingLogPath));
+            return nullptr;
         }
         logTransfer = [](const SimbusServer::Transfer &t) { timingLog.record(t); };
     }
-    SimbusServer server(selectLevel, socketPath, logTransfer);
-    if (!server.listening()) {
-        std::fprintf(stderr, "shield-sim: cannot listen on %s\n", qPrintable(socketPath));
-        return 1;
+    auto server = std::make_unique<SimbusServer>(o.selectLevel, o.socketPath, logTransfer);
+    if (!server->listening()) {
+        std::fprintf(stderr, "shield-sim: cannot listen on %s\n", qPrintable(o.socketPath));
+        return nullptr;
     }
-    server.setBusHz(busHz);
-    const QByteArray socketName = socketPath.toLocal8Bit();
-    std::snprintf(socketToRemove, sizeof socketToRemove, "%s", socketName.constData());
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
-    std::signal(SIGPIPE, SIG_IGN);
+    server->setBusHz(o.busHz);
+    StopSignals::exitOnStop(o.socketPath.toLocal8Bit());
 
-    EmulatedBoard &board = server.board();
+    EmulatedBoard &board = server->board();
     for (int s = 0; s < 6; ++s) {
-        board.shield(s).setMute(!present.contains(s));
-        board.shield(s).setObserver([verbose](quint8 shield, const QString &what) {
+        board.shield(s).setMute(!o.present.contains(s));
+        board.shield(s).setObserver([verbose = o.verbose](quint8 shield, const QString &what) {
             if (verbose || !quietLine(what))
                 print(QStringLiteral("shield %1: %2").arg(shield).arg(what));
         });
     }
-    const bool logging = !timingLogPath.isEmpty();
-    server.setConnectionObserver([logging](bool connected) {
+    server->setConnectionObserver([logging = !o.timingLogPath.isEmpty()](bool connected) {
         if (!connected && logging)
             timingLog.flush();
         print(connected ? QStringLiteral("driver connected") : QStringLiteral("driver gone"));
     });
-    print(QStringLiteral("shield-sim listening on ") + socketPath);
+    print(QStringLiteral("shield-sim listening on ") + o.socketPath);
+    return server;
+}
 
-    SimControl control(&board);
-    for (const QString &command : setUp) {
-        for (int s : present) {
+// The set-up commands of the options for every shield present, then the scenario and a person's
+// commands, each in a thread of its own. A person's commands run until standard input ends; the
+// shields go on serving after that.
+void runCommands(SimControl &control, const Options &o, const Scenario &scenario)
+{
+    for (const QString &command : o.setUp) {
+        for (int s : o.present) {
             QString answer;
             control.execute(
                 QString(command).replace(QLatin1String(" S "), QStringLiteral(" %1 ").arg(s)),
                 &answer);
         }
     }
-    if (!scenarioPath.isEmpty()) {
+    if (!o.scenarioPath.isEmpty()) {
         std::thread([&control, scenario] {
             scenario.play(&control, print, [](int ms) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(ms));
             });
         }).detach();
     }
-
-    // Commands from a person, until standard input ends; the shields go on serving after that.
     std::thread([&control] {
         std::string line;
         while (std::getline(std::cin, line)) {
@@ -328,6 +233,33 @@ int main(int argc, char *argv[])
                 print(ok ? answer : QStringLiteral("error: ") + answer);
         }
     }).detach();
+}
 
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    Options o;
+    if (!readOptions(app.arguments().mid(1), &o))
+        return 2;
+    if (o.help) {
+        std::fputs(usage, stdout);
+        std::fputs(qPrintable(SimControl::help() + QLatin1Char('\n')), stdout);
+        return 0;
+    }
+    Scenario scenario({});
+    if (!o.scenarioPath.isEmpty() && !Scenario::load(o.scenarioPath, &scenario)) {
+        std::fprintf(stderr, "shield-sim: cannot read scenario %s\n", qPrintable(o.scenarioPath));
+        return 1;
+    }
+    for (const QString &fault : scenario.faults())
+        std::fprintf(stderr, "shield-sim: %s: %s\n", qPrintable(o.scenarioPath), qPrintable(fault));
+
+    const std::unique_ptr<SimbusServer> server = startServer(o);
+    if (!server)
+        return 1;
+    SimControl control(&server->board());
+    runCommands(control, o, scenario);
     return app.exec();
 }
