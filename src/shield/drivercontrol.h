@@ -52,8 +52,8 @@ public Q_SLOTS:
     void start_connect_with_shield();
     // Asks for a restart: stops both threads, takes every shield out of service (the host's
     // commands are refused until each is back) and ends the calls in progress, reboots the
-    // shields, resets the six shield records, starts again. Runs at once when called in the main thread
-    // with no restart pending, otherwise is posted to it; a request while one is pending or
+    // shields, resets the six shield records, starts again. Runs at once when called in the main
+    // thread with no restart pending, otherwise is posted to it; a request while one is pending or
     // running (also one the stopped threads left queued) is served by that one. Any thread.
     void restart_connect_with_shield();
 

@@ -165,8 +165,9 @@ void SPIparsers::parser_command(quint8 shield, QByteArray frame, SPIconnector *l
                 // shield forgot its call with the rest: it ends right after the warning, before
                 // the shield is identified again.
                 record.lostInit = true;
-                callLedger.close(shield, {QString::number(shield) +
-                                          QStringLiteral(" WARNING: SPI: Shield lost initialization")});
+                callLedger.close(shield,
+                                 {QString::number(shield) +
+                                  QStringLiteral(" WARNING: SPI: Shield lost initialization")});
             } else {
                 record.lostInit = false;
             }
