@@ -372,9 +372,9 @@ QStringList Soak::brokenCallLines(const QString &broken) const
                                : transcript.value(end - 1).section(QLatin1Char(' '), 1, 1);
     QStringList lines;
     for (int i = end - 1; i >= 0 && lines.size() < 16; --i) {
-        const QString &entry = transcript.at(i);
-        if (entry.startsWith(QLatin1Char('=')) || entry.section(QLatin1Char(' '), 1, 1) == shield)
-            lines.prepend(QStringLiteral("%1: %2").arg(i).arg(entry));
+        const QString &at = transcript.at(i);
+        if (at.startsWith(QLatin1Char('=')) || at.section(QLatin1Char(' '), 1, 1) == shield)
+            lines.prepend(QStringLiteral("%1: %2").arg(i).arg(at));
     }
     return lines;
 }
