@@ -120,8 +120,7 @@ void ConsoleScan::processLine(const QString &line)
 
     ShieldState &record = settings->shieldState[shield];
     if (record.getState() != ShieldState::STATE_ONLINE) {
-        Console::out.line(QStringLiteral("#WARNING: Address ") + QString::number(shield) +
-                          QStringLiteral(" not available for command"));
+        refuse(shield);
         return;
     }
 
@@ -191,12 +190,20 @@ quint32 ConsoleScan::mode_read_command(QStringList words)
     return pack(NONE, 0);
 }
 
+void ConsoleScan::refuse(quint8 shield)
+{
+    Console::out.line(QStringLiteral("#WARNING: Address ") + QString::number(shield) +
+                      QStringLiteral(" not available for command"));
+}
+
 void ConsoleScan::command_spi_do(quint8 code, quint16 argument, quint8 shield)
 {
+    // The calls the host opens and ends are told in one step with the check of the shield's
+    // service: a shield lost since the check above refuses them, as that check would have.
     switch (code) {
     case PICKUP:
-        if (calls)
-            calls->open(shield);
+        if (calls && !calls->hostOpen(shield))
+            return refuse(shield);
         command->command_pickup(shield);
         command->command_audio_play(shield, true);
         break;
@@ -206,14 +213,14 @@ void ConsoleScan::command_spi_do(quint8 code, quint16 argument, quint8 shield)
         break;
     case DROP:
         // The host ends the call itself: no "drop" line is due for it.
-        if (calls)
-            calls->hostDrop(shield);
+        if (calls && !calls->hostDrop(shield))
+            return refuse(shield);
         command->command_audio_play(shield, false);
         command->command_drop(shield);
         break;
     case DIAL:
-        if (calls)
-            calls->open(shield);
+        if (calls && !calls->hostOpen(shield))
+            return refuse(shield);
         command->command_dial(shield, argument);
         break;
     case PHONE_DETECT:

@@ -65,6 +65,8 @@ private:
     // goes on or the input ended without one; false at the end of input.
     bool readPiece(QByteArray *piece);
     void reportLongLine();
+    // Tells the host that the shield is out of service and its command is not carried out.
+    static void refuse(quint8 shield);
     static bool parseUnsigned(const QString &word, quint32 *value);
 
     SPIcommand *command;

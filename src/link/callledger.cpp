@@ -1,12 +1,81 @@
 #include "link/callledger.h"
 
-void CallLedger::open(quint8 shield)
+#include "base/console.h"
+#include "config/settings.h"
+
+#include <mutex>
+
+namespace {
+
+const char *const dropText = "drop";
+
+}  // namespace
+
+bool CallLedger::inService(quint8 shield) const
 {
-    if (shield < maxShields)
-        calls[shield].store(true);
+    const ShieldState &record = settings->shieldState[shield];
+    return record.getState() == ShieldState::STATE_ONLINE && !record.lostInit;
 }
 
-bool CallLedger::close(quint8 shield)
+void CallLedger::open(quint8 shield, const QString &text)
 {
-    return shield < maxShields && calls[shield].exchange(false);
+    if (shield >= maxShields)
+        return;
+    around(shield, false);
+    {
+        std::lock_guard<PiMutex> lock(mutex);
+        calls[shield] = true;
+        Console::out.line(settings->addressPrefix(shield) + text);
+    }
+    around(shield, true);
+}
+
+bool CallLedger::hostOpen(quint8 shield)
+{
+    if (shield >= maxShields)
+        return false;
+    around(shield, false);
+    bool taken = false;
+    {
+        std::lock_guard<PiMutex> lock(mutex);
+        taken = inService(shield);
+        calls[shield] = calls[shield] || taken;
+    }
+    around(shield, true);
+    return taken;
+}
+
+bool CallLedger::hostDrop(quint8 shield)
+{
+    if (shield >= maxShields)
+        return false;
+    around(shield, false);
+    bool taken = false;
+    {
+        std::lock_guard<PiMutex> lock(mutex);
+        taken = inService(shield);
+        calls[shield] = calls[shield] && !taken;
+    }
+    around(shield, true);
+    return taken;
+}
+
+bool CallLedger::close(quint8 shield, const QStringList &before, Drop drop)
+{
+    if (shield >= maxShields)
+        return false;
+    around(shield, false);
+    bool wasOpen = false;
+    {
+        std::lock_guard<PiMutex> lock(mutex);
+        wasOpen = calls[shield];
+        calls[shield] = false;
+        QStringList lines = before;
+        if (wasOpen || drop == Drop::Always)
+            lines << settings->addressPrefix(shield) + QLatin1String(dropText);
+        if (!lines.isEmpty())
+            Console::out.lines(lines);
+    }
+    around(shield, true);
+    return wasOpen;
 }

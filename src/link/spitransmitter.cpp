@@ -227,6 +227,10 @@ void SPItransmitter::disconnect(quint8 shield, SPIconnector *link)
     const bool online = state.getState() == ShieldState::STATE_ONLINE;
     if (online)
         reportErrors(shield, link);
+    // Out of service before its call ends: a host's pickup, dial or drop comes before that end,
+    // or is refused.
+    link->set_skip_flag(true);
+    state.setState(ShieldState::STATE_OFFLINE);
     // The calls of a lost shield end before the host hears it is gone.
     parsers->link_lost(shield);
     if (online) {
@@ -234,8 +238,6 @@ void SPItransmitter::disconnect(quint8 shield, SPIconnector *link)
         Console::out.lines({settings->addressPrefix(shield) + QStringLiteral("shield_disconect"),
                             QString()});
     }
-    link->set_skip_flag(true);
-    state.setState(ShieldState::STATE_OFFLINE);
     settings->supervisorWake.ring();  // it cleans the link record and pings again
 }
 

@@ -7,7 +7,6 @@
 #include "link/playbackstate.h"
 #include "link/threadspitransmitter.h"
 #include "shield/shieldcontrol.h"
-#include "shield/spiparsers.h"
 #include "shield/threadshieldhandler.h"
 
 #include <QCoreApplication>
@@ -60,6 +59,10 @@ void DriverControl::restart()
     // or stop of playback they reported counts for the calls ended here, and a further restart
     // request of theirs finds this restart busy and is served by it.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+    // Out of service before their calls end: the host's commands come before that end, or are
+    // refused until the shields are back.
+    for (ShieldState &record : settings->shieldState)
+        record.setState(ShieldState::STATE_OFFLINE);
     endCalls();
     shieldControl->reboot();
     for (ShieldState &record : settings->shieldState) {
@@ -74,9 +77,8 @@ void DriverControl::restart()
 void DriverControl::endCalls()
 {
     for (quint8 shield = 0; shield < maxShields; ++shield) {
-        if (calls && calls->close(shield))
-            Console::out.line(settings->addressPrefix(shield) +
-                              QLatin1String(SPIparsers::dropText));
+        if (calls)
+            calls->close(shield);
         if (playback && playback->isPlaying(shield))
             Q_EMIT play_sound(false, shield);
     }

@@ -50,9 +50,10 @@ Q_SIGNALS:
 public Q_SLOTS:
     // Reboots the shields, then starts the transfer thread and the supervisor thread.
     void start_connect_with_shield();
-    // Asks for a restart: stops both threads, ends the calls in progress, reboots the shields,
-    // resets the six shield records, starts again. Runs at once when called in the main thread
-    // with no restart pending, otherwise is posted to it; a request while one is pending or
+    // Asks for a restart: stops both threads, takes every shield out of service (the host's
+    // commands are refused until each is back) and ends the calls in progress, reboots the
+    // shields, resets the six shield records, starts again. Runs at once when called in the main
+    // thread with no restart pending, otherwise is posted to it; a request while one is pending or
     // running (also one the stopped threads left queued) is served by that one. Any thread.
     void restart_connect_with_shield();
 

@@ -204,12 +204,13 @@ void ShielHandler::process_online(uchar shield)
     ShieldState &record = settings->shieldState[shield];
     SPIconnector *link = links[shield];
     sendPing2(shield);
-    if (record.lostInit) {
-        record.lostInit = false;
+    if (record.lostInit)
         link->set_skip_flag(true);
-    }
     if (link->get_skip_flag()) {
+        // Offline before the lost initialisation is forgotten: the host's commands for the
+        // shield stay refused throughout.
         record.setState(ShieldState::STATE_OFFLINE);
+        record.lostInit = false;
         return;
     }
     if (record.isSendDialplan()) {

@@ -69,7 +69,7 @@ QString debugText(const QByteArray &frame)
 
 SPIparsers::SPIparsers(Settings *settings, Stand *stand, SPIcommand *command, int dialWindowMs,
                        quint8 dialLimit, int dropIntervalMs)
-    : QObject(nullptr), settings(settings), stand(stand), spiCommand(command)
+    : QObject(nullptr), settings(settings), stand(stand), spiCommand(command), callLedger(settings)
 {
     qRegisterMetaType<quint8>("quint8");
     qRegisterMetaType<QByteArray>("QByteArray");
@@ -95,18 +95,12 @@ void SPIparsers::debugLine(quint8 shield, const QString &text) const
     Console::out.line(QStringLiteral("#DEBUG") + settings->addressTag(shield) + QStringLiteral(": ") + text);
 }
 
-void SPIparsers::endCall(quint8 shield)
-{
-    if (callLedger.close(shield))
-        shieldLine(shield, QLatin1String(dropText));
-}
-
-void SPIparsers::numberLine(quint8 shield, const QString &keyword, const QByteArray &frame) const
+QString SPIparsers::numberText(quint8 shield, const QString &keyword, const QByteArray &frame) const
 {
     QString text = keyword + QString::number(Frame::u16At4(frame));
     if (settings->shieldState[shield].getFlagAdrGate())
         text += QLatin1Char(' ') + QString::number(Frame::byte(frame, addressIndexByte));
-    shieldLine(shield, text);
+    return text;
 }
 
 void SPIparsers::parser_command(quint8 shield, QByteArray frame, SPIconnector *link)
@@ -166,15 +160,14 @@ void SPIparsers::parser_command(quint8 shield, QByteArray frame, SPIconnector *l
         case SPIcommand::PING_2:
             record.ping2Response = true;
             if (Frame::byte(frame, lastPayloadByte) == lostInitValue) {
-                // The address is written in single-shield mode too. The shield forgot its call
-                // with the rest: it ends right after the warning, before the shield is
-                // identified again.
-                QStringList lines{QString::number(shield) +
-                                  QStringLiteral(" WARNING: SPI: Shield lost initialization")};
-                if (callLedger.close(shield))
-                    lines << settings->addressPrefix(shield) + QLatin1String(dropText);
-                Console::out.lines(lines);
+                // Out of service before its call ends, so that the host's commands for it are
+                // refused from here on. The address is written in single-shield mode too. The
+                // shield forgot its call with the rest: it ends right after the warning, before
+                // the shield is identified again.
                 record.lostInit = true;
+                callLedger.close(shield,
+                                 {QString::number(shield) +
+                                  QStringLiteral(" WARNING: SPI: Shield lost initialization")});
             } else {
                 record.lostInit = false;
             }
@@ -201,15 +194,12 @@ void SPIparsers::parser_event(quint8 shield, QByteArray frame, SPIconnector *lin
         case EVENT_DIAL:
             watchDial->DialDetect();
             // A dial the flood silences is one the host never hears of: it opens no call.
-            if (!watchDial->IsFlood()) {
-                callLedger.open(shield);
-                numberLine(shield, QStringLiteral("dial "), frame);
-            }
+            if (!watchDial->IsFlood())
+                callLedger.open(shield, numberText(shield, QStringLiteral("dial "), frame));
             watchDrop[shield]->detect_dial();  // during a flood too
             break;
         case EVENT_PICKUP:
-            callLedger.open(shield);
-            shieldLine(shield, QLatin1String(pickupText));
+            callLedger.open(shield, QLatin1String(pickupText));
             break;
         case EVENT_OPEN:
             shieldLine(shield, QStringLiteral("open"));
@@ -222,7 +212,7 @@ void SPIparsers::parser_event(quint8 shield, QByteArray frame, SPIconnector *lin
             // tells (a lost link, a restart) ends it; one of a call the host already heard the
             // end of, or never heard of, tells nothing.
             if (!watchDial->IsFlood())
-                endCall(shield);
+                callLedger.close(shield);
             watchDrop[shield]->detect_drop();
             break;
         case EVENT_PHONE:
@@ -230,13 +220,12 @@ void SPIparsers::parser_event(quint8 shield, QByteArray frame, SPIconnector *lin
             break;
         case EVENT_PICKUP_AUDIO:
             Q_EMIT play_sound(true, shield);
-            callLedger.open(shield);
-            shieldLine(shield, QLatin1String(pickupText));
+            callLedger.open(shield, QLatin1String(pickupText));
             break;
         case EVENT_KEY:
             watchDial->DialDetect();
             if (!watchDial->IsFlood())
-                numberLine(shield, QStringLiteral("keyopen "), frame);
+                shieldLine(shield, numberText(shield, QStringLiteral("keyopen "), frame));
             break;
         case EVENT_LOOP_TEST:
             if (spiCommand)
@@ -265,7 +254,7 @@ void SPIparsers::parser_audio(quint8 shield, QByteArray frame)
 
 void SPIparsers::link_lost(quint8 shield)
 {
-    endCall(shield);
+    callLedger.close(shield);
 }
 
 void SPIparsers::emergency_drop()
@@ -277,13 +266,11 @@ void SPIparsers::emergency_drop()
                 continue;
             watchDrop[i]->detect_drop();
             // Every shield in service hears it, in a call or not; its call is over.
-            callLedger.close(i);
-            shieldLine(i, QLatin1String(dropText));
+            callLedger.close(i, {}, CallLedger::Drop::Always);
             Q_EMIT play_sound(false, i);
         }
     } else {
-        callLedger.close(0);
-        shieldLine(0, QLatin1String(dropText));
+        callLedger.close(0, {}, CallLedger::Drop::Always);
         Q_EMIT play_sound(false, 0);
     }
     QThread::msleep(5);

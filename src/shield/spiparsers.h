@@ -46,9 +46,6 @@ public:
     // The shield's link is lost: its call is over, and the host hears "drop" if it knew of one.
     void link_lost(quint8 shield) override;
 
-    // The line that tells the host a call on a shield is over (behind the address prefix).
-    static constexpr const char *dropText = "drop";
-
     // The calls the host knows of; the host's commands and the link restart tell it too.
     CallLedger *calls() { return &callLedger; }
     WatchDial *getWatchDial() { return watchDial; }
@@ -68,11 +65,9 @@ private:
     // Writes the prefix and the text as one line.
     void shieldLine(quint8 shield, const QString &text) const;
     void debugLine(quint8 shield, const QString &text) const;
-    // The driver ends the shield's call: "drop" when the host knew of one.
-    void endCall(quint8 shield);
     // A dial or key line: the keyword, the number from bytes 4-5 and, behind the address gate,
     // the address index.
-    void numberLine(quint8 shield, const QString &keyword, const QByteArray &frame) const;
+    QString numberText(quint8 shield, const QString &keyword, const QByteArray &frame) const;
 
     Settings *settings;
     Stand *stand;  // kept for the test stand; no parser reads it

@@ -4,6 +4,7 @@
 // packet or a Lua error.
 
 #include "support/e2eprocess.h"
+#include "support/otheruser.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -15,27 +16,25 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <unistd.h>
 
 namespace {
 
 // What tshark, with the dissector, shows of `file`: the fields (separated by spaces) of the
 // records that pass `filter`, one line each; it must say nothing on standard error. Wireshark 4.2
 // on (Debian 13) runs no user's Lua script for root, and nobody should run it as root: there it
-// runs as nobody. So that it needs no right to the file (0600, in a folder of ours), it reads it
-// from its standard input.
+// runs as another user, with the dissector handed over to it. So that it needs no right to the
+// file (0600, in a folder of ours), it reads it from its standard input.
 QStringList tshark(const QString &file, const QString &filter, const QString &fields)
 {
+    static OtherUser user;
+    static const QString dissector = user.hand(STM_SOURCE_DIR "/tools/wireshark/stmspi.lua");
     const QString program = QStandardPaths::findExecutable(QStringLiteral("tshark"));
     EXPECT_FALSE(program.isEmpty()) << "tshark is not installed: ./scripts/test installs it";
-    const QString lua = QStringLiteral("lua_script:" STM_SOURCE_DIR "/tools/wireshark/stmspi.lua");
-    QStringList args = {program, "-X", lua, "-r", "-", "-Y", filter, "-T", "fields"};
+    QStringList args = {program, "-X", "lua_script:" + dissector, "-r", "-", "-Y", filter};
+    args << QStringLiteral("-T") << QStringLiteral("fields");
     for (const QString &field : fields.split(' '))
         args << QStringLiteral("-e") << field;
-    if (::geteuid() == 0)
-        args = QStringList{QStandardPaths::findExecutable(QStringLiteral("setpriv")),
-                           "--reuid=65534", "--regid=65534", "--clear-groups", "--"} +
-               args;
+    args = user.command(args);
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("HOME"), QStringLiteral("/nonexistent"));

@@ -4,6 +4,12 @@
 // parsers, supervisor, console reader and link control run on emulated shields, all driven from
 // this thread, so a walk replays exactly and RapidCheck can shrink a failing one.
 //
+// A step may carry a second one of another thread, played inside it at the call ledger's step for
+// the same shield, right before or right after it: a lost link, a lost initialisation or a
+// restart inside the host's command, the host's command inside a shield's event. A command the
+// driver took (it wrote no refusal) counts where the host reads it: before whatever the step
+// inside it wrote.
+//
 // After each walk, per shield: every call the host heard of (a dial or pickup line, or its own
 // pickup or dial) ended once, with a "drop" line or its own drop; no "drop" came without an open
 // call, except the emergency drop's; a lost shield's call ended before "shield_disconect", a lost
@@ -29,6 +35,7 @@
 
 #include <array>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <vector>
 
@@ -44,10 +51,29 @@ struct Step {
     int shield;
     int what;    // Event: dial, pickup, pickup with audio, hang-up; Host: pickup, dial, drop
     int cycles;  // transfer cycles after the step
+    // Played inside this one at the ledger's step for the shield: for a host command a lost
+    // link, a lost initialisation or a restart (BootloaderByte), for an event a host command
+    // (`innerWhat`). Event: none.
+    Kind inner = Event;
+    int innerWhat = 0;
+    bool innerAfter = false;  // after the ledger's step, not before it
 };
 
 const char *const eventNames[] = {"dials", "picks up", "picks up with audio", "hangs up"};
 const char *const hostWords[] = {"pickup", "dial 300", "drop"};
+
+void showValue(const Step &step, std::ostream &os);
+
+void showInner(const Step &step, std::ostream &os)
+{
+    if (step.inner == Step::Event)
+        return;
+    os << ", and " << (step.innerAfter ? "right after" : "right before") << " its call step: ";
+    if (step.inner == Step::BootloaderByte)
+        os << "the link restarts";
+    else
+        showValue(Step{step.inner, step.shield, step.innerWhat, 0}, os);
+}
 
 void showValue(const Step &step, std::ostream &os)
 {
@@ -71,7 +97,9 @@ void showValue(const Step &step, std::ostream &os)
             os << "the hang-up watchdog fires";
             break;
     }
-    os << ", " << step.cycles << " cycles";
+    showInner(step, os);
+    if (step.cycles > 0)
+        os << ", " << step.cycles << " cycles";
 }
 
 rc::Gen<Step> stepGen()
@@ -82,16 +110,29 @@ rc::Gen<Step> stepGen()
                                                             {1, Step::LoseLink},
                                                             {1, Step::LoseInit},
                                                             {1, Step::EmergencyDrop}});
+    const auto inner = rc::gen::weightedElement<Step::Kind>({{12, Step::Event},
+                                                             {1, Step::LoseLink},
+                                                             {1, Step::LoseInit},
+                                                             {1, Step::BootloaderByte},
+                                                             {3, Step::Host}});
     return rc::gen::apply(
-        [](Step::Kind k, int shield, int what, int cycles) {
-            return Step{k, shield, k == Step::Host ? what % 3 : what, cycles};
+        [](Step::Kind k, int shield, int what, int cycles, Step::Kind in, int inWhat, bool after) {
+            Step step{k, shield, k == Step::Host ? what % 3 : what, cycles};
+            // Another thread's work inside: host commands inside events, the rest inside host
+            // commands.
+            if (k == Step::Event ? in == Step::Host : k == Step::Host && in != Step::Host)
+                step.inner = in;
+            step.innerWhat = inWhat % 3;
+            step.innerAfter = after;
+            return step;
         },
-        kind, rc::gen::inRange(0, present), rc::gen::inRange(0, 4), rc::gen::inRange(1, 13));
+        kind, rc::gen::inRange(0, present), rc::gen::inRange(0, 4), rc::gen::inRange(1, 13), inner,
+        rc::gen::inRange(0, 3), rc::gen::arbitrary<bool>());
 }
 
 // The driver's link as main builds it, over emulated shields; the two periodic threads run but
 // never tick: this thread runs their cycles and ticks.
-class Rig : public ShieldLinks
+class Rig : public ShieldLinks, CallLedger::Interleave
 {
 public:
     Rig()
@@ -112,6 +153,7 @@ public:
                                                   &command, pointers, board.get());
         control->setCalls(parsers->calls());
         host.setCalls(parsers->calls());
+        parsers->calls()->setInterleave(this);
         const auto ask = [this] { restartAsked = true; };
         QObject::connect(transfer->getTransmitter(), &SPItransmitter::emergency_restart, ask);
         QObject::connect(parsers.get(), &SPIparsers::emergency_restart, ask);
@@ -150,6 +192,8 @@ public:
     void apply(const Step &step)
     {
         ShieldModel &model = board->shield(step.shield);
+        if (step.inner != Step::Event)
+            inner = step;
         switch (step.kind) {
             case Step::Event: {
                 static const quint8 codes[] = {0x80, 0x81, 0x85, 0x83};
@@ -159,26 +203,14 @@ public:
                     model.raiseEvent(codes[step.what], 0);
                 break;
             }
-            case Step::Host: {
-                note();
-                const QString line = QStringLiteral("%1 %2").arg(step.shield).arg(
-                    QLatin1String(hostWords[step.what]));
-                const bool taken = online(step.shield);  // what the reader checks
-                host.processLine(line);
-                if (taken)
-                    transcript << QStringLiteral("> ") + line;
+            case Step::Host:
+                hostLine(step.shield, step.what);
                 break;
-            }
             case Step::BootloaderByte:
                 model.sendBootloaderAck();
                 break;
             case Step::LoseLink:
-                model.setMute(true);
-                for (int c = 0; c < loseCycles && !links[size_t(step.shield)].get_skip_flag() &&
-                                online(step.shield);
-                     ++c)
-                    cycle();
-                model.setMute(false);
+                loseLink(step.shield);
                 break;
             case Step::LoseInit:
                 model.setLostInit(true);
@@ -187,8 +219,67 @@ public:
                 parsers->emergency_drop();
                 break;
         }
+        // What a host command carries is played within it or not at all; an event's ledger step
+        // comes in a cycle.
+        if (step.kind == Step::Host)
+            inner.reset();
         for (int c = 0; c < step.cycles; ++c)
             cycle();
+        inner.reset();
+    }
+
+    // The host's command, in the console thread; taken unless the driver refused it.
+    void hostLine(int shield, int what)
+    {
+        note();
+        const int at = transcript.size();
+        const QString line =
+            QStringLiteral("%1 %2").arg(shield).arg(QLatin1String(hostWords[what]));
+        host.processLine(line);
+        note();
+        const QString refusal =
+            QStringLiteral("< #WARNING: Address %1 not available for command").arg(shield);
+        if (!transcript.mid(at).contains(refusal))
+            transcript.insert(at, QStringLiteral("> ") + line);
+    }
+    void loseLink(int shield)
+    {
+        ShieldModel &model = board->shield(shield);
+        model.setMute(true);
+        for (int c = 0; c < loseCycles && !links[size_t(shield)].get_skip_flag() && online(shield);
+             ++c)
+            cycle();
+        model.setMute(false);
+    }
+    // A lost initialisation, until the driver has taken the shield out of service for it.
+    void loseInit(int shield)
+    {
+        board->shield(shield).setLostInit(true);
+        for (int c = 0; c < loseCycles && online(shield); ++c)
+            cycle();
+    }
+
+    // The ledger takes a step: the work of another thread that the walk put here comes now.
+    void at(quint8 shield, bool after) override
+    {
+        if (!inner || inner->shield != shield || inner->innerAfter != after)
+            return;
+        const Step step = *inner;
+        inner.reset();
+        switch (step.inner) {
+            case Step::Host:
+                hostLine(step.shield, step.innerWhat);
+                break;
+            case Step::LoseLink:
+                loseLink(step.shield);
+                break;
+            case Step::LoseInit:
+                loseInit(step.shield);
+                break;
+            default:
+                restart();
+                break;
+        }
     }
 
     // The driver's new lines join the transcript, behind "< ".
@@ -210,7 +301,8 @@ public:
     std::unique_ptr<DriverControl> control;
     ConsoleScan host{&command, &settings};
     bool restartAsked = false;
-    QStringList transcript;  // as support/calltranscript.h reads it
+    std::optional<Step> inner;  // to be played inside the current step
+    QStringList transcript;     // as support/calltranscript.h reads it
     int noted = 0;
 };
 

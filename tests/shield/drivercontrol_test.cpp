@@ -349,7 +349,7 @@ TEST(Restart, EveryCallIsToldOverOnceWhateverTheOrderOfItsEndings)
         };
         for (const QString &step : QString::fromLatin1(row.steps).split(QLatin1Char(' '))) {
             if (step == QLatin1String("host-pickup")) {
-                rig.parsers->calls()->open(0);
+                ASSERT_TRUE(rig.parsers->calls()->hostOpen(0));
                 rig.command.command_pickup(0);
                 rig.command.command_audio_play(0, true);
             } else if (step == QLatin1String("audio-on") || step == QLatin1String("audio-off")) {

@@ -5,16 +5,18 @@
 // shields. It counts what went in and what came out on each side, prints one table, and exits 1
 // when an invariant broke: every event reported at most once, and exactly once unless its shield
 // was rebooted before it got through; every accepted command executed at most once, and exactly
-// once unless its shield was rebooted after it was written; every call in progress at a restart
-// ends with its drop line; no receiver port stays bound after its call; every shield back in
-// service after each restart; call audio carried (each block at most once, little lost outside
-// the calls a restart cut); no disconnection; bounded memory, and no rise of the driver's
-// resident size over the second half of a run of 20 minutes or more (sampled every minute; a
-// straight line fitted through the second half's samples must rise less than 64 kB).
+// once unless its shield was rebooted after it was written; every call the host heard of ends
+// with one drop line (or the host's own drop), and no drop line comes without one, as the host
+// reads its transcript (support/calltranscript.h); no receiver port stays bound after its call;
+// every shield back in service after each restart; call audio carried (each block at most once,
+// little lost outside the calls a restart cut); no disconnection; bounded memory, and no rise of
+// the driver's resident size over the second half of a run of 20 minutes or more (sampled every
+// minute; a straight line fitted through the second half's samples must rise less than 64 kB).
 // stm-soak --walk MINUTES runs numbered random walks over calls instead (support/e2ecallwalk.h).
 // Everything runs in the main thread's event loop (the E2ePair helpers read both programs' output
 // there).
 
+#include "support/calltranscript.h"
 #include "support/e2ecallwalk.h"
 #include "support/e2eprocess.h"
 
@@ -236,6 +238,8 @@ private:
     }
     void hostCommand(int s, const QString &line, const QStringList &executed);
     bool takeDropLine(int s, int from);
+    void endHostCalls();
+    QStringList brokenCallLines(const QString &broken) const;
     bool startedAfter(int s, int simLine) const
     {
         return !shields[s].starts.isEmpty() && shields[s].starts.last() >= simLine;
@@ -264,13 +268,17 @@ private:
     bool lateCounted[6] = {};
     int callsCut = 0;
     QHash<int, int> cutsOn;     // per shield
-    int ambiguousDrops = 0;     // restarts right after a hang-up: one drop line or two
     QStringList restartFaults;  // what broke the restart invariants, in words
     int cutDropLines = 0;       // cut calls whose drop line came
     int cutsWithoutDrop = 0;
     int portsLeftBound = 0;
-    int drops = 0;                                         // "S drop" lines
-    int hangups = 0;                                       // hang-ups raised
+    int drops = 0;  // "S drop" lines
+    // What the host saw and did, as support/calltranscript.h reads it. A host command takes its
+    // place when it is written (the driver takes it within milliseconds, and the host sends none
+    // to a shield whose call is ending), and leaves it when the driver refuses it.
+    QStringList transcript;
+    bool restartSeen = false;  // a restart whose shields are not yet back
+    int hangups = 0;           // hang-ups raised
     QList<QPair<int, QPair<quint32, quint32>>> cutBlocks;  // shield, first and end block
     int disconnects = 0;
     int lostInits = 0;
@@ -306,6 +314,7 @@ int Soak::pick(const std::function<bool(int)> &ok)
 void Soak::hostCommand(int s, const QString &line, const QStringList &executed)
 {
     pair->driver().writeLine(QStringLiteral("%1 ").arg(s) + line);
+    transcript << QStringLiteral("> %1 ").arg(s) + line;
     ++commandsSent;
     for (const QString &what : executed) {
         executedExpected[QStringLiteral("%1 ").arg(s) + what]
@@ -328,6 +337,48 @@ bool Soak::takeDropLine(int s, int from)
     return false;
 }
 
+// The host ends what it still holds open, the calls its own dials opened on idle shields among
+// them, and waits for the shields to carry out the drops.
+void Soak::endHostCalls()
+{
+    for (int s = 0; s < options.shields; ++s) {
+        if (available(s))
+            hostCommand(s, QStringLiteral("drop"), {QStringLiteral("audio off")});
+    }
+    E2eProcess::waitUntil(
+        [this] {
+            readDriver();
+            readSim();
+            for (int s = 0; s < options.shields; ++s) {
+                if (outstanding.value(s) != 0)
+                    return false;
+            }
+            return true;
+        },
+        10000);
+}
+
+// The host's transcript around a broken promise: the entries of its shield (and the restarts)
+// up to the one where it broke.
+QStringList Soak::brokenCallLines(const QString &broken) const
+{
+    static const QRegularExpression entryAt(QStringLiteral("^entry (\\d+) "));
+    static const QRegularExpression shieldNamed(QStringLiteral("shield (\\d)"));
+    const QRegularExpressionMatch entry = entryAt.match(broken);
+    const int end = entry.hasMatch() ? entry.captured(1).toInt() + 1 : transcript.size();
+    const QRegularExpressionMatch named = shieldNamed.match(broken);
+    const QString shield = named.hasMatch()
+                               ? named.captured(1)
+                               : transcript.value(end - 1).section(QLatin1Char(' '), 1, 1);
+    QStringList lines;
+    for (int i = end - 1; i >= 0 && lines.size() < 16; --i) {
+        const QString &at = transcript.at(i);
+        if (at.startsWith(QLatin1Char('=')) || at.section(QLatin1Char(' '), 1, 1) == shield)
+            lines.prepend(QStringLiteral("%1: %2").arg(i).arg(at));
+    }
+    return lines;
+}
+
 void Soak::readDriver()
 {
     static const QRegularExpression shieldLine(QStringLiteral("^([0-5]) (.*)$"));
@@ -335,8 +386,26 @@ void Soak::readDriver()
     const QStringList lines = pair->driver().lines();
     for (; driverRead < lines.size(); ++driverRead) {
         const QString &line = lines.at(driverRead);
-        if (line.startsWith(QLatin1String("#WARNING: Address ")))
+        static const QRegularExpression refusal(
+            QStringLiteral("^#WARNING: Address ([0-5]) not available for command$"));
+        const QRegularExpressionMatch refusedFor = refusal.match(line);
+        if (refusedFor.hasMatch()) {
             ++refused;
+            // The latest command to that shield is the one refused.
+            const QString command = QStringLiteral("> %1 ").arg(refusedFor.captured(1));
+            for (int i = transcript.size() - 1; i >= 0; --i) {
+                if (transcript.at(i).startsWith(command)) {
+                    transcript.removeAt(i);
+                    break;
+                }
+            }
+        }
+        // The restart is over, its calls ended, when its first shield is back.
+        if (restartSeen && line.endsWith(QLatin1String(" shield_ready"))) {
+            restartSeen = false;
+            transcript << QStringLiteral("= restarted");
+        }
+        transcript << QStringLiteral("< ") + line;
         const QRegularExpressionMatch push = pushLine.match(line);
         if (push.hasMatch()) {
             const int s = push.captured(1).toInt();
@@ -432,9 +501,6 @@ void Soak::shieldStarted(int s, int simLine)
         }
         break;
     case CallPhase::HungUp:
-        // The hang-up's own drop line and a restart's may be one line or two.
-        if (wasPlaying)
-            ++ambiguousDrops;
         sh.dropAwaited = false;
         enter(s, CallPhase::Closing, now);
         break;
@@ -562,6 +628,7 @@ void Soak::step(qint64 now)
         // Out of service until their lists are pushed again. The push comes a reboot (0.8 s)
         // after the restart line, so it is never among the lines read before this one.
         restarts = logged;
+        restartSeen = true;
         lastRestartAt = now;
         std::fill(lateCounted, lateCounted + 6, false);
         for (Shield &sh : shields) {
@@ -605,7 +672,12 @@ void Soak::step(qint64 now)
         nextCallAt = now + uniform(3000, 5000);
     }
     if (now >= nextCommandAt) {
-        const int s = pick([this](int i) { return available(i); });
+        // Not to a shield whose call is ending: the host's dial would fall on either side of its
+        // drop line.
+        const int s = pick([this](int i) {
+            return available(i) && shields[i].phase != CallPhase::HungUp &&
+                   shields[i].phase != CallPhase::Cut;
+        });
         if (s >= 0) {
             if (uniform(0, 1) == 0) {
                 const int door = uniform(0, 255);
@@ -756,6 +828,7 @@ int Soak::run()
     E2eProcess::pump(1000);
     readDriver();
     readSim();
+    endHostCalls();
     restarts = pair->driver().err().count(QStringLiteral("#Restart ALL Shields"));
     const bool running = pair->driver().running();
     const qint64 rssEnd = rssKb(pid);
@@ -825,11 +898,11 @@ int Soak::run()
                                  .arg(got);
         }
     }
-    // Drop lines: one per hang-up and one per cut call; a restart right after a hang-up may give
-    // one or two.
-    int dropsLeft = 0;
+    // Calls: one drop line per call the host heard of (a dial or pickup line, or its own pickup
+    // or dial), none without one.
+    int callsHeard = 0;
+    const QString broken = brokenCallPromise(transcript, &callsHeard);
     for (int s = 0; s < options.shields; ++s) {
-        dropsLeft += shields[s].dropLines.size();
         if (shields[s].audio->driverListens()) {
             ++portsLeftBound;
             restartFaults << QStringLiteral("shield %1: UDP port %2 still bound at the end")
@@ -910,9 +983,8 @@ int Soak::run()
          lateReturns == 0},
         {QStringLiteral("calls cut by restarts / their drop lines"),
          QStringLiteral("%1 / %2").arg(callsCut).arg(cutDropLines), cutsWithoutDrop == 0},
-        {QStringLiteral("drop lines / hang-ups / unmatched"),
-         QStringLiteral("%1 / %2 / %3").arg(drops).arg(hangups).arg(dropsLeft),
-         dropsLeft <= ambiguousDrops},
+        {QStringLiteral("calls heard of / drop lines (hang-ups)"),
+         QStringLiteral("%1 / %2 (%3)").arg(callsHeard).arg(drops).arg(hangups), broken.isEmpty()},
         {QStringLiteral("receiver ports bound after their call"), QString::number(portsLeftBound),
          portsLeftBound == 0},
         {QStringLiteral("disconnections"), QString::number(disconnects), disconnects == 0},
@@ -944,6 +1016,12 @@ int Soak::run()
                 qPrintable(sampleFigures.join(QLatin1Char(' '))));
     for (const QString &f : eventFaults + commandFaults + restartFaults.mid(0, 20))
         std::printf("  %s\n", qPrintable(f));
+    if (!broken.isEmpty()) {
+        std::printf("  one drop per call broken: %s\n  the host's transcript there:\n",
+                    qPrintable(broken));
+        for (const QString &line : brokenCallLines(broken))
+            std::printf("    %s\n", qPrintable(line));
+    }
     if (!allOk) {
         const QString err = pair->driver().err();
         std::printf("driver standard error (last 2000 characters):\n%s\n",
