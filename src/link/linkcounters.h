@@ -28,7 +28,7 @@ struct LinkCounters {
     Count disconnects{0};       // times the shield dropped out of service
     Count audio_blocks_in{0};   // 512-byte blocks from the host queued for it
     Count audio_blocks_out{0};  // 512-byte blocks from it passed on to the host
-    Count audio_dropped{0};     // host blocks let go: a burst or too fast a host, or refused
+    Count audio_dropped{0};     // host blocks let go: surplus, past the hard bound, or refused
     Count audio_underruns{0};   // cycles of a call with no host block ready (silence sent)
     std::atomic<quint32> audio_delay_ms{0};  // the host's audio waiting for it now
 };
