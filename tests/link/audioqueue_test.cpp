@@ -80,6 +80,7 @@ TEST(AudioQueue, KeepsTheDelayNearWhatTheHostsPaceAllowsAndLetsGoOnlyItsSurplus)
         size_t next = 0;
         int cycles = 0, played = 0;
         qint64 maxWait = 0, lastPlayed = -1;
+        bool wentLast = false;
         for (qint64 now = 0; now < runMs * 1000; now += row.cycleUs, ++cycles) {
             const quint64 before = queue.letGo();
             for (; next < arrivals.size() && arrivals[next] <= now; ++next) {
@@ -87,6 +88,7 @@ TEST(AudioQueue, KeepsTheDelayNearWhatTheHostsPaceAllowsAndLetsGoOnlyItsSurplus)
                 std::memcpy(packet.data() + Frame::audioOffset, &next, sizeof next);
                 queue.push(packet);
             }
+            const quint64 beforeTake = queue.letGo();
             QByteArray packet;
             if (queue.takeCycle(&packet)) {
                 size_t n = 0;
@@ -98,6 +100,9 @@ TEST(AudioQueue, KeepsTheDelayNearWhatTheHostsPaceAllowsAndLetsGoOnlyItsSurplus)
                     maxWait = std::max(maxWait, now - arrivals[n]);
             }
             // One at a time, spread out; only a burst past the hard bound goes at once.
+            const bool went = queue.letGo() != beforeTake;
+            ASSERT_FALSE(went && wentLast) << now;
+            wentLast = went;
             if (row.burstAtMs == 0) {
                 ASSERT_LE(queue.letGo() - before, 1u) << now;
             }
