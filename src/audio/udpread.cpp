@@ -2,7 +2,7 @@
 
 #include "base/console.h"
 #include "board/board.h"
-#include "link/datatransmission.h"
+#include "link/audioqueue.h"
 #include "link/frame.h"
 #include "link/linkcounters.h"
 
@@ -11,11 +11,12 @@
 #include <QTimer>
 #include <QUdpSocket>
 
-UDPread::UDPread(QObject *parent, QMutex *streamMutex, quint16 port, DataTransmission *audioQueue,
+UDPread::UDPread(QObject *parent, QMutex *streamMutex, quint16 port, AudioQueue *audioQueue,
                  Board *board)
     : QObject(parent),
       socket(new QUdpSocket(this)),
       bindRetry(new QTimer(this)),
+      reportLater(new QTimer(this)),
       board(board),
       streamMutex(streamMutex),
       port(port),
@@ -24,6 +25,13 @@ UDPread::UDPread(QObject *parent, QMutex *streamMutex, quint16 port, DataTransmi
     connect(socket, &QUdpSocket::readyRead, this, &UDPread::writeBufUDP);
     bindRetry->setInterval(bindRetryMs);
     connect(bindRetry, &QTimer::timeout, this, &UDPread::listen);
+    reportLater->setSingleShot(true);
+    connect(reportLater, &QTimer::timeout, this, &UDPread::reportDrops);
+}
+
+quint64 UDPread::droppedPackets() const
+{
+    return audioQueue->letGo();
 }
 
 bool UDPread::isListening() const
@@ -33,8 +41,10 @@ bool UDPread::isListening() const
 
 void UDPread::udpStart()
 {
-    if (!isListening() && !bindRetry->isActive())
+    if (!isListening() && !bindRetry->isActive()) {
+        overflowTold.invalidate();
         listen();
+    }
 }
 
 void UDPread::listen()
@@ -62,9 +72,12 @@ void UDPread::udpStop()
 {
     bindRetry->stop();
     socket->abort();
-    QMutexLocker lock(streamMutex);
-    pending.clear();
-    audioQueue->clear();
+    {
+        QMutexLocker lock(streamMutex);
+        pending.clear();
+        audioQueue->endCall();
+    }
+    reportDrops();
 }
 
 void UDPread::writeBufUDP()
@@ -75,8 +88,13 @@ void UDPread::writeBufUDP()
         if (size < 0)
             break;
         if (pending.size() + size > overflowLimit) {
-            Console::err.line(
-                QStringLiteral("ERROR: Переполнение буффера более чем в 10 раз!"));
+            // Told for the first such datagram of a call, then once an interval at most: a host
+            // that sends only oversized datagrams must not fill the log at its own pace.
+            if (!overflowTold.isValid() || overflowTold.elapsed() >= dropReportMs) {
+                Console::err.line(
+                    QStringLiteral("ERROR: Переполнение буффера более чем в 10 раз!"));
+                overflowTold.start();
+            }
             socket->readDatagram(nullptr, 0);
             if (counters) {
                 LinkCounters::add(counters->audio_dropped,
@@ -104,20 +122,24 @@ void UDPread::queueBlock(const QByteArray &block)
 {
     QByteArray packet(Frame::longSize, '\0');
     packet.replace(Frame::audioOffset, blockSize, block);
-    const int gone = audioQueue->appendBounded(packet, queueLimit);
-    dropped += static_cast<quint64>(gone);
-    if (counters) {
+    audioQueue->push(packet);
+    if (counters)
         LinkCounters::add(counters->audio_blocks_in);
-        LinkCounters::add(counters->audio_dropped, static_cast<quint64>(gone));
-    }
 }
 
 void UDPread::reportDrops()
 {
+    // The transfer thread lets blocks go in its own time; what it let go since the last look is
+    // told now, or once the interval since the last report is over.
+    const quint64 dropped = droppedPackets();
     if (dropped == droppedReported)
         return;
-    if (sinceReport.isValid() && sinceReport.elapsed() < dropReportIntervalMs)
+    const qint64 since = sinceReport.isValid() ? sinceReport.elapsed() : dropReportMs;
+    if (since < dropReportMs) {
+        if (!reportLater->isActive())
+            reportLater->start(static_cast<int>(dropReportMs - since));
         return;
+    }
     Console::err.line(QStringLiteral("#WARNING: UDP audio on port ") + QString::number(port) +
                       QStringLiteral(": ") + QString::number(dropped - droppedReported) +
                       QStringLiteral(" packets dropped, the host sends faster than the shield "

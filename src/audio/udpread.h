@@ -1,8 +1,9 @@
 #pragma once
 // Audio from the host to one shield: while the shield plays, datagrams to 127.0.0.1:port are
 // taken as one byte stream, cut into 512-byte blocks and queued as 528-byte long packets on the
-// shield's audio queue. Lives in the main thread; the transfer thread takes the packets under the
-// queue's mutex. `streamMutex` guards `pending`.
+// shield's audio queue, whose jitter buffer keeps the delay short. Lives in the main thread; the
+// transfer thread takes the packets under the queue's mutex. `streamMutex` guards `pending`.
+// The blocks the queue lets go are told on standard error, at most once every few seconds.
 // A port that another program holds when the shield starts to play is told once on standard error
 // and tried again every second until it is free or the shield stops; the call's host audio would
 // otherwise be lost without a word.
@@ -11,8 +12,10 @@
 #include <QElapsedTimer>
 #include <QObject>
 
+#include "link/jitterbuffer.h"
+
 class Board;
-class DataTransmission;
+class AudioQueue;
 struct LinkCounters;
 class QMutex;
 class QTimer;
@@ -25,20 +28,24 @@ class UDPread : public QObject
 public:
     static constexpr int blockSize = 512;
     static constexpr int overflowLimit = 5120;
-    // Packets kept queued at most (about half a second of audio); beyond it the oldest go, so a
-    // host that sends too fast cannot make the audio lag without end.
-    static constexpr int queueLimit = 32;
+    // Packets kept queued at most (about 200 ms of audio); beyond it the oldest go, whatever
+    // the jitter buffer makes of the host's pace.
+    static constexpr int queueLimit = JitterBuffer::hardLimit;
     static constexpr qint64 dropReportIntervalMs = 5000;
     static constexpr int bindRetryMs = 1000;
 
-    UDPread(QObject *parent, QMutex *streamMutex, quint16 port, DataTransmission *audioQueue,
+    UDPread(QObject *parent, QMutex *streamMutex, quint16 port, AudioQueue *audioQueue,
             Board *board);
 
     int pendingBytes() const { return pending.size(); }
     bool isListening() const;
-    quint64 droppedPackets() const { return dropped; }
-    // Where blocks queued and dropped are counted (the shield's link record); none by default.
+    // Blocks the audio queue let go since the driver started.
+    quint64 droppedPackets() const;
+    // Where blocks queued and refused are counted (the shield's link record); none by default.
     void setCounters(LinkCounters *linkCounters) { counters = linkCounters; }
+    // The least time between two reports of lost blocks, and between two overflow lines of a
+    // call (dropReportIntervalMs unless a test wants another).
+    void setDropReportInterval(qint64 ms) { dropReportMs = ms; }
 
 public Q_SLOTS:
     void udpStart();
@@ -52,13 +59,15 @@ private:
 
     QUdpSocket *socket;
     QTimer *bindRetry;
+    QTimer *reportLater;  // runs while a loss waits to be told
     Board *board;
     QByteArray pending;
     QMutex *streamMutex;
     quint16 port;
-    DataTransmission *audioQueue;
+    AudioQueue *audioQueue;
     LinkCounters *counters = nullptr;
-    quint64 dropped = 0;
     quint64 droppedReported = 0;
+    qint64 dropReportMs = dropReportIntervalMs;
     QElapsedTimer sinceReport;
+    QElapsedTimer overflowTold;  // since the last overflow line of this call
 };

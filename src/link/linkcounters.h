@@ -4,7 +4,7 @@
 // server in the main thread; relaxed atomics, so counting costs the 16 ms cycle no lock and no
 // allocation. Nothing resets them: a restart of the link or a lost shield keeps its history.
 // They are 64-bit: at a frame every 16 ms, or at the host's audio rate, a 32-bit count would wrap
-// within the years a driver may run.
+// within the years a driver may run. One figure is a level, not a count: `audio_delay_ms`.
 
 #include <QtGlobal>
 
@@ -28,5 +28,7 @@ struct LinkCounters {
     Count disconnects{0};       // times the shield dropped out of service
     Count audio_blocks_in{0};   // 512-byte blocks from the host queued for it
     Count audio_blocks_out{0};  // 512-byte blocks from it passed on to the host
-    Count audio_dropped{0};     // host blocks dropped on a full audio queue
+    Count audio_dropped{0};     // host blocks let go: surplus, past the hard bound, or refused
+    Count audio_underruns{0};   // cycles of a call with no host block ready (silence sent)
+    std::atomic<quint32> audio_delay_ms{0};  // the host's audio waiting for it now
 };

@@ -3,7 +3,7 @@
 SPIconnector::SPIconnector()
     : command_queue(new DataTransmission),
       event_ack_queue(new DataTransmission),
-      audio_queue(new DataTransmission),
+      audio_queue(new AudioQueue(&counters)),
       direct_queue(new DataTransmission)
 {
     out_error.reset(new SpiOutErrorController);

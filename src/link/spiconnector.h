@@ -6,6 +6,7 @@
 // receiver (audio queue). The flags are atomic because the supervisor reads and sets skip_flag
 // outside the link mutex.
 
+#include "link/audioqueue.h"
 #include "link/bootloaderwatch.h"
 #include "link/datatransmission.h"
 #include "link/linkcounters.h"
@@ -36,7 +37,7 @@ public:
     std::unique_ptr<SpiInErrorController> in_error;
     std::unique_ptr<DataTransmission> command_queue;    // acknowledged commands
     std::unique_ptr<DataTransmission> event_ack_queue;  // received events to echo back
-    std::unique_ptr<DataTransmission> audio_queue;      // 528-byte packets of host audio
+    std::unique_ptr<AudioQueue> audio_queue;            // 528-byte packets of host audio
     std::unique_ptr<DataTransmission> direct_queue;     // unacknowledged commands
     QByteArray rx_frame;  // under the link mutex: the frame of the latest transfer
     std::atomic<quint8> long_packet_repeats{0};

@@ -108,7 +108,7 @@ void SPItransmitter::main_func()
         rx_buffer.fill('\0');
         if (link->get_long_packet()) {
             QByteArray packet;
-            const QByteArray &audio = link->audio_queue->take(&packet) ? packet : idle_packet;
+            const QByteArray &audio = link->audio_queue->takeCycle(&packet) ? packet : idle_packet;
             std::memcpy(tx_buffer.data(), audio.constData(),
                         static_cast<size_t>(std::min(audio.size(), Frame::longSize)));
         }

@@ -375,6 +375,8 @@ QByteArray StatusServer::document() const
             .field("audio_blocks_in", LinkCounters::read(c.audio_blocks_in))
             .field("audio_blocks_out", LinkCounters::read(c.audio_blocks_out))
             .field("audio_dropped", LinkCounters::read(c.audio_dropped))
+            .field("audio_underruns", LinkCounters::read(c.audio_underruns))
+            .field("audio_delay_ms", c.audio_delay_ms.load(std::memory_order_relaxed))
             .close();
     }
     json.closeArray().close();

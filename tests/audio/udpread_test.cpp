@@ -5,7 +5,7 @@
 #include "audio/soundplaycontrol.h"
 #include "audio/udpread.h"
 #include "board/board.h"
-#include "link/datatransmission.h"
+#include "link/audioqueue.h"
 #include "link/frame.h"
 #include "link/linkcounters.h"
 #include "support/consolecapture.h"
@@ -94,9 +94,11 @@ class UdpReadTest : public ::testing::Test
 {
 protected:
     UdpReadTest()
-        : board(&queue), port(freePort()), reader(nullptr, &streamMutex, port, &queue, &board)
-    {
-    }
+        : queue(&counters),
+          board(&queue),
+          port(freePort()),
+          reader(nullptr, &streamMutex, port, &queue, &board)
+    {}
 
     void SetUp() override
     {
@@ -116,13 +118,13 @@ protected:
         return queue.list;
     }
 
-    DataTransmission queue;
+    LinkCounters counters;  // what the status socket shows
+    AudioQueue queue;
     DebugLineBoard board;
     QMutex streamMutex;
     quint16 port;
     UDPread reader;
     QUdpSocket sender;
-    LinkCounters counters;  // what the status socket shows
 };
 
 TEST_F(UdpReadTest, OneDatagramOfTwoBlocksBecomesTwoLongPacketsInOrder)
@@ -193,8 +195,13 @@ TEST_F(UdpReadTest, DatagramsPastTenBlocksInAllAreRefusedWholeAndTheStreamGoesOn
             EXPECT_EQ(queue.size(), 0);
             EXPECT_EQ(reader.pendingBytes(), c.pendingBefore);
             // The refused bytes count as the blocks they would have made.
-            EXPECT_EQ(counters.audio_dropped - droppedBefore,
-                      static_cast<quint32>((c.size + 511) / 512));
+            const quint32 blocks = static_cast<quint32>((c.size + 511) / 512);
+            EXPECT_EQ(counters.audio_dropped - droppedBefore, blocks);
+            // A second one in the same call is counted, but not told again so soon.
+            send(QByteArray(c.size, '\x55'));
+            ASSERT_TRUE(
+                pumpUntil([&] { return counters.audio_dropped - droppedBefore == 2 * blocks; }));
+            EXPECT_EQ(console.err(), QStringList{overflowLine});
 
             // Nothing of the refused datagram enters the stream; the next one continues it.
             send(streamBytes(c.pendingBefore, 512 - c.pendingBefore));
@@ -313,9 +320,11 @@ TEST_F(UdpReadTest, DebugLineIsUpWhileBlocksAreCutAndDownAfterEveryCall)
     EXPECT_TRUE(sawBlocksCutWhileUp);
 }
 
-TEST_F(UdpReadTest, ABurstKeepsOnlyTheNewestPacketsAndReportsTheLossOnce)
+TEST_F(UdpReadTest, ABurstPastTheHardBoundKeepsTheNewestAndTheLossIsToldOnceAnIntervalAtMost)
 {
     ConsoleCapture console;
+    // Waits for the interval once: a second report comes when it is over, not before.
+    reader.setDropReportInterval(1000);
     reader.udpStart();
     const int blocks = UDPread::queueLimit + 8;
     for (int j = 0; j < blocks; ++j)
@@ -342,6 +351,10 @@ TEST_F(UdpReadTest, ABurstKeepsOnlyTheNewestPacketsAndReportsTheLossOnce)
         send(streamBytes(0, 512));
     ASSERT_TRUE(pumpUntil([&] { return reader.droppedPackets() == 12; }));
     EXPECT_EQ(console.err().size(), 1);
+    ASSERT_TRUE(pumpUntil([&] { return console.err().size() == 2; }));
+    EXPECT_TRUE(console.err().at(1).contains(QStringLiteral(": 4 packets dropped")))
+        << console.err().at(1);
+    EXPECT_EQ(counters.audio_dropped.load(), 12u);
 }
 
 // Which of the switch's signals fired, in order, as "start 3" / "stop 0".

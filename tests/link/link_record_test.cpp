@@ -285,8 +285,9 @@ TEST(LinkRecord, ResetKeepsQueuesAndReceivedFrame)
     EXPECT_TRUE(link.rx_frame.isEmpty());
 
     const QByteArray frame = Frame::compose(0x13, 0, 0, 1, 2);
-    for (DataTransmission *q : {link.command_queue.get(), link.event_ack_queue.get(),
-                                link.audio_queue.get(), link.direct_queue.get()})
+    DataTransmission *const audio = link.audio_queue.get();
+    for (DataTransmission *q : {link.command_queue.get(), link.event_ack_queue.get(), audio,
+                                link.direct_queue.get()})
         q->append(frame);
     link.rx_frame = QByteArray(Frame::longSize, '\x55');
     link.set_skip_flag(true);
@@ -304,8 +305,8 @@ TEST(LinkRecord, ResetKeepsQueuesAndReceivedFrame)
     EXPECT_EQ(link.out_error->getTxState(), Out::TX_IDLE);
     EXPECT_EQ(link.in_error->repeat_count.load(), 0);
     EXPECT_EQ(link.rx_frame, QByteArray(Frame::longSize, '\x55'));
-    for (DataTransmission *q : {link.command_queue.get(), link.event_ack_queue.get(),
-                                link.audio_queue.get(), link.direct_queue.get()}) {
+    for (DataTransmission *q : {link.command_queue.get(), link.event_ack_queue.get(), audio,
+                                link.direct_queue.get()}) {
         ASSERT_EQ(q->list.size(), 1);
         EXPECT_EQ(q->list.first(), frame);
     }

@@ -148,6 +148,8 @@ TEST_F(StatusServerTest, DocumentShowsRecordsAndCountersOfEveryServedShield)
     links[2].counters.audio_blocks_in = 500;
     links[2].counters.audio_blocks_out = 600;
     links[2].counters.audio_dropped = 7;
+    links[2].counters.audio_underruns = 5000000000;
+    links[2].counters.audio_delay_ms = 32;
     links[2].set_long_packet(true);
     settings.shieldState[3].setState(ShieldState::STATE_INIT);
     settings.rtprio = 50;
@@ -179,6 +181,8 @@ TEST_F(StatusServerTest, DocumentShowsRecordsAndCountersOfEveryServedShield)
         {"audio_blocks_in", 500},
         {"audio_blocks_out", 600},
         {"audio_dropped", 7},
+        {"audio_underruns", 5000000000},
+        {"audio_delay_ms", 32},
         {"firmware", 23},
         {"exchanges", 6000000000},
         {"frames", 5000000000},
