@@ -44,6 +44,13 @@ QString errorText(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+// Why standard output cannot be written, as the system says it; empty while it can.
+QByteArray hostOutputError()
+{
+    const int error = Console::out.writeError();
+    return error != 0 ? errorText(error).toUtf8() : QByteArray();
+}
+
 // A descriptor closed when it goes out of scope unless released.
 class Fd
 {
@@ -339,6 +346,8 @@ QByteArray StatusServer::document() const
         .field("mode", settings->multiShield ? "multi" : "single")
         .field("host_output_queued", Console::out.queuedBytes())
         .field("host_stalled_s", Console::out.stalledMs() / 1000)
+        .field("host_output_error", hostOutputError().constData())
+        .field("host_lines_dropped", Console::out.refusedLines())
         .openArray("shields");
     for (quint8 s = 0; s <= settings->lastShield; ++s) {
         const ShieldState &state = settings->shieldState[s];
