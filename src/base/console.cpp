@@ -196,7 +196,7 @@ void LineStream::run()
         lock.unlock();
         Result result = write();
         lock.lock();
-        handledBytes += static_cast<quint64>(result.bytes);
+        quint64 handled = static_cast<quint64>(result.bytes);
 
         // Lines that nobody can take any more go: the reader is gone, the diagnostic log fails
         // (there is nobody to tell), or the process ends.
@@ -206,7 +206,7 @@ void LineStream::run()
             for (const QByteArray &bytes : inHand)
                 lost += bytes.size();
             queued.fetch_sub(lost, std::memory_order_relaxed);
-            handledBytes += static_cast<quint64>(lost);
+            handled += static_cast<quint64>(lost);
             inHand.clear();
             inHandOffset = 0;
             pending.clear();
@@ -229,7 +229,8 @@ void LineStream::run()
         lock.unlock();
         tell(result, refused);
         lock.lock();
-        // Only now: a flush() that returns has seen the break reported.
+        // Only now: a flush() that returns has seen the break and the failure reported.
+        handledBytes += handled;
         written.notify_all();
     }
 }
