@@ -1,6 +1,6 @@
 // The driver process: reads its options, opens the board, builds and wires the link to the
-// shields, and runs the main event loop until it is killed or its host stops reading its
-// standard output.
+// shields, and runs the main event loop until it is stopped (SIGTERM, SIGINT) or killed, or its
+// host stops reading its standard output.
 
 #include "audio/soundplaycontrol.h"
 #include "audio/udpread.h"
@@ -20,8 +20,8 @@
 #include "shield/spiparsers.h"
 #include "shield/threadshieldhandler.h"
 #include "sim/emulatedboard.h"
-#include "status/statusserver.h"
 #include "stand/stand.h"
+#include "status/statusserver.h"
 
 #include <QCoreApplication>
 #include <QList>
@@ -36,6 +36,7 @@
 #include <memory>
 #include <thread>
 
+#include <pthread.h>
 #include <unistd.h>
 
 namespace {
@@ -49,8 +50,9 @@ constexpr std::chrono::seconds endBackstop(2);
 [[noreturn]] void endWithoutHost(const Settings &settings, ThreadSpiTransmitter &transferThread,
                                  ThreadShieldHandler &supervisorThread, Board &board)
 {
-    Console::err.line(QStringLiteral("#ERROR: standard output is closed, the host has gone: "
-                                     "the driver stops"));
+    Console::err.line(
+        QStringLiteral("#ERROR: standard output is closed, the host has gone: "
+                       "the driver stops"));
     std::thread([] {
         std::this_thread::sleep_for(endBackstop);
         _exit(1);
@@ -64,6 +66,40 @@ constexpr std::chrono::seconds endBackstop(2);
     board.lib_deinit();
     Console::err.flush(endBackstop);
     _exit(1);
+}
+
+// What a stop waits for: a transfer cycle that took events just before it finishes its lines,
+// then each stream gets this long to be written.
+constexpr std::chrono::milliseconds stopSettle(50);
+constexpr std::chrono::milliseconds stopFlushEach(1000);
+
+// SIGTERM and SIGINT (systemctl stop, the host ending the driver, Ctrl-C) stop the driver in
+// order, from a thread of their own: no more events are taken from the shields (they keep them),
+// the lines queued for the host and the log are written, for a second or two at most, and the
+// process then ends by the signal as it would have without this. Called first in main, so that
+// every thread started later leaves the two signals to this one.
+void stopOnSignals()
+{
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    std::thread([stops] {
+        int signal = 0;
+        while (sigwait(&stops, &signal) != 0) {
+        }
+        Console::out.holdBack();
+        std::this_thread::sleep_for(stopSettle);
+        Console::flushAll(stopFlushEach);
+        std::signal(signal, SIG_DFL);
+        sigset_t own;
+        sigemptyset(&own);
+        sigaddset(&own, signal);
+        pthread_sigmask(SIG_UNBLOCK, &own, nullptr);
+        std::raise(signal);
+        _exit(128 + signal);  // not reached: the signal ends the process
+    }).detach();
 }
 
 // -rtprio N: the transfer thread runs at SCHED_FIFO N and the supervisor one step below, so that
@@ -104,6 +140,7 @@ std::unique_ptr<Board> createBoard(const Settings &settings)
 
 int main(int argc, char *argv[])
 {
+    stopOnSignals();
     // 1. Standard output unbuffered: every host line leaves with its end-of-line.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     // A host or simulator that goes away must not kill the driver by a signal: a write to it
@@ -161,9 +198,9 @@ int main(int argc, char *argv[])
     std::array<std::unique_ptr<UDPread>, maxShields> receivers;
     UDPread *udpRead[maxShields];
     for (int i = 0; i < maxShields; ++i) {
-        receivers[i] = std::make_unique<UDPread>(nullptr, &audioMutex[i],
-                                                 static_cast<quint16>(20003 + 2 * i),
-                                                 links[i].audio_queue.get(), board.get());
+        receivers[i] =
+            std::make_unique<UDPread>(nullptr, &audioMutex[i], static_cast<quint16>(20003 + 2 * i),
+                                      links[i].audio_queue.get(), board.get());
         udpRead[i] = receivers[i].get();
         receivers[i]->setCounters(&links[i].counters);
     }

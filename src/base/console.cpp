@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -86,7 +87,7 @@ qint64 LineStream::stalledMs() const
 
 void LineStream::put(QByteArray bytes)
 {
-    std::lock_guard<PiMutex> lock(mutex);
+    std::unique_lock<PiMutex> lock(mutex);
     if (sink) {
         sink(bytes);
         return;
@@ -95,8 +96,14 @@ void LineStream::put(QByteArray bytes)
         return;  // nobody reads any more: the line goes with the reader
     const qint64 size = bytes.size();
     if (!writerThere()) {
-        queued.fetch_add(size, std::memory_order_relaxed);
-        write({std::move(bytes)});
+        lock.unlock();
+        writeNow(bytes);
+        return;
+    }
+    if (overflow == Overflow::Keep && queued.load(std::memory_order_relaxed) + size >
+                                          bound.load(std::memory_order_relaxed) * hardBoundFactor) {
+        ++refusedUntold;
+        refusedTotal.fetch_add(1, std::memory_order_relaxed);
         return;
     }
     if (queued.fetch_add(size, std::memory_order_relaxed) == 0)
@@ -108,6 +115,17 @@ void LineStream::put(QByteArray bytes)
         dropOldest();
     if (writerIdle)
         wake.notify_one();
+}
+
+void LineStream::writeNow(const QByteArray &bytes)
+{
+    for (qint64 done = 0; done < bytes.size();) {
+        const ssize_t n =
+            ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (n < 0 && errno != EINTR)
+            return;
+        done += std::max<ssize_t>(n, 0);
+    }
 }
 
 bool LineStream::writerThere()
@@ -149,14 +167,17 @@ void LineStream::run()
     std::unique_lock<PiMutex> lock(mutex);
     for (;;) {
         writerIdle = true;
-        wake.wait(lock, [this] { return !pending.empty() || stopping; });
+        if (inHand.empty()) {
+            wake.wait(lock, [this] { return !pending.empty() || stopping; });
+        } else {
+            // The descriptor failed: tried again after a while, or when a flush or the end waits.
+            wake.wait_for(lock, std::chrono::milliseconds(retryMs.load(std::memory_order_relaxed)),
+                          [this] { return stopping || hurry; });
+        }
         writerIdle = false;
-        if (pending.empty())
+        hurry = false;
+        if (pending.empty() && inHand.empty())
             return;  // stopping, and everything is written
-        std::deque<QByteArray> batch;
-        batch.swap(pending);
-        const qint64 batchBytes = pendingBytes;
-        pendingBytes = 0;
         if (droppedLines != 0) {
             // Told where the lines went missing, before the ones that survived.
             const QByteArray notice =
@@ -165,44 +186,101 @@ void LineStream::run()
                     .toUtf8();
             droppedLines = 0;
             queued.fetch_add(notice.size(), std::memory_order_relaxed);
-            batch.push_front(notice);
+            madeBytes += static_cast<quint64>(notice.size());
+            inHand.push_back(notice);
         }
+        for (QByteArray &bytes : pending)
+            inHand.push_back(std::move(bytes));
+        pending.clear();
+        pendingBytes = 0;
         lock.unlock();
-        const Outcome outcome = write(batch);
+        Result result = write();
         lock.lock();
+        quint64 handled = static_cast<quint64>(result.bytes);
 
-        if (outcome == Outcome::ReaderGone) {
-            broken = true;  // from now on lines are discarded as they come
-            queued.fetch_sub(pendingBytes, std::memory_order_relaxed);
-            handledBytes += static_cast<quint64>(pendingBytes);
+        // Lines that nobody can take any more go: the reader is gone, the diagnostic log fails
+        // (there is nobody to tell), or the process ends.
+        if (result.outcome == Outcome::ReaderGone ||
+            (result.outcome == Outcome::Failed && (stopping || overflow == Overflow::DropOldest))) {
+            qint64 lost = pendingBytes - inHandOffset;
+            for (const QByteArray &bytes : inHand)
+                lost += bytes.size();
+            queued.fetch_sub(lost, std::memory_order_relaxed);
+            handled += static_cast<quint64>(lost);
+            inHand.clear();
+            inHandOffset = 0;
             pending.clear();
             pendingBytes = 0;
+        }
+        if (result.outcome == Outcome::ReaderGone) {
+            broken = true;  // from now on lines are discarded as they come
             if (const std::function<void()> onBroken = takeBrokenPipeHandler()) {
                 lock.unlock();
                 onBroken();
                 lock.lock();
             }
         }
-        // Only now: a flush() that returns has seen the break reported.
-        handledBytes += static_cast<quint64>(batchBytes);
+        // Refused lines are told once the queue is back under its bound, where events flow again.
+        quint64 refused = 0;
+        if (refusedUntold != 0 && queuedBytes() <= bound.load(std::memory_order_relaxed)) {
+            refused = refusedUntold;
+            refusedUntold = 0;
+        }
+        lock.unlock();
+        tell(result, refused);
+        lock.lock();
+        // Only now: a flush() that returns has seen the break and the failure reported.
+        handledBytes += handled;
         written.notify_all();
     }
 }
 
-LineStream::Outcome LineStream::write(const std::deque<QByteArray> &batch)
+void LineStream::tell(const Result &result, quint64 refused)
 {
-    qint64 left = 0;
-    for (const QByteArray &bytes : batch)
-        left += bytes.size();
-    size_t first = 0;   // the first line not wholly written
-    qint64 offset = 0;  // bytes of it already written
-    while (first < batch.size()) {
+    // The diagnostic log tells nobody of its own failures.
+    const bool toErr = this != &err;
+    if (refused != 0 && toErr) {
+        err.line(QStringLiteral("#WARNING: %1 was not read: %2 lines other than events were not "
+                                "kept (the events waited in the shields)")
+                     .arg(name())
+                     .arg(refused));
+    }
+    if (result.outcome != Outcome::Failed) {
+        if (failure.exchange(0, std::memory_order_relaxed) != 0 && failureTold && toErr)
+            err.line(QStringLiteral("#WARNING: %1 is written again").arg(name()));
+        failureTold = false;
+        return;
+    }
+    failure.store(result.error, std::memory_order_relaxed);
+    const qint64 now = nowMs();
+    if (!toErr || (failureToldMs != 0 && now - failureToldMs < failureReportMs))
+        return;
+    failureToldMs = now;
+    failureTold = true;
+    err.line(QStringLiteral("#WARNING: %1 cannot be written (%2): its lines are kept, and the "
+                            "shields keep their events until it can")
+                 .arg(name(), QString::fromLocal8Bit(std::strerror(result.error))));
+}
+
+QString LineStream::name() const
+{
+    if (fd == STDOUT_FILENO)
+        return QStringLiteral("standard output");
+    if (fd == STDERR_FILENO)
+        return QStringLiteral("standard error");
+    return QStringLiteral("descriptor %1").arg(fd);
+}
+
+LineStream::Result LineStream::write()
+{
+    Result result;
+    while (!inHand.empty()) {
         iovec pieces[maxPieces];
         int count = 0;
-        for (size_t i = first; i < batch.size() && count < int(maxPieces); ++i, ++count) {
-            const qint64 skip = i == first ? offset : 0;
-            pieces[count].iov_base = const_cast<char *>(batch[i].constData() + skip);
-            pieces[count].iov_len = static_cast<size_t>(batch[i].size() - skip);
+        for (size_t i = 0; i < inHand.size() && count < int(maxPieces); ++i, ++count) {
+            const qint64 skip = i == 0 ? inHandOffset : 0;
+            pieces[count].iov_base = const_cast<char *>(inHand[i].constData() + skip);
+            pieces[count].iov_len = static_cast<size_t>(inHand[i].size() - skip);
         }
         const ssize_t n = ::writev(fd, pieces, count);
         if (n < 0) {
@@ -215,27 +293,27 @@ LineStream::Outcome LineStream::write(const std::deque<QByteArray> &batch)
                 if (::poll(&room, 1, -1) >= 0 || errno == EINTR)
                     continue;
             }
-            // The reader is gone (EPIPE, SIGPIPE being ignored) or the descriptor is unusable;
-            // the lines are lost either way, only a missing reader is reported.
-            const bool gone = errno == EPIPE;
-            queued.fetch_sub(left, std::memory_order_relaxed);
-            return gone ? Outcome::ReaderGone : Outcome::Failed;
+            // EPIPE (SIGPIPE being ignored): the reader is gone. Anything else (a full disk, an
+            // I/O error, a closed descriptor) may pass: the lines stay in hand.
+            result.error = errno;
+            result.outcome = errno == EPIPE ? Outcome::ReaderGone : Outcome::Failed;
+            return result;
         }
         stalledSinceMs.store(nowMs(), std::memory_order_relaxed);
         queued.fetch_sub(n, std::memory_order_relaxed);
-        left -= n;
+        result.bytes += n;
         for (qint64 taken = n; taken > 0;) {
-            const qint64 rest = batch[first].size() - offset;
+            const qint64 rest = inHand.front().size() - inHandOffset;
             if (taken < rest) {
-                offset += taken;
+                inHandOffset += taken;
                 break;
             }
             taken -= rest;
-            ++first;
-            offset = 0;
+            inHand.pop_front();
+            inHandOffset = 0;
         }
     }
-    return Outcome::Written;
+    return result;
 }
 
 bool LineStream::flush(std::chrono::milliseconds limit)
@@ -244,6 +322,8 @@ bool LineStream::flush(std::chrono::milliseconds limit)
     if (forkedChild)
         return true;  // its lines are written as they come
     const quint64 target = madeBytes;
+    hurry = true;
+    wake.notify_one();
     return written.wait_for(lock, limit, [&] { return handledBytes >= target; });
 }
 

@@ -45,6 +45,13 @@ QString errorText(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+// Why standard output cannot be written, as the system says it; empty while it can.
+QByteArray hostOutputError()
+{
+    const int error = Console::out.writeError();
+    return error != 0 ? errorText(error).toUtf8() : QByteArray();
+}
+
 // A descriptor closed when it goes out of scope unless released.
 class Fd
 {
@@ -341,6 +348,8 @@ QByteArray StatusServer::document() const
         .field("mode", settings->multiShield ? "multi" : "single")
         .field("host_output_queued", Console::out.queuedBytes())
         .field("host_stalled_s", Console::out.stalledMs() / 1000)
+        .field("host_output_error", hostOutputError().constData())
+        .field("host_lines_dropped", Console::out.refusedLines())
         .openArray("shields");
     for (quint8 s = 0; s <= settings->lastShield; ++s) {
         const ShieldState &state = settings->shieldState[s];
@@ -461,9 +470,6 @@ void StatusServer::readRequests(QLocalSocket *socket)
     }
     client->pending += socket->readAll();
     for (;;) {
-        client = find(socket);  // answering may have dropped it
-        if (!client)
-            return;
         const int end = client->pending.indexOf('\n');
         if (end < 0)
             break;
@@ -472,8 +478,8 @@ void StatusServer::readRequests(QLocalSocket *socket)
         client->lastRequestMs = uptime.elapsed();
         if (client->skipping)
             client->skipping = false;  // the end of the request that was too long
-        else
-            answer(*client, request);
+        else if (!answer(*client, request))
+            return;  // the answer dropped it: `client` is gone
     }
     if (client->pending.size() > maxRequestBytes) {
         client->pending.clear();
@@ -484,28 +490,27 @@ void StatusServer::readRequests(QLocalSocket *socket)
     }
 }
 
-void StatusServer::answer(Client &client, const QByteArray &request)
+bool StatusServer::answer(Client &client, const QByteArray &request)
 {
     if (client.capturing)
-        return;  // a request behind "capture" in the same read: its stream is records only
+        return true;  // a request behind "capture" in the same read: its stream is records only
     QLocalSocket *socket = client.socket;
     const QByteArray word = request.trimmed();
-    if (word == "status") {
-        send(socket, document());
-    } else if (word == "watch") {
+    if (word == "status")
+        return send(socket, document());
+    if (word == "watch") {
         client.watching = true;
         if (!watchTimer.isActive())
             watchTimer.start();
-        send(socket, document());
-    } else if (word.split(' ').first() == CaptureWire::request) {
-        startCapture(client, word.mid(int(qstrlen(CaptureWire::request))).trimmed());
-    } else {
-        send(socket,
-             errorDocument(QStringLiteral("unknown request; send status, watch or capture")));
+        return send(socket, document());
     }
+    if (word.split(' ').first() == CaptureWire::request)
+        return startCapture(client, word.mid(int(qstrlen(CaptureWire::request))).trimmed());
+    return send(socket,
+                errorDocument(QStringLiteral("unknown request; send status, watch or capture")));
 }
 
-void StatusServer::startCapture(Client &client, const QByteArray &argument)
+bool StatusServer::startCapture(Client &client, const QByteArray &argument)
 {
     int shield = -1;  // every shield
     bool ok = true;
@@ -514,27 +519,27 @@ void StatusServer::startCapture(Client &client, const QByteArray &argument)
         ok = ok && shield >= 0 && shield < maxShields;
     }
     if (!ok) {
-        send(client.socket, errorDocument(QStringLiteral(
-                                "capture takes one shield address 0-5, or none for every shield")));
-        return;
+        return send(client.socket,
+                    errorDocument(QStringLiteral(
+                        "capture takes one shield address 0-5, or none for every shield")));
     }
-    if (!capture) {
-        send(client.socket, errorDocument(QStringLiteral("this driver has no capture")));
-        return;
-    }
+    if (!capture)
+        return send(client.socket, errorDocument(QStringLiteral("this driver has no capture")));
     capture->open();
+    // Set before the answer goes: sending may drop the client. A capture client dropped here
+    // leaves the ring to the timer, which closes it when nobody captures.
+    client.capturing = true;
+    client.watching = false;
+    client.captureShield = shield;
+    if (!captureTimer.isActive())
+        captureTimer.start();
     JsonText answer;
     answer.open().field("capture", "started").field("link_type", CaptureWire::pcapLinkType);
     if (shield < 0)
         answer.field("shield", "all");
     else
         answer.field("shield", shield);
-    send(client.socket, answer.close().bytes());
-    client.capturing = true;
-    client.watching = false;
-    client.captureShield = shield;
-    if (!captureTimer.isActive())
-        captureTimer.start();
+    return send(client.socket, answer.close().bytes());
 }
 
 // Hands the records that the transfer loop put into the ring to the capture clients. A client
@@ -579,13 +584,14 @@ void StatusServer::sendCaptured()
     }
 }
 
-void StatusServer::send(QLocalSocket *socket, const QByteArray &line)
+bool StatusServer::send(QLocalSocket *socket, const QByteArray &line)
 {
     if (socket->bytesToWrite() > maxUnreadBytes) {
         drop(socket);  // it does not read what it asked for
-        return;
+        return false;
     }
     socket->write(line + '\n');
+    return true;
 }
 
 void StatusServer::sendWatched()

@@ -75,16 +75,18 @@ private:
         QByteArray pending;     // request bytes after the last end of line
         bool skipping = false;  // in the rest of a request that was too long
         bool watching = false;
-        bool capturing = false;   // gets records only, and its requests are read no more
-        int captureShield = -1;   // the one shield it captures, or -1 for every shield
-        quint32 captureLost = 0;  // records it lost since it was last told
+        bool capturing = false;    // gets records only, and its requests are read no more
+        int captureShield = -1;    // the one shield it captures, or -1 for every shield
+        quint32 captureLost = 0;   // records it lost since it was last told
         qint64 lastRequestMs = 0;  // on the uptime clock: the last whole request, or the connect
     };
 
     void acceptClients();
     void readRequests(QLocalSocket *socket);
-    void answer(Client &client, const QByteArray &request);
-    void send(QLocalSocket *socket, const QByteArray &line);
+    // The operations below that send to a client return false when sending dropped it: the
+    // client's entry is gone then, and `client` must not be touched any more.
+    bool answer(Client &client, const QByteArray &request);
+    bool send(QLocalSocket *socket, const QByteArray &line);
     void sendWatched();
     void closeIdle();
     void drop(QLocalSocket *socket);
@@ -94,7 +96,7 @@ private:
     QList<QLocalSocket *> socketsOf(bool Client::*mode) const;
     static QByteArray errorDocument(const QString &text);
     void sampleFrames();
-    void startCapture(Client &client, const QByteArray &argument);
+    bool startCapture(Client &client, const QByteArray &argument);
     void sendCaptured();
 
     const Settings *settings;

@@ -1,6 +1,7 @@
 // Line events from shield-sim to the host: each event gives its exact line on the driver's
 // standard output, once, in the order the shield raised them, also over a link that damages
-// frames and to a host that stops reading for a while.
+// frames, to a host that stops reading for a while, to an output that fails, and when the driver
+// is stopped with lines still queued.
 
 #include "support/e2eprocess.h"
 
@@ -16,6 +17,8 @@
 
 #include <algorithm>
 #include <array>
+#include <csignal>
+#include <cstring>
 #include <utility>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -121,10 +124,10 @@ TEST(E2eEvents, EveryEventGivesItsLineOnceAndInOrderAlsoOverADamagingLink)
         ASSERT_GE(pair.driver().waitForLine(markerLine, from), 0) << pair.describe();
         EXPECT_EQ(eventLines(pair.driver(), from), expected) << pair.describe();
         // The shield saw its last event acknowledged.
-        EXPECT_GE(pair.sim().waitForLine(
-                      QStringLiteral("shield 0: event acknowledged: debug %1").arg(marker),
-                      simFrom),
-                  0)
+        EXPECT_GE(
+            pair.sim().waitForLine(
+                QStringLiteral("shield 0: event acknowledged: debug %1").arg(marker), simFrom),
+            0)
             << pair.describe();
     }
 
@@ -145,10 +148,10 @@ TEST(E2eEvents, AddressGateAndShieldAddressesInMultiShieldLines)
 {
     // Index 136 is a supported intercom: dial and key lines carry the address index. With
     // -multishield every line names its shield.
-    E2ePair pair({QStringLiteral("--shields"), QStringLiteral("0,2"),
-                  QStringLiteral("--multishield")},
-                 {QStringLiteral("-multishield"), QStringLiteral("-ic"), QStringLiteral("10"),
-                  QStringLiteral("-ic2"), QStringLiteral("136")});
+    E2ePair pair(
+        {QStringLiteral("--shields"), QStringLiteral("0,2"), QStringLiteral("--multishield")},
+        {QStringLiteral("-multishield"), QStringLiteral("-ic"), QStringLiteral("10"),
+         QStringLiteral("-ic2"), QStringLiteral("136")});
     ASSERT_TRUE(pair.started()) << pair.describe();
     for (int s : {0, 2}) {
         ASSERT_GE(pair.driver().waitForLine(QStringLiteral("#Shield %1 update black list").arg(s)),
@@ -221,8 +224,10 @@ struct PausableHost {
 // A host that stops reading for some ten seconds while shields 1 and 2 raise events and shield 0
 // is in a call. Its output backs up past the driver's bound (lowered to 1 kB here), the events
 // wait in their shields, and still the simulator sees every shield served all along, the call's
-// audio goes round both ways, the status socket answers and tells the backlog. Afterwards every
-// event line arrives once, in each shield's order.
+// audio goes round both ways, the status socket answers and tells the backlog. The host's own
+// commands for a shield that is not there go on making warnings: past four times the bound they
+// are no longer kept, only counted. Afterwards every event line arrives once, in each shield's
+// order, and standard error tells how many other lines were not kept.
 TEST(E2eEvents, HostThatStopsReadingStallsNoShieldAndLosesNoLine)
 {
     QTemporaryDir dir;
@@ -262,6 +267,13 @@ TEST(E2eEvents, HostThatStopsReadingStallsNoShieldAndLosesNoLine)
         return askStatus(status).value("host_output_queued").toInt() > 1024;
     })) << pair.describe();
     const int audioFrom = audio.got.size();
+    const QString unserved = QStringLiteral("#WARNING: Address 3 not available for command");
+    const int commands = 300;  // some 14 kB of warnings
+    for (int n = 0; n < commands; ++n)
+        pair.driver().writeLine("3 open 1");
+    ASSERT_TRUE(E2eProcess::waitUntil([&] {
+        return askStatus(status).value("host_lines_dropped").toInt() > 0;
+    })) << pair.describe();
     E2eProcess::pump(3000);
     const QJsonObject doc = askStatus(status);
     EXPECT_GT(doc.value("host_output_queued").toInt(), 1024) << pair.describe();
@@ -286,7 +298,13 @@ TEST(E2eEvents, HostThatStopsReadingStallsNoShieldAndLosesNoLine)
         ASSERT_TRUE(host.waitFor(expected.last())) << pair.describe();
         EXPECT_EQ(host.lines.filter(QStringLiteral("#DEBUG %1: ").arg(s)), expected);
     }
-    EXPECT_EQ(pair.driver().errBesidesOverruns(), QString()) << pair.describe();
+    const int dropped = askStatus(status).value("host_lines_dropped").toInt();
+    EXPECT_EQ(host.lines.count(unserved) + dropped, commands);
+    EXPECT_EQ(pair.driver().errBesidesOverruns(),
+              QStringLiteral("#WARNING: standard output was not read: %1 lines other than events "
+                             "were not kept (the events waited in the shields)\n")
+                  .arg(dropped))
+        << pair.describe();
 
     // Every shield had its transfers all along (a cycle every 16 ms; gaps of seconds would mean a
     // bus that waited for the host).
@@ -306,5 +324,78 @@ TEST(E2eEvents, HostThatStopsReadingStallsNoShieldAndLosesNoLine)
     for (int s = 0; s < 3; ++s) {
         EXPECT_LT(std::max(longestGap[s], pauseTo - last[s]), qint64(2e9)) << s;
         EXPECT_GT(transfers[s], 150) << s;  // of some 625
+    }
+}
+
+// Standard output on /dev/full: the driver says why once, the status document says it too, and
+// the shield's events wait in the shield instead of being taken for lines nobody gets.
+TEST(E2eEvents, AnOutputThatFailsHoldsTheEventsAndIsToldOnce)
+{
+    QTemporaryDir dir;
+    const QString status = dir.filePath("status.sock");
+    E2ePair pair(
+        SHIELD_SIM_PATH, "/bin/sh", singleSim,
+        {"-c", "exec \"$0\" \"$@\" > /dev/full", STM_DRIVER_PATH, "-ic", "10", "-status", status},
+        false);
+    ASSERT_TRUE(pair.started()) << pair.describe();
+    ASSERT_TRUE(E2eProcess::waitUntil([&] {
+        return statusShield(askStatus(status), 0).value("state").toString() == "online";
+    })) << pair.describe();
+
+    for (int n = 1; n <= 50; ++n)
+        pair.sim().writeLine(QStringLiteral("debugnum 0 %1").arg(n));
+    E2eProcess::pump(2000);
+    EXPECT_EQ(pair.sim().lines().filter("event acknowledged").size(), 0) << pair.describe();
+    const QString reason = QString::fromLocal8Bit(std::strerror(ENOSPC));
+    const QJsonObject doc = askStatus(status);
+    EXPECT_EQ(doc.value("host_output_error").toString(), reason);
+    EXPECT_GT(doc.value("host_output_queued").toInt(), 0);
+    EXPECT_EQ(pair.driver().errBesidesOverruns(),
+              "#WARNING: standard output cannot be written (" + reason +
+                  "): its lines are kept, and the shields keep their events until it can\n")
+        << pair.describe();
+    EXPECT_TRUE(pair.driver().running());
+}
+
+// SIGTERM while lines wait for a host that paused: the host reads them all, each event the shields
+// had acknowledged, before the driver ends by the signal. With a host that never reads again the
+// driver still ends.
+TEST(E2eEvents, AStopWritesTheQueuedLinesFirstAndEndsByTheSignal)
+{
+    for (const bool hostReads : {true, false}) {
+        SCOPED_TRACE(hostReads ? "the host reads" : "the host never reads");
+        QTemporaryDir dir;
+        const QString out = dir.filePath("stdout");
+        PausableHost host(out);
+        E2ePair pair(
+            SHIELD_SIM_PATH, "/bin/sh", {"--shields", "0,1,2", "--multishield"},
+            {"-c", "exec \"$0\" \"$@\" > " + out, STM_DRIVER_PATH, "-multishield", "-ic", "10"},
+            false);
+        ASSERT_TRUE(pair.started()) << pair.describe();
+        for (int s = 0; s < 3; ++s)
+            ASSERT_TRUE(host.waitFor(QStringLiteral("#Shield %1 update black list").arg(s)))
+                << pair.describe();
+
+        // Some 8 kB of lines behind a pipe that holds one page: half of them wait in the driver.
+        const int events = 200;
+        for (int n = 1; n <= events; ++n) {
+            for (int s = 0; s < 3; ++s)
+                pair.sim().writeLine(QStringLiteral("debugnum %1 %2").arg(s).arg(n));
+        }
+        ASSERT_TRUE(E2eProcess::waitUntil([&] {
+            return pair.sim().lines().filter("event acknowledged").size() == 3 * events;
+        })) << pair.describe();
+        ::kill(static_cast<pid_t>(pair.driver().pid()), SIGTERM);
+        if (hostReads) {
+            for (int s = 0; s < 3; ++s) {
+                QStringList expected;
+                for (int n = 1; n <= events; ++n)
+                    expected << QStringLiteral("#DEBUG %1: %2").arg(s).arg(n);
+                ASSERT_TRUE(host.waitFor(expected.last())) << pair.describe();
+                EXPECT_EQ(host.lines.filter(QStringLiteral("#DEBUG %1: ").arg(s)), expected);
+            }
+        }
+        ASSERT_TRUE(pair.driver().waitForFinished()) << pair.describe();
+        EXPECT_EQ(pair.driver().exitStatus(), QProcess::CrashExit) << "ended by the signal";
     }
 }

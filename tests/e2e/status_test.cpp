@@ -324,6 +324,65 @@ TEST(E2eStatus, ClientsThatNeverReadOrSendRubbishChangeNothingForTheHost)
     ::close(noisy);
 }
 
+// A client is dropped by the answer that finds 64 KiB of its output unread, whichever request
+// that is; here every kind gets its turn. Client k pipelines the first k requests of one mixed
+// run and then "capture", in one write, and never reads; three such clients at a time (the
+// driver may see a batch's ends only after the next batch: with the status request, seven of its
+// eight places), k from 1 to 210, so that for some k the drop falls on each kind of answer,
+// "capture" among them. Run under AddressSanitizer (STM_SANITIZE=address) this finds any use of
+// a dropped client.
+TEST(E2eStatus, ClientsPipeliningEveryRequestWithoutReadingLeaveTheDriverWhole)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("status.sock"));
+    E2ePair pair({QStringLiteral("--shields"), QStringLiteral("0"), QStringLiteral("--single")},
+                 {QStringLiteral("-ic"), QStringLiteral("10"), QStringLiteral("-status"), path});
+    ASSERT_TRUE(pair.started()) << pair.describe();
+    ASSERT_GE(pair.driver().waitForLine(QStringLiteral("#Shield update black list")), 0)
+        << pair.describe();
+
+    const auto request = [](int j) -> QByteArray {
+        if (j % 7 == 3)
+            return "watch";
+        if (j % 11 == 5)
+            return "nonsense";
+        if (j % 13 == 6)
+            return "capture 9";
+        return "status";
+    };
+    QByteArray run;
+    for (int k = 1; k <= 210;) {
+        std::vector<int> batch;
+        for (int i = 0; i < 3 && k <= 210; ++i, ++k) {
+            run.clear();
+            for (int j = 1; j <= k; ++j)
+                run += request(j) + '\n';
+            const int fd = connectSilentWatcher(path, run + "capture\nstatus");
+            ASSERT_GE(fd, 0) << k;
+            batch.push_back(fd);
+        }
+        E2eProcess::pump(30);
+        ASSERT_FALSE(askStatus(path).value(QStringLiteral("shields")).toArray().isEmpty())
+            << "before client " << k << "\n"
+            << pair.describe();
+        for (int fd : batch)
+            ::close(fd);
+    }
+
+    // The link and the host's traffic went on.
+    const int from = pair.driver().lineCount();
+    pair.sim().writeLine(QStringLiteral("debugnum 0 4242"));
+    const int simFrom = pair.sim().lineCount();
+    pair.driver().writeLine(QStringLiteral("open 3"));
+    EXPECT_TRUE(pair.waitExecuted(0, QStringLiteral("open door 3"), simFrom)) << pair.describe();
+    EXPECT_GE(pair.driver().waitForLine(QStringLiteral("#DEBUG: 4242"), from), 0)
+        << pair.describe();
+    EXPECT_EQ(statusShield(askStatus(path), 0).value(QStringLiteral("state")).toString(),
+              QStringLiteral("online"));
+    EXPECT_TRUE(pair.driver().running());
+    EXPECT_EQ(pair.driver().errBesidesOverruns(), QString()) << pair.describe();
+}
+
 TEST(E2eStatus, EightSilentClientsLockATechnicianOutForNoLongerThanTheIdleTime)
 {
     const int idleMs = 3000;

@@ -1,5 +1,6 @@
 // The two watchdogs seen through the event parser: the dial-flood rule with its burst window,
-// and the hang-up watchdog that forces the drop and the link restart when no hang-up comes.
+// and the hang-up watchdog that forces the drop and the link restart when no hang-up comes, but
+// not while the host's events, the hang-up perhaps among them, wait in the shields.
 #include "config/settings.h"
 #include "link/frame.h"
 #include "link/spicommand.h"
@@ -20,6 +21,10 @@
 
 #include <array>
 #include <memory>
+#include <string>
+#include <thread>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -164,6 +169,56 @@ TEST_F(Watchdogs, AHangUpBeforeTheIntervalKeepsTheLinkRunning)
     spin(300);
     EXPECT_EQ(restarts, 0);
     EXPECT_EQ(capture.out(), QStringList({"dial 300", "drop"}));
+}
+
+// The host's output fails (a full disk) from before the dial until well past the wait: the wait
+// does not end while the events are held, and once the host takes lines again it ends no earlier
+// than the grace time later, unless the held hang-up comes through meanwhile.
+TEST_F(Watchdogs, WhileTheHostsEventsAreHeldTheHangUpWaitDoesNotEnd)
+{
+    const int graceMs = 500;
+    for (const bool hangUpComes : {false, true}) {
+        SCOPED_TRACE(hangUpComes ? "the held hang-up comes" : "no hang-up");
+        build(2000, 30);
+        restarts = 0;
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        const int fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        Console::LineStream host(fd);
+        host.setRetryInterval(10);
+        parsers->getWatchDrop(0)->setHostOutput(&host, graceMs);
+        host.line(QStringLiteral("pickup"));
+        for (int i = 0; i < 100 && !host.overBound(); ++i)
+            spin(10);
+        ASSERT_TRUE(host.overBound());
+
+        event(0, dial);
+        spin(1500);
+        EXPECT_EQ(restarts, 0) << "the wait ended while the events were held";
+
+        QElapsedTimer sinceRead;
+        sinceRead.start();
+        ASSERT_EQ(::dup2(fds[1], fd), fd);
+        ::close(fds[1]);
+        std::string read;
+        std::thread reader = readPipeInto(fds[0], read);
+        if (hangUpComes) {
+            for (int i = 0; i < 1000 && host.overBound(); ++i)
+                spin(1);
+            event(0, drop);
+        }
+        spin(hangUpComes ? 4 * graceMs : 10000, parsers.get(), &SPIparsers::emergency_restart);
+        EXPECT_EQ(restarts, hangUpComes ? 0 : 1);
+        if (!hangUpComes) {
+            EXPECT_GE(sinceRead.elapsed(), graceMs);
+        }
+        ASSERT_TRUE(host.flush(std::chrono::seconds(10)));
+        ::close(fd);
+        reader.join();
+        ::close(fds[0]);
+        EXPECT_EQ(read, "pickup\n");
+    }
 }
 
 // The watchdogs outlive the transfer thread: a link restart stops that thread and starts a new
