@@ -1,13 +1,17 @@
 #include "common/stopsignals.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <sys/un.h>
 #include <unistd.h>
 
 namespace {
 
-volatile std::sig_atomic_t stopSignal = 0;
+// Atomic, not only volatile: the signal may land on any thread of the tool (stm-flash's simulated
+// bus has a watcher thread), and the flag is read on another. Lock-free, so a handler may set it.
+std::atomic<int> stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler sets the stop flag");
 
 // Copied before the handler is installed: a signal handler may not allocate.
 char pathToRemove[sizeof(sockaddr_un::sun_path) + 1];
@@ -44,7 +48,7 @@ void StopSignals::catchStops()
 
 int StopSignals::caught()
 {
-    return stopSignal;
+    return stopSignal.load();
 }
 
 sigset_t StopSignals::holdStops()

@@ -1,7 +1,7 @@
 #include "stm-flash/backup.h"
 
-#include "stm-flash/newfile.h"
-#include "stm-flash/output.h"
+#include "common/safefile.h"
+#include "common/say.h"
 #include "stm-flash/progress.h"
 
 #include "link/flashimage.h"
@@ -9,31 +9,42 @@
 
 #include <QFile>
 
+#include <cerrno>
 #include <unistd.h>
 
 namespace StmFlash {
 
+namespace {
+
+// "cannot create PATH: reason", "cannot write PATH: reason".
+QString cannot(const char *what, const QString &path, int error)
+{
+    return QStringLiteral("cannot %1 %2: %3")
+        .arg(QLatin1String(what), path, SafeFile::reason(error));
+}
+
+}  // namespace
+
 int readToFile(Session &session, const Options &o)
 {
-    int fd = -1;
-    QString error;
-    if (!createNewFile(o.readFile, &fd, &error))
-        return fail(error);
+    const int fd = SafeFile::createNew(o.readFile, 0644);
+    if (fd < 0)
+        return Say::fail(cannot("create", o.readFile, errno));
     Progress progress(QStringLiteral("read"), o.length);
     QByteArray data;
     const bool ok = FlashWriter::read(&session.host, o.address, o.length, &data,
                                       [&progress](qint64 done) { progress.show(done); });
     const double seconds = progress.finish();
-    if (!finishNewFile(o.readFile, fd, data, &error))
-        return fail(error);
+    if (const int error = SafeFile::finish(fd, data))
+        return Say::fail(cannot("write", o.readFile, error));
     if (!ok)
-        return fail(
+        return Say::fail(
             session.host.error() +
             QStringLiteral("; %1 holds the %2 bytes before it").arg(o.readFile).arg(data.size()));
-    say(QStringLiteral("read %1 bytes from %2 into %3 in %4 s")
-            .arg(o.length)
-            .arg(StmBootloader::hex(o.address), o.readFile)
-            .arg(seconds, 0, 'f', 1));
+    Say::out(QStringLiteral("read %1 bytes from %2 into %3 in %4 s\n")
+                 .arg(o.length)
+                 .arg(StmBootloader::hex(o.address), o.readFile)
+                 .arg(seconds, 0, 'f', 1));
     return 0;
 }
 
@@ -68,10 +79,9 @@ int backup(Session &session, const FlashPlan &plan, const Chip &chip, const Opti
     qint64 total = 0;
     for (const FlashImage::Segment &r : runs)
         total += r.bytes.size();
-    int fd = -1;
-    QString error;
-    if (!createNewFile(o.backup, &fd, &error))
-        return fail(error);
+    const int fd = SafeFile::createNew(o.backup, 0644);
+    if (fd < 0)
+        return Say::fail(cannot("create", o.backup, errno));
     Progress progress(QStringLiteral("backup"), total);
     qint64 before = 0;
     for (FlashImage::Segment &r : runs) {
@@ -81,17 +91,19 @@ int backup(Session &session, const FlashPlan &plan, const Chip &chip, const Opti
             progress.finish();
             ::close(fd);
             removeFile(o.backup);
-            return fail(session.host.error() + QStringLiteral("; no backup was saved and nothing "
-                                                              "was erased"));
+            return Say::fail(session.host.error() +
+                             QStringLiteral("; no backup was saved and nothing "
+                                            "was erased"));
         }
         before += length;
     }
     const double seconds = progress.finish();
-    if (!finishNewFile(o.backup, fd, FlashImage::toHex(runs), &error)) {
+    if (const int error = SafeFile::finish(fd, FlashImage::toHex(runs))) {
         removeFile(o.backup);
-        return fail(error);
+        return Say::fail(cannot("write", o.backup, error));
     }
-    say(QStringLiteral("saved %1 from %2 to %3 into %4 in %5 s (stm-flash %4 writes it back)")
+    Say::out(
+        QStringLiteral("saved %1 from %2 to %3 into %4 in %5 s (stm-flash %4 writes it back)\n")
             .arg(kib(total))
             .arg(StmBootloader::hex(runs.first().address),
                  StmBootloader::hex(runs.last().address + quint32(runs.last().bytes.size()) - 1),

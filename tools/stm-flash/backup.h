@@ -1,6 +1,7 @@
 #pragma once
 // Flash saved into new files: --read (raw bytes) and --backup (the pages an erase takes, as
-// Intel HEX that stm-flash writes back).
+// Intel HEX that stm-flash writes back). An existing file or a link is refused, never written
+// through; the files are readable by all (0644) and on the disk before success is told.
 
 #include "stm-flash/options.h"
 #include "stm-flash/session.h"

@@ -1,6 +1,6 @@
 #include "stm-flash/bus.h"
 
-#include "stm-flash/output.h"
+#include "common/say.h"
 
 #include "board/boardconfigured.h"
 #include "board/boardsimbus.h"
@@ -39,25 +39,25 @@ int Bus::take(const Options &o)
         if (!lock.lockFile(BoardSimbus::lockPath(o.simbus),
                            QStringLiteral("simulated bus \"") + o.simbus + QLatin1Char('"')) &&
             lock.busy())
-            return fail(stopTheDriver(lock.problem()));
+            return Say::fail(stopTheDriver(lock.problem()));
         return 0;
     }
     if (!o.board.isEmpty() && !BoardConfigured::isKnownBoard(o.board))
-        return fail(QStringLiteral("-board takes ") +
-                    BoardConfigured::knownBoardNames().join(QStringLiteral(" or ")));
+        return Say::fail(QStringLiteral("-board takes ") +
+                         BoardConfigured::knownBoardNames().join(QStringLiteral(" or ")));
     auto *configured = new BoardConfigured(o.board, o.spidev);
     configured->setClient("stm-flash", o.clockHz);
     const QString path = configured->spiNode();
     device.reset(configured);
     lockFd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC);
     if (lockFd < 0)
-        return fail(QStringLiteral("cannot open the SPI node %1: %2")
-                        .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+        return Say::fail(QStringLiteral("cannot open the SPI node %1: %2")
+                             .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
     if (!lock.lock(lockFd, path)) {
         const QString why = lock.problem();
         ::close(lockFd);
         lockFd = -1;
-        return fail(stopTheDriver(why));
+        return Say::fail(stopTheDriver(why));
     }
     return 0;
 }

@@ -1,6 +1,6 @@
 #include "stm-flash/erase.h"
 
-#include "stm-flash/output.h"
+#include "common/say.h"
 #include "stm-flash/progress.h"
 
 namespace StmFlash {
@@ -24,7 +24,7 @@ int refusedPages(Session &session, const QList<quint16> &pages, const Chip &chip
     StmBootloader &host = session.host;
     const QString first = host.error();
     if (!host.refused())
-        return fail(first);
+        return Say::fail(first);
     const int page = firstRefusedPage(host, pages);
     const quint32 start = StmBootloader::flashBase + quint32(page) * chip.pageSize;
     const QString which = page >= 0 ? QStringLiteral("page %1 (%2 to %3)")
@@ -36,16 +36,16 @@ int refusedPages(Session &session, const QList<quint16> &pages, const Chip &chip
     // too: removing protection would rewrite the option bytes for nothing.
     QByteArray byte;
     if (page >= 0 && !host.readMemory(start, 1, &byte) && host.refused())
-        return fail(which +
-                    QStringLiteral(" lies past the end of this part's flash: its "
-                                   "bootloader refuses to erase it and to read it (") +
-                    first + QStringLiteral("); the image does not fit this part"));
+        return Say::fail(which +
+                         QStringLiteral(" lies past the end of this part's flash: its "
+                                        "bootloader refuses to erase it and to read it (") +
+                         first + QStringLiteral("); the image does not fit this part"));
     if (!session.o.unprotect)
-        return fail(which + QStringLiteral(" is write-protected (") + first +
-                    QStringLiteral("). stm-flash --unprotect removes the protection"));
-    say(QStringLiteral("removing the write protection (") + which + QLatin1Char(')'));
+        return Say::fail(which + QStringLiteral(" is write-protected (") + first +
+                         QStringLiteral("). stm-flash --unprotect removes the protection"));
+    Say::out(QStringLiteral("removing the write protection (") + which + QStringLiteral(")\n"));
     if (!host.writeUnprotect())
-        return fail(host.error());
+        return Say::fail(host.error());
     *retryAfterUnprotect = true;
     return 0;
 }
@@ -85,7 +85,7 @@ int erase(Session &session, const FlashPlan &plan, Chip *chip, double *seconds)
         if (!again)
             return 0;
         if (round > 0)
-            return fail(QStringLiteral("the protection is still there after its removal"));
+            return Say::fail(QStringLiteral("the protection is still there after its removal"));
         // The option bytes are written when the second acknowledge comes: a reset is safe now.
         if (int status = connect(session, chip))
             return status;

@@ -6,11 +6,11 @@
 // (run.cpp, in its phases). Exit status 0 when the image verified and the application started;
 // 2 when the shield runs its application instead of its bootloader; 1 for every other failure.
 
+#include "common/say.h"
+#include "common/stopsignals.h"
 #include "stm-flash/bus.h"
 #include "stm-flash/options.h"
-#include "stm-flash/output.h"
 #include "stm-flash/run.h"
-#include "stm-flash/stopsignal.h"
 
 #include "link/flashimage.h"
 #include "link/stmbootloader.h"
@@ -33,8 +33,9 @@ int loadImage(const Options &o, FlashImage *image)
         largest = std::max(largest, p.flashSize);
     if (!image->load(o.image, o.format, o.address, StmBootloader::flashBase,
                      o.flashSize ? o.flashSize : largest))
-        return fail(image->error() + QStringLiteral("; nothing was touched"));
-    say(QStringLiteral("image %1: %2, %3 bytes from %4 to %5")
+        return Say::fail(image->error() + QStringLiteral("; nothing was touched"));
+    Say::out(
+        QStringLiteral("image %1: %2, %3 bytes from %4 to %5\n")
             .arg(o.image, image->format() == FlashImage::Format::Hex ? QStringLiteral("Intel HEX")
                                                                      : QStringLiteral("binary"))
             .arg(image->byteCount())
@@ -47,14 +48,16 @@ int loadImage(const Options &o, FlashImage *image)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    Say::setProgram("stm-flash");
     Options o;
     QString problem;
     switch (parseOptions(app.arguments().mid(1), &o, &problem)) {
     case Parsed::Help:
-        std::fputs(usage, stdout);
+        Say::out(QString::fromUtf8(usage));
         return 0;
     case Parsed::Bad:
-        std::fprintf(stderr, "stm-flash: %s\n\n%s", qPrintable(problem), usage);
+        Say::fail(problem);
+        std::fprintf(stderr, "\n%s", usage);
         return 1;
     case Parsed::Run:
         break;
@@ -67,13 +70,13 @@ int main(int argc, char *argv[])
     Bus bus;
     if (int status = bus.take(o))
         return status;
-    catchStopSignals();
+    StopSignals::catchStops();
     bus.start();
     int status = run(bus.board(), o, image);
-    if (stopRequested() && status != 0)
+    if (StopSignals::caught() && status != 0)
         status =
-            fail(QStringLiteral("interrupted; the shield's flash may be incomplete: run "
-                                "stm-flash again"));
+            Say::fail(QStringLiteral("interrupted; the shield's flash may be incomplete: run "
+                                     "stm-flash again"));
     bus.stop();
     return status;
 }

@@ -1,6 +1,6 @@
 #include "stm-flash/options.h"
 
-#include <functional>
+#include "common/optionreader.h"
 
 namespace StmFlash {
 
@@ -67,83 +67,15 @@ bool parseSize(const QString &word, quint32 *value)
 
 namespace {
 
-// What an option with a value sets; the problem with the value, or an empty text.
-using Setter = std::function<QString(Options &, const QString &name, const QString &value)>;
-
-QString size(const QString &name, const QString &value, quint32 *to)
+// The value of the option read as a size; the problem "OPTION takes a number ..." when it is not
+// one.
+void takeSize(OptionReader &args, quint32 *to)
 {
-    if (parseSize(value, to))
-        return QString();
-    return name + QStringLiteral(" takes a number (K or M suffix, or 0x hex), not ") + value;
+    const QString value = args.value();
+    if (!parseSize(value, to))
+        args.fail(args.word() + QStringLiteral(" takes a number (K or M suffix, or 0x hex), not ") +
+                  value);
 }
-
-Setter sizeOf(quint32 Options::*field)
-{
-    return [field](Options &o, const QString &name, const QString &value) {
-        return size(name, value, &(o.*field));
-    };
-}
-
-Setter textOf(QString Options::*field)
-{
-    return [field](Options &o, const QString &, const QString &value) {
-        o.*field = value;
-        return QString();
-    };
-}
-
-QString setShield(Options &o, const QString &, const QString &value)
-{
-    bool ok = false;
-    o.shield = value.toInt(&ok);
-    if (!ok || o.shield < 0 || o.shield > 5)
-        return QStringLiteral("-shield takes an address 0-5");
-    return QString();
-}
-
-QString setClock(Options &o, const QString &name, const QString &value)
-{
-    const QString problem = size(name, value, &o.clockHz);
-    if (problem.isEmpty() && (o.clockHz < 10000 || o.clockHz > 8000000))
-        return QStringLiteral("--clock takes 10000 to 8000000 Hz");
-    return problem;
-}
-
-QString setFormat(Options &o, const QString &, const QString &value)
-{
-    if (value == QLatin1String("bin"))
-        o.format = FlashImage::Format::Binary;
-    else if (value == QLatin1String("hex"))
-        o.format = FlashImage::Format::Hex;
-    else
-        return QStringLiteral("--format takes bin or hex");
-    return QString();
-}
-
-QString setGo(Options &o, const QString &name, const QString &value)
-{
-    o.goGiven = true;
-    return size(name, value, &o.goAddress);
-}
-
-const struct {
-    const char *name;
-    Setter set;
-} valued[] = {
-    {"-shield", setShield},
-    {"-board", textOf(&Options::board)},
-    {"-spidev", textOf(&Options::spidev)},
-    {"-simbus", textOf(&Options::simbus)},
-    {"--clock", setClock},
-    {"--format", setFormat},
-    {"--address", sizeOf(&Options::address)},
-    {"--go", setGo},
-    {"--backup", textOf(&Options::backup)},
-    {"--flash-size", sizeOf(&Options::flashSize)},
-    {"--page-size", sizeOf(&Options::pageSize)},
-    {"--read", textOf(&Options::readFile)},
-    {"--length", sizeOf(&Options::length)},
-};
 
 const struct {
     const char *name;
@@ -152,6 +84,24 @@ const struct {
     {"-multishield", &Options::multiShield}, {"--mass-erase", &Options::massErase},
     {"--unprotect", &Options::unprotect},    {"--verify-only", &Options::verifyOnly},
     {"--dry-run", &Options::dryRun},
+};
+
+const struct {
+    const char *name;
+    QString Options::*text;
+} texts[] = {
+    {"-board", &Options::board},    {"-spidev", &Options::spidev},  {"-simbus", &Options::simbus},
+    {"--backup", &Options::backup}, {"--read", &Options::readFile},
+};
+
+const struct {
+    const char *name;
+    quint32 Options::*size;
+} sizes[] = {
+    {"--address", &Options::address},
+    {"--flash-size", &Options::flashSize},
+    {"--page-size", &Options::pageSize},
+    {"--length", &Options::length},
 };
 
 // The rules between options, once each is read; the first broken one, or an empty text.
@@ -181,44 +131,67 @@ QString combinationProblem(const Options &o)
     return QString();
 }
 
-// One argument (and its value, taken from `args` at *i). The problem, or an empty text.
-QString takeArgument(const QStringList &args, int *i, Options *o)
+// One option (and its value), or the image.
+void takeArgument(OptionReader &args, Options *o)
 {
-    const QString &a = args.at(*i);
     for (const auto &f : flags) {
-        if (a == QLatin1String(f.name)) {
+        if (args.is(f.name)) {
             o->*f.flag = true;
-            return QString();
+            return;
         }
     }
-    for (const auto &v : valued) {
-        if (a != QLatin1String(v.name))
-            continue;
-        if (*i + 1 >= args.size())
-            return a + QStringLiteral(" needs a value");
-        return v.set(*o, a, args.at(++*i));
+    for (const auto &t : texts) {
+        if (args.is(t.name)) {
+            o->*t.text = args.value();
+            return;
+        }
     }
-    if (a.startsWith(QLatin1Char('-')) && a.size() > 1)
-        return QStringLiteral("unknown option ") + a;
-    if (!o->image.isEmpty())
-        return QStringLiteral("one image only (") + o->image + QStringLiteral(", ") + a +
-               QLatin1Char(')');
-    o->image = a;
-    return QString();
+    for (const auto &s : sizes) {
+        if (args.is(s.name)) {
+            takeSize(args, &(o->*s.size));
+            return;
+        }
+    }
+    qint64 shield = 0;
+    if (args.is("-shield")) {
+        if (args.number(0, 5, &shield, QStringLiteral("an address 0-5")))
+            o->shield = static_cast<int>(shield);
+    } else if (args.is("--clock")) {
+        takeSize(args, &o->clockHz);
+        if (args.ok() && (o->clockHz < 10000 || o->clockHz > 8000000))
+            args.fail(QStringLiteral("--clock takes 10000 to 8000000 Hz"));
+    } else if (args.is("--format")) {
+        const QString format = args.value();
+        if (format == QLatin1String("bin"))
+            o->format = FlashImage::Format::Binary;
+        else if (format == QLatin1String("hex"))
+            o->format = FlashImage::Format::Hex;
+        else
+            args.fail(QStringLiteral("--format takes bin or hex"));
+    } else if (args.is("--go")) {
+        o->goGiven = true;
+        takeSize(args, &o->goAddress);
+    } else if (args.isOption()) {
+        args.unknown();
+    } else if (!o->image.isEmpty()) {
+        args.fail(QStringLiteral("one image only (") + o->image + QStringLiteral(", ") +
+                  args.word() + QLatin1Char(')'));
+    } else {
+        o->image = args.word();
+    }
 }
 
 }  // namespace
 
-Parsed parseOptions(const QStringList &args, Options *o, QString *problem)
+Parsed parseOptions(const QStringList &words, Options *o, QString *problem)
 {
-    for (int i = 0; i < args.size(); ++i) {
-        if (args.at(i) == QLatin1String("--help") || args.at(i) == QLatin1String("-h"))
+    OptionReader args(words);
+    while (args.next()) {
+        if (args.is("--help") || args.is("-h"))
             return Parsed::Help;
-        *problem = takeArgument(args, &i, o);
-        if (!problem->isEmpty())
-            return Parsed::Bad;
+        takeArgument(args, o);
     }
-    *problem = combinationProblem(*o);
+    *problem = args.ok() ? combinationProblem(*o) : args.problem();
     return problem->isEmpty() ? Parsed::Run : Parsed::Bad;
 }
 

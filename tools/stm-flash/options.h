@@ -38,7 +38,7 @@ extern const char *const usage;
 enum class Parsed { Run, Help, Bad };
 // The arguments after the program's name, in order: --help answers Help when it comes before
 // any fault; Bad with *problem naming the first fault.
-Parsed parseOptions(const QStringList &args, Options *o, QString *problem);
+Parsed parseOptions(const QStringList &words, Options *o, QString *problem);
 
 // "65536", "64K", "1M", "0x10000".
 bool parseSize(const QString &word, quint32 *value);

@@ -1,8 +1,8 @@
 #include "stm-flash/run.h"
 
+#include "common/say.h"
 #include "stm-flash/backup.h"
 #include "stm-flash/erase.h"
-#include "stm-flash/output.h"
 #include "stm-flash/progress.h"
 #include "stm-flash/readout.h"
 #include "stm-flash/session.h"
@@ -24,14 +24,15 @@ int checkFits(const Options &o, const FlashImage &image, const Chip &chip)
 {
     const quint64 end = quint64(StmBootloader::flashBase) + chip.flashSize;
     if (!o.readFile.isEmpty() && o.address + quint64(o.length) > end)
-        return fail(QStringLiteral("%1 bytes from %2 go past the end of the flash")
-                        .arg(o.length)
-                        .arg(StmBootloader::hex(o.address)));
+        return Say::fail(QStringLiteral("%1 bytes from %2 go past the end of the flash")
+                             .arg(o.length)
+                             .arg(StmBootloader::hex(o.address)));
     if (o.readFile.isEmpty() && image.highestEnd() > end)
-        return fail(QStringLiteral("the image ends at %1, past the end of the flash of %2 (%3); "
-                                   "nothing was erased")
-                        .arg(StmBootloader::hex(image.highestEnd() - 1), kib(chip.flashSize),
-                             StmBootloader::hex(quint32(end - 1))));
+        return Say::fail(
+            QStringLiteral("the image ends at %1, past the end of the flash of %2 (%3); "
+                           "nothing was erased")
+                .arg(StmBootloader::hex(image.highestEnd() - 1), kib(chip.flashSize),
+                     StmBootloader::hex(quint32(end - 1))));
     return 0;
 }
 
@@ -43,10 +44,10 @@ int checkLastByte(StmBootloader &host, const FlashImage &image)
     if (host.readMemory(image.highestEnd() - 1, 1, &last))
         return 0;
     if (!host.refused())
-        return fail(host.error());
-    return fail(QStringLiteral("the image ends at %1, past the end of this part's flash: its "
-                               "bootloader refuses to read there (%2); nothing was erased")
-                    .arg(StmBootloader::hex(image.highestEnd() - 1), host.error()));
+        return Say::fail(host.error());
+    return Say::fail(QStringLiteral("the image ends at %1, past the end of this part's flash: its "
+                                    "bootloader refuses to read there (%2); nothing was erased")
+                         .arg(StmBootloader::hex(image.highestEnd() - 1), host.error()));
 }
 
 // Finds the chip and checks the work fits it and is not barred by read-out protection (removed
@@ -66,7 +67,7 @@ int prepare(Session &session, Chip *chip, const FlashImage &image)
         if (!again)
             break;
         if (round > 0)
-            return fail(QStringLiteral("the protection is still there after its removal"));
+            return Say::fail(QStringLiteral("the protection is still there after its removal"));
         restart = false;
     }
     if (o.readFile.isEmpty() && !chip->sizeRead)
@@ -91,9 +92,10 @@ int verifyOnly(Work &w)
     const bool same = w.writer.compare();
     w.phases.finish();
     if (!same)
-        return fail(w.writer.error());
-    say(QStringLiteral("the shield's flash holds the image (%1 bytes compared in %2 s); nothing "
-                       "was changed")
+        return Say::fail(w.writer.error());
+    Say::out(
+        QStringLiteral("the shield's flash holds the image (%1 bytes compared in %2 s); nothing "
+                       "was changed\n")
             .arg(w.image.byteCount())
             .arg(w.phases.seconds[1], 0, 'f', 1));
     return 0;
@@ -104,9 +106,10 @@ int tellPlan(Work &w)
 {
     const Options &o = w.session.o;
     const QList<quint16> pages = w.plan.pages();
-    say(QStringLiteral("plan: erase %1%2, write %3 bytes in %4 blocks of up to %5 bytes in units "
+    Say::out(
+        QStringLiteral("plan: erase %1%2, write %3 bytes in %4 blocks of up to %5 bytes in units "
                        "of %6, the block at %7 last, read them back and compare, go to %8; "
-                       "nothing was changed (--dry-run)")
+                       "nothing was changed (--dry-run)\n")
             .arg(o.massErase ? QStringLiteral("the whole flash")
                              : QStringLiteral("pages %1 to %2 (%3 pages)")
                                    .arg(pages.first())
@@ -147,24 +150,25 @@ int writeImage(Work &w, double eraseSeconds, const QElapsedTimer &total)
     const bool written = w.writer.program();
     w.phases.finish();
     if (!written)
-        return fail(w.writer.error() +
-                    (w.writer.firstWordSent()
-                         ? QStringLiteral("; the image is incomplete: run stm-flash again")
-                         : QStringLiteral("; the image is incomplete, but the block at %1 with its "
-                                          "first word is not written yet, so a shield that "
-                                          "checks for empty flash starts its bootloader again: "
-                                          "run stm-flash again")
-                               .arg(StmBootloader::hex(w.firstWord))));
-    say(QStringLiteral("wrote %1 bytes in %2 blocks and verified them, the block at %3 last; "
-                       "erase %4 s, write %5 s, verify %6 s, %7 s in all%8")
-            .arg(w.plan.bytes())
-            .arg(w.plan.blocks().size())
-            .arg(StmBootloader::hex(w.firstWord))
-            .arg(eraseSeconds, 0, 'f', 1)
-            .arg(w.phases.seconds[0], 0, 'f', 1)
-            .arg(w.phases.seconds[1], 0, 'f', 1)
-            .arg(static_cast<double>(total.elapsed()) / 1000.0, 0, 'f', 1)
-            .arg(mendedOnTheWay(w.session.host, w.writer)));
+        return Say::fail(
+            w.writer.error() +
+            (w.writer.firstWordSent()
+                 ? QStringLiteral("; the image is incomplete: run stm-flash again")
+                 : QStringLiteral("; the image is incomplete, but the block at %1 with its "
+                                  "first word is not written yet, so a shield that "
+                                  "checks for empty flash starts its bootloader again: "
+                                  "run stm-flash again")
+                       .arg(StmBootloader::hex(w.firstWord))));
+    Say::out(QStringLiteral("wrote %1 bytes in %2 blocks and verified them, the block at %3 last; "
+                            "erase %4 s, write %5 s, verify %6 s, %7 s in all%8\n")
+                 .arg(w.plan.bytes())
+                 .arg(w.plan.blocks().size())
+                 .arg(StmBootloader::hex(w.firstWord))
+                 .arg(eraseSeconds, 0, 'f', 1)
+                 .arg(w.phases.seconds[0], 0, 'f', 1)
+                 .arg(w.phases.seconds[1], 0, 'f', 1)
+                 .arg(static_cast<double>(total.elapsed()) / 1000.0, 0, 'f', 1)
+                 .arg(mendedOnTheWay(w.session.host, w.writer)));
     return 0;
 }
 
@@ -175,22 +179,23 @@ int startImage(Work &w)
     quint16 firmware = 0;
     switch (w.writer.start(w.goAddress, &firmware)) {
     case FlashWriter::Start::Failed:
-        return fail(w.writer.error() + QStringLiteral(" (the image is written and verified)"));
+        return Say::fail(w.writer.error() + QStringLiteral(" (the image is written and verified)"));
     case FlashWriter::Start::Runs:
-        say(QStringLiteral("started: %1, but shield %2 answers with its application%3")
-                .arg(w.writer.error())
-                .arg(shield)
-                .arg(firmware ? QStringLiteral(": firmware %1").arg(firmware) : QString()));
+        Say::out(QStringLiteral("started: %1, but shield %2 answers with its application%3\n")
+                     .arg(w.writer.error())
+                     .arg(shield)
+                     .arg(firmware ? QStringLiteral(": firmware %1").arg(firmware) : QString()));
         return 0;
     case FlashWriter::Start::Acknowledged:
         break;
     }
-    say(QStringLiteral("started: Go to %1 acknowledged").arg(StmBootloader::hex(w.goAddress)));
+    Say::out(
+        QStringLiteral("started: Go to %1 acknowledged\n").arg(StmBootloader::hex(w.goAddress)));
     w.session.board->delay_ms(200);
     if (FlashWriter::applicationAnswers(w.session.board, &firmware) && firmware != 0)
-        say(QStringLiteral("shield %1 runs its application: firmware %2")
-                .arg(shield)
-                .arg(firmware));
+        Say::out(QStringLiteral("shield %1 runs its application: firmware %2\n")
+                     .arg(shield)
+                     .arg(firmware));
     return 0;
 }
 
@@ -202,8 +207,9 @@ int flashImage(Session &session, Chip &chip, const FlashImage &image, const QEla
     const FlashPlan plan(image, StmBootloader::flashBase, chip.pageSize, chip.programUnit,
                          o.massErase);
     if (!plan.error().isEmpty())
-        return fail(plan.error() + QStringLiteral("; give the part's real --page-size; nothing "
-                                                  "was changed"));
+        return Say::fail(plan.error() +
+                         QStringLiteral("; give the part's real --page-size; nothing "
+                                        "was changed"));
     FlashWriter writer(&session.host, session.board, plan);
     Phases phases;
     writer.setProgress([&phases](FlashWriter::Phase phase, qint64 done, qint64 all) {

@@ -1,7 +1,7 @@
 #include "stm-flash/session.h"
 
-#include "stm-flash/output.h"
-#include "stm-flash/stopsignal.h"
+#include "common/say.h"
+#include "common/stopsignals.h"
 
 #include "link/bootloadercodes.h"
 #include "link/flashwriter.h"
@@ -10,13 +10,17 @@
 #include <QPair>
 #include <QStringList>
 
-#include <cstdio>
-
 namespace StmFlash {
+
+QString kib(qint64 bytes)
+{
+    return bytes % 1024 == 0 ? QStringLiteral("%1 KiB").arg(bytes / 1024)
+                             : QStringLiteral("%1 bytes").arg(bytes);
+}
 
 Session::Session(Board *board, const Options &o) : board(board), o(o), host(board)
 {
-    host.setStopCheck(stopRequested);
+    host.setStopCheck([] { return StopSignals::caught() != 0; });
 }
 
 Session::~Session()
@@ -44,12 +48,13 @@ namespace {
 
 int applicationRuns(const Options &o, quint16 firmware)
 {
-    std::fprintf(stderr,
-                 "stm-flash: shield %d runs its application (firmware %u), not its STM32 "
-                 "bootloader; stm-flash writes only through the bootloader. A shield with blank "
-                 "flash starts in it by itself; otherwise set the shield's boot jumper (BOOT0 "
-                 "high), run stm-flash again, and remove the jumper afterwards.\n",
-                 o.shield, firmware);
+    Say::fail(QStringLiteral("shield %1 runs its application (firmware %2), not its STM32 "
+                             "bootloader; stm-flash writes only through the bootloader. A shield "
+                             "with blank flash starts in it by itself; otherwise set the shield's "
+                             "boot jumper (BOOT0 high), run stm-flash again, and remove the jumper "
+                             "afterwards.")
+                  .arg(o.shield)
+                  .arg(firmware));
     return 2;
 }
 
@@ -62,7 +67,7 @@ int findBootloader(Session &session)
     if (FlashWriter::applicationAnswers(session.board, &firmware))
         return applicationRuns(o, firmware);
     if (!session.host.sync())
-        return fail(
+        return Say::fail(
             QStringLiteral("shield %1 does not answer as an STM32 bootloader (%2). Is it "
                            "plugged in, and is -shield%3 right?")
                 .arg(o.shield)
@@ -76,7 +81,7 @@ int identify(StmBootloader &host, Chip *chip)
 {
     QByteArray commands;
     if (!host.get(&chip->version, &commands) || !host.getId(&chip->productId))
-        return fail(host.error());
+        return Say::fail(host.error());
     quint8 version = 0;
     if (host.getVersion(&version))
         chip->version = version;
@@ -93,8 +98,8 @@ int identify(StmBootloader &host, Chip *chip)
                            .arg(n.first, 2, 16, QLatin1Char('0'));
     }
     if (!missing.isEmpty())
-        return fail(QStringLiteral("the bootloader does not offer ") +
-                    missing.join(QStringLiteral(", ")));
+        return Say::fail(QStringLiteral("the bootloader does not offer ") +
+                         missing.join(QStringLiteral(", ")));
     return 0;
 }
 
@@ -119,7 +124,7 @@ QString readFlashSize(StmBootloader &host, const StmBootloader::Part &part, Chip
         why = QStringLiteral("the flash size register cannot be read (%1)").arg(host.error());
     }
     chip->flashSize = part.flashSize;
-    std::fprintf(stderr, "stm-flash: %s: the family's largest flash is assumed\n", qPrintable(why));
+    Say::fail(why + QStringLiteral(": the family's largest flash is assumed"));
     return QStringLiteral("the family's largest, assumed");
 }
 
@@ -133,27 +138,28 @@ int describeFlash(Session &session, Chip *chip)
     chip->pageSize = o.pageSize ? o.pageSize : (part ? part->pageSize : 0);
     if (part)
         chip->programUnit = part->programUnit;
-    say(QStringLiteral("shield %1: STM32 bootloader %2.%3, product ID 0x%4 (%5)")
-            .arg(o.shield)
-            .arg(chip->version >> 4)
-            .arg(chip->version & 0xF)
-            .arg(chip->productId, 3, 16, QLatin1Char('0'))
-            .arg(chip->family));
+    Say::out(QStringLiteral("shield %1: STM32 bootloader %2.%3, product ID 0x%4 (%5)\n")
+                 .arg(o.shield)
+                 .arg(chip->version >> 4)
+                 .arg(chip->version & 0xF)
+                 .arg(chip->productId, 3, 16, QLatin1Char('0'))
+                 .arg(chip->family));
     if ((o.flashSize == 0 && !part) ||
         (chip->pageSize == 0 && !o.massErase && o.readFile.isEmpty() && !o.verifyOnly))
-        return fail(QStringLiteral("product ID 0x%1 is not in stm-flash's table (families with "
-                                   "an SPI bootloader and pages of one size): give --flash-size "
-                                   "and --page-size, or --flash-size and --mass-erase")
-                        .arg(chip->productId, 3, 16, QLatin1Char('0')));
+        return Say::fail(
+            QStringLiteral("product ID 0x%1 is not in stm-flash's table (families with "
+                           "an SPI bootloader and pages of one size): give --flash-size "
+                           "and --page-size, or --flash-size and --mass-erase")
+                .arg(chip->productId, 3, 16, QLatin1Char('0')));
     chip->flashSize = o.flashSize;
     chip->sizeRead = false;
     const QString source = o.flashSize ? QStringLiteral("given by --flash-size")
                                        : readFlashSize(session.host, *part, chip);
-    say(QStringLiteral("flash: %1 from 0x08000000 (%2)%3, written in units of %4 bytes")
-            .arg(kib(chip->flashSize), source)
-            .arg(chip->pageSize ? QStringLiteral(", pages of %1").arg(kib(chip->pageSize))
-                                : QString())
-            .arg(chip->programUnit));
+    Say::out(QStringLiteral("flash: %1 from 0x08000000 (%2)%3, written in units of %4 bytes\n")
+                 .arg(kib(chip->flashSize), source)
+                 .arg(chip->pageSize ? QStringLiteral(", pages of %1").arg(kib(chip->pageSize))
+                                     : QString())
+                 .arg(chip->programUnit));
     return 0;
 }
 

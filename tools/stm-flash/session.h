@@ -38,6 +38,9 @@ struct Chip {
     int programUnit = StmBootloader::anyProgramUnit;
 };
 
+// A size as stm-flash tells it: "64 KiB", or "1000 bytes" when not whole KiB.
+QString kib(qint64 bytes);
+
 // Resets, finds the bootloader and reads what the chip is. 0 when it is there, else the exit
 // status. `restart` false: the chip restarted by itself and answered a synchronisation already.
 int connect(Session &session, Chip *chip, bool restart = true);
