@@ -67,6 +67,21 @@ TEST(StmStatusViews, NewFiguresAreShownWhereTheDriverGivesThemAndLeftOutWhereNot
          {"shield 1 in a call: 48 ms of host audio waiting, 3 blocks dropped, 7 cycles without a "
           "host block"},
          {"shield 0 in a call", "bus full"}},
+        {"standard output failing, lines not kept",
+         document(older,
+                  "\"host_output_error\":\"No space left on device\","
+                  "\"host_lines_dropped\":12,"),
+         {"stm_driver_host_output_failing 1", "stm_driver_host_lines_dropped_total 12"},
+         {},
+         {"host output: cannot be written (No space left on device), its lines are kept",
+          "host output: 12 lines other than events not kept for the host"},
+         {}},
+        {"standard output written again",
+         document(older, "\"host_output_error\":\"\",\"host_lines_dropped\":0,"),
+         {"stm_driver_host_output_failing 0", "stm_driver_host_lines_dropped_total 0"},
+         {},
+         {},
+         {"cannot be written", "not kept"}},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);

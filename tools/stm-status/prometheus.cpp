@@ -64,6 +64,8 @@ const Figure driverFigures[] = {
      "Bytes of standard output waiting for the host to read them.", "host_output_queued"},
     {"stm_driver_host_stalled_seconds", "gauge",
      "Time the host has read nothing while lines waited (0: none wait).", "host_stalled_s"},
+    {"stm_driver_host_lines_dropped_total", "counter",
+     "Lines other than events not kept for a host that did not read.", "host_lines_dropped"},
 };
 
 const Figure shieldFigures[] = {
@@ -138,6 +140,12 @@ void driverFamilies(Exposition &out, const QJsonObject &doc)
                    "1 while the calls make the transfer cycle longer than 16 ms.");
         out.sample(QStringLiteral("stm_driver_bus_full"),
                    doc.value(QStringLiteral("bus_full")).toBool() ? 1 : 0);
+    }
+    if (has(doc, "host_output_error")) {
+        out.family("stm_driver_host_output_failing", "gauge",
+                   "1 while standard output cannot be written (its lines are kept).");
+        out.sample(QStringLiteral("stm_driver_host_output_failing"),
+                   doc.value(QStringLiteral("host_output_error")).toString().isEmpty() ? 0 : 1);
     }
 }
 

@@ -153,6 +153,13 @@ QString driverLines(const QJsonObject &doc)
         text += QStringLiteral("host output: %1 bytes not read yet, nothing read for %2 s\n")
                     .arg(queued)
                     .arg(stalled);
+    const QString failing = doc.value(QStringLiteral("host_output_error")).toString();
+    if (!failing.isEmpty())
+        text += QStringLiteral("host output: cannot be written (%1), its lines are kept\n")
+                    .arg(failing);
+    if (const qint64 dropped = number(doc, "host_lines_dropped"))
+        text += QStringLiteral("host output: %1 lines other than events not kept for the host\n")
+                    .arg(dropped);
     return text;
 }
 
