@@ -14,7 +14,10 @@ class EventDispatcher : public QAbstractEventDispatcher
 public:
 #if QT_VERSION_MAJOR < 6
     using Interval = int;
-    bool hasPendingEvents() final { return pendingEvents(); }
+    bool hasPendingEvents() final
+    {
+        return pendingEvents();
+    }
     void flush() final {}
 #else
     using Interval = qint64;
