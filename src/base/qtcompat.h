@@ -28,4 +28,11 @@ protected:
     virtual bool pendingEvents() const = 0;
 };
 
+// Qt 6 turns a locale whose characters are not UTF-8 (C or POSIX, a service's usual one) into its
+// UTF-8 form when the application object is made, and says so in four lines on standard error;
+// Qt 5 reads and writes UTF-8 there without a word. Called before the application object is made
+// (after a message handler of the program's own), this leaves that notice out: every program's
+// texts are UTF-8 with both.
+void quietLocaleNotice();
+
 }  // namespace QtCompat

@@ -2,6 +2,7 @@
 // board. A person types commands on standard input; a scenario file plays them with timings.
 // Standard output tells what the shields see.
 
+#include "base/qtcompat.h"
 #include "shield-sim/scenario.h"
 #include "shield-sim/simbusserver.h"
 #include "shield-sim/simcontrol.h"
@@ -178,6 +179,7 @@ void onSignal(int)
 
 int main(int argc, char *argv[])
 {
+    QtCompat::quietLocaleNotice();
     QCoreApplication app(argc, argv);
     QString socketPath = QStringLiteral("/tmp/stm-simbus.sock");
     QString scenarioPath;

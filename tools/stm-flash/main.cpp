@@ -6,6 +6,7 @@
 // what is printed. Exit status 0 when the image verified and the application started; 2 when
 // the shield runs its application instead of its bootloader; 1 for every other failure.
 
+#include "base/qtcompat.h"
 #include "board/boardconfigured.h"
 #include "board/boardsimbus.h"
 #include "board/buslock.h"
@@ -675,6 +676,7 @@ int run(Board *board, const Options &o, const FlashImage &image)
 
 int main(int argc, char *argv[])
 {
+    QtCompat::quietLocaleNotice();
     QCoreApplication app(argc, argv);
     Options o;
     const QStringList args = app.arguments().mid(1);

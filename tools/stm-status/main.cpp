@@ -6,6 +6,7 @@
 // not touched.
 
 #include "base/capturewire.h"
+#include "base/qtcompat.h"
 #include "base/statuspath.h"
 
 #include <QCoreApplication>
@@ -634,6 +635,7 @@ int captureTo(const QString &path, const CaptureOptions &options)
 
 int main(int argc, char *argv[])
 {
+    QtCompat::quietLocaleNotice();
     QCoreApplication app(argc, argv);
     QString path = QString::fromLatin1(defaultStatusPath);
     bool watch = false;
