@@ -44,6 +44,10 @@ install_missing() {
 build_packages=(cmake g++ make pkg-config qtbase5-dev libgpiod-dev libgtest-dev librapidcheck-dev
     prometheus prometheus-node-exporter libpcap-dev tshark gstreamer1.0-tools
     gstreamer1.0-plugins-good)
+# With STM_QT=6 the build takes Qt 6 instead (its Core and Network come with qt6-base-dev).
+if [ "${STM_QT:-}" = 6 ]; then
+    build_packages=("${build_packages[@]/#qtbase5-dev/qt6-base-dev}")
+fi
 
 # What differs between the Debian releases the scripts run on (12 and 13), after this machine's:
 # the run-time libraries the package depends on (Debian 13 renamed Qt's and libpcap's for its

@@ -6,6 +6,7 @@
 #include "audio/udpread.h"
 #include "audio/udpwrite.h"
 #include "base/console.h"
+#include "base/qtcompat.h"
 #include "base/realtime.h"
 #include "board/boardconfigured.h"
 #include "board/boardsimbus.h"
@@ -154,6 +155,7 @@ int main(int argc, char *argv[])
     // The threads that wait in an event loop (main, console) use Qt's own dispatcher rather than
     // glib's: a wake-up costs about half the instructions, and nothing here needs glib's.
     qputenv("QT_NO_GLIB", "1");
+    QtCompat::quietLocaleNotice();
     QCoreApplication app(argc, argv);
     settings.parser_param(argc, argv);
 

@@ -1,5 +1,6 @@
 #include "base/console.h"
 
+#include <QIODevice>
 #include <QtGlobal>
 
 #include <algorithm>

@@ -1,9 +1,9 @@
 #include "base/timerthread.h"
 
 #include "base/console.h"
+#include "base/qtcompat.h"
 #include "base/realtime.h"
 
-#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QTime>
@@ -14,7 +14,7 @@
 // runs the due tick itself; what Qt posts to the thread (a deferred delete, a queued call) and
 // quit wake it at once. Qt's timers and socket notifiers are not served here: the thread's
 // periods are its grid.
-class TimerThread::Dispatcher final : public QAbstractEventDispatcher
+class TimerThread::Dispatcher final : public QtCompat::EventDispatcher
 {
 public:
     explicit Dispatcher(TimerThread *owner) : owner(owner) {}
@@ -30,7 +30,7 @@ public:
             return worked;
         return owner->tickWhenDue();
     }
-    bool hasPendingEvents() override { return posted; }
+    bool pendingEvents() const override { return posted; }
     void wakeUp() override
     {
         posted = true;
@@ -58,12 +58,11 @@ public:
 
     void registerSocketNotifier(QSocketNotifier *) override { unserved(); }
     void unregisterSocketNotifier(QSocketNotifier *) override {}
-    void registerTimer(int, int, Qt::TimerType, QObject *) override { unserved(); }
+    void registerTimer(int, Interval, Qt::TimerType, QObject *) override { unserved(); }
     bool unregisterTimer(int) override { return false; }
     bool unregisterTimers(QObject *) override { return false; }
     QList<TimerInfo> registeredTimers(QObject *) const override { return {}; }
     int remainingTime(int) override { return -1; }
-    void flush() override {}
 
 private:
     void unserved() const

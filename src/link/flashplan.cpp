@@ -40,7 +40,7 @@ FlashPlan::FlashPlan(const FlashImage &image, quint32 flashBase, quint32 pageSiz
             const quint32 at = s.address + static_cast<quint32>(i);
             const quint32 start = at - at % quint32(size);
             const int from = static_cast<int>(at - start);
-            const int n = std::min(size - from, s.bytes.size() - i);
+            const int n = std::min<int>(size - from, s.bytes.size() - i);
             auto w = windows.find(start);
             if (w == windows.end())
                 w = windows.insert(start, Window{QByteArray(size, char(0xFF)), from, from + n});

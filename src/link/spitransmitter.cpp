@@ -110,7 +110,7 @@ void SPItransmitter::main_func()
             QByteArray packet;
             const QByteArray &audio = link->audio_queue->takeCycle(&packet) ? packet : idle_packet;
             std::memcpy(tx_buffer.data(), audio.constData(),
-                        static_cast<size_t>(std::min(audio.size(), Frame::longSize)));
+                        static_cast<size_t>(std::min<int>(audio.size(), Frame::longSize)));
         }
         if (!fillControlFrame(s, link))
             continue;

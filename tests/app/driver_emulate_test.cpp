@@ -1,6 +1,6 @@
 // The real driver with its shields emulated inside the process: no board and no simulator, yet
-// every served shield comes into service and host commands are taken; and the real-time
-// scheduling it asks for.
+// every served shield comes into service and host commands are taken; the real-time scheduling
+// it asks for; and the bytes of its Russian lines and of host input that is not UTF-8.
 
 #include "support/e2eprocess.h"
 
@@ -121,5 +121,34 @@ TEST(DriverEmulated, RealTimePriorityForThePeriodicThreadsOnlyOrOneWarning)
                 QStringLiteral("#WARNING: -rtprio 50: real-time priority 50 refused")));
             EXPECT_TRUE(warnings.front().endsWith(QStringLiteral("running at normal priority")));
         }
+    }
+}
+
+// The host's bytes, the same from a Qt 5 and a Qt 6 build and whatever the locale: the Russian
+// lines leave in UTF-8, and input that is not UTF-8 is read as text that is no address and no
+// apartment (a byte of it dropped would leave one that passes).
+TEST(DriverEmulated, RussianLinesLeaveInUtf8AndInputThatIsNotUtf8IsNoCommandWhateverTheLocale)
+{
+    for (const char *locale : {"C", "C.UTF-8"}) {
+        SCOPED_TRACE(locale);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("LC_ALL"), QString::fromLatin1(locale));
+        E2eProcess driver(
+            QStringLiteral("stm-driver"), QStringLiteral(STM_DRIVER_PATH),
+            testDriverArgs({QStringLiteral("-emulate"), QStringLiteral("-multishield")}),
+            environment);
+        ASSERT_TRUE(driver.started());
+        ASSERT_GE(driver.waitForLine(QStringLiteral("#Shield 0 update black list")), 0)
+            << driver.describe();
+        driver.write("0\xff open\n0 dialplan\n0 5\xd0\n");
+        ASSERT_TRUE(driver.waitForErr(QStringLiteral("квартиры"))) << driver.describe();
+        EXPECT_EQ(
+            driver.errBesidesOverruns().toUtf8(),
+            QByteArray("#ERROR: \xd0\x9e\xd1\x82\xd1\x81\xd1\x83\xd1\x82\xd1\x81\xd1\x82\xd0"
+                       "\xb2\xd1\x83\xd0\xb5\xd1\x82 \xd0\xb0\xd0\xb4\xd1\x80\xd0\xb5\xd1\x81 "
+                       "\xd1\x88\xd0\xb8\xd0\xbb\xd0\xb4\xd0\xb0\n"
+                       "#ERROR: \xd0\x9e\xd1\x88\xd0\xb8\xd0\xb1\xd0\xba\xd0\xb0 \xd0\xb2\xd0"
+                       "\xb2\xd0\xbe\xd0\xb4\xd0\xb0 \xd0\xba\xd0\xb2\xd0\xb0\xd1\x80\xd1\x82"
+                       "\xd0\xb8\xd1\x80\xd1\x8b\n"));
     }
 }

@@ -489,7 +489,10 @@ INSTANTIATE_TEST_SUITE_P(
                   1},
         InputCase{"ManyLongLinesInARow",
                   repeated(9000, 'y') + "\n" + repeated(4098, 'z') + "\n" + "25\n", {openDoor(5)}, 2},
-        InputCase{"OverLongLastLineWithoutEnd", "25\n" + repeated(10000, 'x'), {openDoor(5)}, 1}),
+        InputCase{"OverLongLastLineWithoutEnd", "25\n" + repeated(10000, 'x'), {openDoor(5)}, 1},
+        // A byte order mark is no part of a line; other bytes that are not UTF-8 stay in it.
+        InputCase{"BytesThatAreNotUtf8", "\xef\xbb\xbf" "25\n\xff\xfe\n41\xc0\n41\n",
+                  {openDoor(5), dial(1)}, 0}),
     [](const ::testing::TestParamInfo<InputCase> &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -791,7 +791,7 @@ int Soak::run()
                          "stm-soak: %lld min, %d calls, %d restarts, driver RSS %lld kB "
                          "(anonymous %lld kB)\n",
                          static_cast<long long>(nextProgress / 60000), calls,
-                         pair->driver().err().count(QStringLiteral("#Restart ALL Shields")),
+                         int(pair->driver().err().count(QStringLiteral("#Restart ALL Shields"))),
                          static_cast<long long>(sample.kb), static_cast<long long>(sample.anonKb));
             nextProgress += 60000;
         }

@@ -320,7 +320,7 @@ QByteArray numberedBlock(const char tag[4], quint32 n)
 {
     const int blockSize = 512;
     QByteArray block(blockSize, '\0');
-    block.replace(0, 4, tag, 4);
+    block.replace(0, 4, QByteArray(tag, 4));
     for (int i = 0; i < 4; ++i)
         block[4 + i] = static_cast<char>((n >> (8 * i)) & 0xFF);
     for (int i = 8; i < blockSize; ++i)

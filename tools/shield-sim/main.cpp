@@ -2,6 +2,7 @@
 // board. A person types commands on standard input; a scenario file plays them with timings.
 // Standard output tells what the shields see.
 
+#include "base/qtcompat.h"
 #include "common/optionreader.h"
 #include "common/stopsignals.h"
 #include "shield-sim/scenario.h"
@@ -239,6 +240,7 @@ void runCommands(SimControl &control, const Options &o, const Scenario &scenario
 
 int main(int argc, char *argv[])
 {
+    QtCompat::quietLocaleNotice();
     QCoreApplication app(argc, argv);
     Options o;
     if (!readOptions(app.arguments().mid(1), &o))

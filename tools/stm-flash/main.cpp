@@ -6,6 +6,7 @@
 // (run.cpp, in its phases). Exit status 0 when the image verified and the application started;
 // 2 when the shield runs its application instead of its bootloader; 1 for every other failure.
 
+#include "base/qtcompat.h"
 #include "common/say.h"
 #include "common/stopsignals.h"
 #include "stm-flash/bus.h"
@@ -47,6 +48,7 @@ int loadImage(const Options &o, FlashImage *image)
 
 int main(int argc, char *argv[])
 {
+    QtCompat::quietLocaleNotice();
     QCoreApplication app(argc, argv);
     Say::setProgram("stm-flash");
     Options o;

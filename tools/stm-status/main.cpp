@@ -5,6 +5,7 @@
 // shields into a pcap file for Wireshark. The host protocol on the driver's standard streams is
 // not touched. This file reads the options and hands over to one of those parts.
 
+#include "base/qtcompat.h"
 #include "base/statuspath.h"
 #include "common/optionreader.h"
 #include "common/say.h"
@@ -119,6 +120,7 @@ bool readOptions(const QStringList &words, Options *o)
 
 int main(int argc, char *argv[])
 {
+    QtCompat::quietLocaleNotice();
     QCoreApplication app(argc, argv);
     Say::setProgram("stm-status");
     Options o;

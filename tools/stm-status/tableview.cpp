@@ -51,7 +51,7 @@ QString stateText(const QJsonObject &shield)
 // How far a state name runs past its column: the firmware column gives way (BOOTLOADER).
 int stateOverflow(const QJsonObject &shield)
 {
-    return std::max(0, stateText(shield).size() - 7);
+    return std::max<int>(0, stateText(shield).size() - 7);
 }
 
 // Below the table, what a technician does about a shield stuck in its bootloader.
