@@ -32,20 +32,15 @@ void CallLedger::open(quint8 shield, const QString &text)
 
 bool CallLedger::hostOpen(quint8 shield)
 {
-    if (shield >= maxShields)
-        return false;
-    around(shield, false);
-    bool taken = false;
-    {
-        std::lock_guard<PiMutex> lock(mutex);
-        taken = inService(shield);
-        calls[shield] = calls[shield] || taken;
-    }
-    around(shield, true);
-    return taken;
+    return hostStep(shield, true);
 }
 
 bool CallLedger::hostDrop(quint8 shield)
+{
+    return hostStep(shield, false);
+}
+
+bool CallLedger::hostStep(quint8 shield, bool open)
 {
     if (shield >= maxShields)
         return false;
@@ -54,7 +49,8 @@ bool CallLedger::hostDrop(quint8 shield)
     {
         std::lock_guard<PiMutex> lock(mutex);
         taken = inService(shield);
-        calls[shield] = calls[shield] && !taken;
+        if (taken)
+            calls[shield] = open;
     }
     around(shield, true);
     return taken;

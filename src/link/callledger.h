@@ -64,6 +64,8 @@ public:
     void setInterleave(Interleave *hook) { interleave.store(hook); }
 
 private:
+    // The host's pickup, dial or drop: the call opens or closes when the shield is in service.
+    bool hostStep(quint8 shield, bool open);
     // The shield takes the host's commands: online, and its initialisation not lost.
     bool inService(quint8 shield) const;
     void around(quint8 shield, bool after)

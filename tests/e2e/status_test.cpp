@@ -31,6 +31,27 @@
 
 namespace {
 
+// One shield in single mode, its driver's status socket in a folder of the test's own.
+struct OneShieldWithStatus {
+    explicit OneShieldWithStatus(const QStringList &simExtra = {})
+        : path(dir.filePath(QStringLiteral("status.sock"))),
+          pair(QStringList{QStringLiteral("--shields"), QStringLiteral("0"),
+                           QStringLiteral("--single")} +
+                   simExtra,
+               {QStringLiteral("-ic"), QStringLiteral("10"), QStringLiteral("-status"), path})
+    {}
+    // Started, and the shield in service (its lists pushed).
+    bool inService()
+    {
+        return pair.started() &&
+               pair.driver().waitForLine(QStringLiteral("#Shield update black list")) >= 0;
+    }
+
+    QTemporaryDir dir;
+    const QString path;
+    E2ePair pair;
+};
+
 const QStringList threeShields = {QStringLiteral("--shields"), QStringLiteral("0,1,2"),
                                   QStringLiteral("--multishield"), QStringLiteral("--verbose")};
 
@@ -252,14 +273,10 @@ TEST(E2eStatus, EveryCounterEqualsWhatTheSimulatorDidOrTheHostWasTold)
 
 TEST(E2eStatus, ClientsThatNeverReadOrSendRubbishChangeNothingForTheHost)
 {
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("status.sock"));
-    E2ePair pair({QStringLiteral("--shields"), QStringLiteral("0"), QStringLiteral("--single"),
-                  QStringLiteral("--verbose")},
-                 {QStringLiteral("-ic"), QStringLiteral("10"), QStringLiteral("-status"), path});
-    ASSERT_TRUE(pair.started()) << pair.describe();
-    ASSERT_GE(pair.driver().waitForLine(QStringLiteral("#Shield update black list")), 0)
-        << pair.describe();
+    OneShieldWithStatus one({QStringLiteral("--verbose")});
+    ASSERT_TRUE(one.inService()) << one.pair.describe();
+    const QString &path = one.path;
+    E2ePair &pair = one.pair;
 
     // Silent watchers, and one more that sends rubbish; one place is left for a client that
     // reads.
@@ -333,13 +350,10 @@ TEST(E2eStatus, ClientsThatNeverReadOrSendRubbishChangeNothingForTheHost)
 // a dropped client.
 TEST(E2eStatus, ClientsPipeliningEveryRequestWithoutReadingLeaveTheDriverWhole)
 {
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("status.sock"));
-    E2ePair pair({QStringLiteral("--shields"), QStringLiteral("0"), QStringLiteral("--single")},
-                 {QStringLiteral("-ic"), QStringLiteral("10"), QStringLiteral("-status"), path});
-    ASSERT_TRUE(pair.started()) << pair.describe();
-    ASSERT_GE(pair.driver().waitForLine(QStringLiteral("#Shield update black list")), 0)
-        << pair.describe();
+    OneShieldWithStatus one;
+    ASSERT_TRUE(one.inService()) << one.pair.describe();
+    const QString &path = one.path;
+    E2ePair &pair = one.pair;
 
     const auto request = [](int j) -> QByteArray {
         if (j % 7 == 3)
@@ -445,13 +459,10 @@ TEST(E2eStatus, EightSilentClientsLockATechnicianOutForNoLongerThanTheIdleTime)
 
 TEST(E2eStatus, ACaptureMakesANewFileAndReplacesAnExistingOneOnlyWithForce)
 {
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("status.sock"));
-    E2ePair pair({QStringLiteral("--shields"), QStringLiteral("0"), QStringLiteral("--single")},
-                 {QStringLiteral("-ic"), QStringLiteral("10"), QStringLiteral("-status"), path});
-    ASSERT_TRUE(pair.started()) << pair.describe();
-    ASSERT_GE(pair.driver().waitForLine(QStringLiteral("#Shield update black list")), 0)
-        << pair.describe();
+    OneShieldWithStatus one;
+    ASSERT_TRUE(one.inService()) << one.pair.describe();
+    const QString &path = one.path;
+    QTemporaryDir &dir = one.dir;
     const auto capture = [&](const QString &file, const QStringList &more) {
         QProcess tool;
         tool.start(testProgram(QStringLiteral(STM_STATUS_PATH)),
