@@ -388,7 +388,8 @@ TEST(Headline, EachTargetIsJudgedOnTheRunsItIsSetFor)
             "median_period_ms\t16.0001\np99_dev_ms\t0.5\ncyclictest_p99_dev_ms\t0.45\n"
             "ratio_p99_dev\t1.1111\ncycles_over_17ms\t4\ncycles_over_17ms_pct\t0.1\n"
             "cyclictest_late_wakeups\t3\ncyclictest_late_pct\t0.08\n"
-            "supervisor_tick_ms\t2.02\noverrun_lines\t0\nnot a pair\n");
+            "supervisor_tick_ms\t2.02\noverrun_lines\t0\nnot a pair\n"
+            "one_call_paced_p99_ms\t31\nsix_calls_in_p99_ms\t65\n");
         base = readSummary(tsv);
     }
     EXPECT_EQ(base.at("ratio_p99_dev"), "1.1111");
@@ -418,6 +419,9 @@ TEST(Headline, EachTargetIsJudgedOnTheRunsItIsSetFor)
     EXPECT_EQ(verdicts(rowOf("Cycles over 17 ms")), "n");  // 4 late cycles against 3
     EXPECT_EQ(verdicts(rowOf("Supervisor tick")), "nnn");  // 2.02 ms on every run
     EXPECT_NE(rowOf("Overrun reports").find("| none | none | none |"), std::string::npos);
+    // 31 ms within 32, 65 over 64; a run without the faster bus has a dash for it.
+    EXPECT_EQ(verdicts(rowOf("Host audio")), "ynynyn");
+    EXPECT_NE(rowOf("Host audio").find("**not met**; – |"), std::string::npos);
 }
 
 TEST(FramesOnBus, ACommandWaitsWhenAnotherCommandHeldTheSlot)
