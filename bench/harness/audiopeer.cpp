@@ -2,10 +2,11 @@
 
 #include "harness/child.h"
 
-#include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -105,10 +106,11 @@ void AudioPeer::receiveLoop()
     }
 }
 
-void AudioPeer::startSending(int64_t periodNs)
+void AudioPeer::startSending(const Pace &pace)
 {
     sending = true;
-    sender = std::thread(&AudioPeer::sendLoop, this, periodNs);
+    burstNs = 0;
+    sender = std::thread(&AudioPeer::sendLoop, this, pace);
 }
 
 void AudioPeer::stopSending()
@@ -118,31 +120,56 @@ void AudioPeer::stopSending()
         sender.join();
 }
 
-void AudioPeer::sendLoop(int64_t periodNs)
+// One datagram of `blocks` numbered blocks of silence, each with its head; every block stamped.
+bool AudioPeer::sendBlocks(int fd, int shield, uint32_t first, int blocks)
+{
+    static constexpr int most = 8;  // 4096 bytes: under the driver's 5120-byte datagram bound
+    uint8_t datagram[most * audioBlockSize];
+    blocks = std::min(blocks, most);
+    const size_t size = static_cast<size_t>(blocks) * audioBlockSize;
+    for (size_t i = 0; i < size; i += 2) {
+        datagram[i] = 0xFF;  // silence, as the driver's own filler
+        datagram[i + 1] = 0x7F;
+    }
+    for (int b = 0; b < blocks; ++b) {
+        const auto head = audioHead(shield, first + static_cast<uint32_t>(b));
+        std::memcpy(datagram + b * audioBlockSize, head.data(), head.size());
+    }
+    const sockaddr_in to = loopback(driverPortBase + 2 * shield);
+    const int64_t at = nowNs();
+    if (::sendto(fd, datagram, size, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) !=
+        static_cast<ssize_t>(size))
+        return false;
+    for (int b = 0; b < blocks; ++b)
+        sentStamps.push_back({at, shield, first + static_cast<uint32_t>(b)});
+    return true;
+}
+
+void AudioPeer::sendLoop(Pace pace)
 {
     becomeRealTime();  // the host keeps its pace
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return;
-    uint8_t block[audioBlockSize];
-    for (int i = 0; i < audioBlockSize; i += 2) {
-        block[i] = 0xFF;  // silence, as the driver's own filler
-        block[i + 1] = 0x7F;
-    }
     timespec next;
     ::clock_gettime(CLOCK_MONOTONIC, &next);
-    for (uint32_t seq = 0; sending; ++seq) {
-        for (int s = 0; s < shields; ++s) {
-            const auto head = audioHead(s, seq);
-            std::memcpy(block, head.data(), head.size());
-            const sockaddr_in to = loopback(driverPortBase + 2 * s);
-            const int64_t at = nowNs();
-            if (::sendto(fd, block, sizeof block, 0, reinterpret_cast<const sockaddr *>(&to),
-                         sizeof to) == static_cast<ssize_t>(sizeof block))
-                sentStamps.push_back({at, s, seq});
+    const int64_t start = nowNs();
+    bool burstDue = pace.burstBlocks > 0;
+    while (sending) {
+        // Every shield gets the same sequence numbers: a block is known by its shield and number.
+        for (int s = 0; s < pace.shields; ++s)
+            sendBlocks(fd, s, nextSeq, pace.blocksPerSend);
+        nextSeq += static_cast<uint32_t>(pace.blocksPerSend);
+        if (burstDue && nowNs() - start >= pace.burstAfterNs) {
+            burstDue = false;
+            burstNs = nowNs();
+            for (int b = 0; b < pace.burstBlocks; ++b, ++nextSeq) {
+                for (int s = 0; s < pace.shields; ++s)
+                    sendBlocks(fd, s, nextSeq, 1);
+            }
         }
         // Absolute deadlines: a late wake-up does not shift the blocks after it.
-        const int64_t ns = next.tv_nsec + periodNs;
+        const int64_t ns = next.tv_nsec + pace.periodNs;
         next.tv_sec += static_cast<time_t>(ns / 1000000000);
         next.tv_nsec = static_cast<long>(ns % 1000000000);
         while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {

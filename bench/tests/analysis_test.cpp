@@ -3,7 +3,10 @@
 // without any visible failure, so the cases pin each rule down.
 
 #include "harness/analysis.h"
+#include "harness/driverlogs.h"
 #include "harness/headline.h"
+#include "harness/procfiles.h"
+#include "harness/transferlog.h"
 
 #include "link/crc16.h"
 
@@ -183,6 +186,40 @@ TEST(Matching, LostDuplicatedAndForeignBlocks)
     EXPECT_EQ(c.foreign, 1u);     // (2,1)
     const LossCount clean = countLoss(given, given);
     EXPECT_EQ(clean.lost + clean.duplicated + clean.foreign, 1u);  // the one given twice
+    EXPECT_DOUBLE_EQ(deliveredPercent(c), 50);
+    EXPECT_DOUBLE_EQ(deliveredPercent(LossCount{}), 0);
+    EXPECT_EQ(stampsBetween(given, 2, 4).size(), 2u);  // from included, to not
+}
+
+// A burst makes the blocks after it wait; the recovery ends with the last block that still
+// waited the limit or longer. Blocks sent every 16 ms from 0; `delays` in ms, -1 for a block
+// let go.
+TEST(Matching, RecoveryFromABurstEndsAfterTheLastBlockThatWaitedTooLong)
+{
+    struct Case {
+        const char *what;
+        std::vector<int> delays;
+        double recoveryMs;
+    };
+    const std::vector<Case> cases = {
+        {"never over the limit", {10, 20, 30}, 0},
+        {"back under from the third block", {300, 100, 40, 20}, 32},
+        {"a block let go does not count either way", {300, -1, 20, 20}, 16},
+        {"the last block still over: never", {300, 200, 100}, -1},
+        {"nothing came out", {-1, -1}, -1},
+    };
+    for (const Case &c : cases) {
+        std::vector<Stamp> sent, came;
+        for (size_t i = 0; i < c.delays.size(); ++i) {
+            const int64_t at = static_cast<int64_t>(i) * 16000000;
+            sent.push_back({at, 0, static_cast<uint32_t>(i)});
+            if (c.delays[i] >= 0)
+                came.push_back({at + c.delays[i] * 1000000LL, 0, static_cast<uint32_t>(i)});
+        }
+        sent.push_back({-16000000, 0, 99});  // before the burst: not looked at
+        came.push_back({500000000, 0, 99});
+        EXPECT_DOUBLE_EQ(recoveryMs(sent, came, 0, 48), c.recoveryMs) << c.what;
+    }
 }
 
 TEST(AudioBlocks, HeadCarriesShieldAndSequenceAndIsRecognised)
@@ -225,6 +262,9 @@ TEST(AudioBlocks, DrawnFromLongTransfersOfTheirOwnShield)
     EXPECT_EQ(to[0].key, 40u);
     ASSERT_EQ(from.size(), 1u);
     EXPECT_EQ(from[0].key, 39u);
+    // 528 bytes at 1.5625 MHz: the exchange ends 2.70336 ms after its start.
+    EXPECT_EQ(audioFromShieldAtExchangeEnd(log, 1562500).at(0).ns, 1 + 2703360);
+    EXPECT_EQ(audioFromShieldAtExchangeEnd(log, 0).at(0).ns, 1);
 }
 
 TEST(FramesOnBus, CommandsAndEventsByCodeWithAValidCrc)
@@ -348,7 +388,8 @@ TEST(Headline, EachTargetIsJudgedOnTheRunsItIsSetFor)
             "median_period_ms\t16.0001\np99_dev_ms\t0.5\ncyclictest_p99_dev_ms\t0.45\n"
             "ratio_p99_dev\t1.1111\ncycles_over_17ms\t4\ncycles_over_17ms_pct\t0.1\n"
             "cyclictest_late_wakeups\t3\ncyclictest_late_pct\t0.08\n"
-            "supervisor_tick_ms\t2.02\noverrun_lines\t0\nnot a pair\n");
+            "supervisor_tick_ms\t2.02\noverrun_lines\t0\nnot a pair\n"
+            "one_call_paced_p99_ms\t31\nsix_calls_in_p99_ms\t65\n");
         base = readSummary(tsv);
     }
     EXPECT_EQ(base.at("ratio_p99_dev"), "1.1111");
@@ -378,6 +419,9 @@ TEST(Headline, EachTargetIsJudgedOnTheRunsItIsSetFor)
     EXPECT_EQ(verdicts(rowOf("Cycles over 17 ms")), "n");  // 4 late cycles against 3
     EXPECT_EQ(verdicts(rowOf("Supervisor tick")), "nnn");  // 2.02 ms on every run
     EXPECT_NE(rowOf("Overrun reports").find("| none | none | none |"), std::string::npos);
+    // 31 ms within 32, 65 over 64; a run without the faster bus has a dash for it.
+    EXPECT_EQ(verdicts(rowOf("Host audio")), "ynynyn");
+    EXPECT_NE(rowOf("Host audio").find("**not met**; – |"), std::string::npos);
 }
 
 TEST(FramesOnBus, ACommandWaitsWhenAnotherCommandHeldTheSlot)
@@ -422,30 +466,31 @@ TEST(Callgrind, ThreadTotalsCallsAndTheEmulatedShieldsApart)
 {
     // A transfer thread as callgrind dumps it: the cycle calls the emulated board, which calls the
     // shield model and a library function; only the outermost call into the emulation counts.
-    std::istringstream dump("# callgrind format\n"
-                            "thread: 2\n"
-                            "positions: line\n"
-                            "events: Ir\n"
-                            "summary: 5000\n"
-                            "fl=/src/link/spitransmitter.cpp\n"
-                            "fn=SPItransmitter::main_func()\n"
-                            "10 400\n"
-                            "cfl=/src/sim/emulatedboard.cpp\n"
-                            "cfn=EmulatedBoard::spi_transfer(unsigned char*)\n"
-                            "calls=6 20\n"
-                            "+2 3000\n"
-                            "fl=/src/sim/emulatedboard.cpp\n"
-                            "fn=EmulatedBoard::spi_transfer(unsigned char*)\n"
-                            "21 200\n"
-                            "cfn=ShieldModel::transfer(QByteArray const&)\n"
-                            "calls=6 30\n"
-                            "22 2500\n"
-                            "fl=/src/base/timerthread.cpp\n"
-                            "fn=TimerThread::tickWhenDue()\n"
-                            "cfn=SPItransmitter::main_func()\n"
-                            "calls=3 10\n"
-                            "5 3400\n"
-                            "totals: 5000\n");
+    std::istringstream dump(
+        "# callgrind format\n"
+        "thread: 2\n"
+        "positions: line\n"
+        "events: Ir\n"
+        "summary: 5000\n"
+        "fl=/src/link/spitransmitter.cpp\n"
+        "fn=SPItransmitter::main_func()\n"
+        "10 400\n"
+        "cfl=/src/sim/emulatedboard.cpp\n"
+        "cfn=EmulatedBoard::spi_transfer(unsigned char*)\n"
+        "calls=6 20\n"
+        "+2 3000\n"
+        "fl=/src/sim/emulatedboard.cpp\n"
+        "fn=EmulatedBoard::spi_transfer(unsigned char*)\n"
+        "21 200\n"
+        "cfn=ShieldModel::transfer(QByteArray const&)\n"
+        "calls=6 30\n"
+        "22 2500\n"
+        "fl=/src/base/timerthread.cpp\n"
+        "fn=TimerThread::tickWhenDue()\n"
+        "cfn=SPItransmitter::main_func()\n"
+        "calls=3 10\n"
+        "5 3400\n"
+        "totals: 5000\n");
     const CallgrindThread t =
         readCallgrind(dump, {"EmulatedBoard::", "ShieldModel::", "BootloaderModel::"});
     EXPECT_EQ(t.thread, 2);

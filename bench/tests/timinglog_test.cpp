@@ -2,7 +2,7 @@
 // server reports every transfer with the right shield and bytes at the moment it arrived, and
 // shield-sim's --timing-log writes lines that the harness reads back as the same transfers.
 
-#include "harness/analysis.h"
+#include "harness/transferlog.h"
 
 #include "board/boardsimbus.h"
 #include "link/frame.h"
