@@ -5,7 +5,8 @@
 
 #include "audio/udpread.h"
 #include "board/board.h"
-#include "link/datatransmission.h"
+#include "link/audioqueue.h"
+#include "link/linkcounters.h"
 
 #include <QHostAddress>
 #include <QMutex>
@@ -35,7 +36,8 @@ void BM_UdpReassembly(benchmark::State &state)
     const int perIteration = 5120;
     const int datagrams = (perIteration + datagram - 1) / datagram;
     QMutex streamMutex;
-    DataTransmission queue;
+    LinkCounters counters;
+    AudioQueue queue(&counters);
     Board board;
     const quint16 port = freePort();
     UDPread reader(nullptr, &streamMutex, port, &queue, &board);
@@ -61,7 +63,7 @@ void BM_UdpReassembly(benchmark::State &state)
         state.ResumeTiming();
         reader.writeBufUDP();
         state.PauseTiming();
-        queue.clear();
+        queue.endCall();
         state.ResumeTiming();
     }
     ::close(fd);
