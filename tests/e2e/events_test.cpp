@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -300,7 +301,11 @@ TEST(E2eEvents, HostThatStopsReadingStallsNoShieldAndLosesNoLine)
     }
     const int dropped = askStatus(status).value("host_lines_dropped").toInt();
     EXPECT_EQ(host.lines.count(unserved) + dropped, commands);
-    EXPECT_EQ(pair.driver().errBesidesOverruns(),
+    // A slow build's late cycles may cost the host's audio a block, told on its own line.
+    QString err = pair.driver().errBesidesOverruns();
+    err.remove(QRegularExpression(
+        QStringLiteral("#WARNING: UDP audio on port \\d+: \\d+ packets dropped[^\n]*\n")));
+    EXPECT_EQ(err,
               QStringLiteral("#WARNING: standard output was not read: %1 lines other than events "
                              "were not kept (the events waited in the shields)\n")
                   .arg(dropped))
