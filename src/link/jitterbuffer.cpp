@@ -12,14 +12,22 @@ constexpr qint64 unseen = std::numeric_limits<qint64>::max();
 void JitterBuffer::reset()
 {
     gone = 0;
-    spanLeast.fill(0);  // as if the queue had been empty: no surplus before a window is seen
+    forget();
+    baseline = floorKept;  // as the call starts, a steady host's block waits, and no more
+    window = leastSpans;
+    heard = false;
+    sinceLetGo = spreadCycles;
+    episodeSurplus = 0;
+}
+
+void JitterBuffer::forget()
+{
+    spanLeast.fill(unseen);
     currentLeast = unseen;
     spanIndex = 0;
     spanFill = 0;
-    windowSpans = spans;
-    sinceLetGo = spreadCycles;
-    episodeSurplus = 0;
-    gap = leastGap;
+    age = 0;
+    baseline = unseen;
 }
 
 int JitterBuffer::arrived(int depth)
@@ -29,39 +37,82 @@ int JitterBuffer::arrived(int depth)
     return over;
 }
 
+qint64 JitterBuffer::spanBack(int k) const
+{
+    return k == 0 ? currentLeast : spanLeast[static_cast<size_t>((spanIndex + spans - k) % spans)];
+}
+
+JitterBuffer::Lead JitterBuffer::lead() const
+{
+    qint64 recent = unseen, old = unseen;
+    for (int k = 0; k <= leadSpans; ++k)
+        recent = std::min(recent, spanBack(k));
+    for (int k = riseSpans; k <= spans; ++k)
+        old = std::min(old, spanBack(k));
+    // Both leasts are the oldest depths of their windows when the host keeps running ahead. Until
+    // the old window is seen, the call's start stands for it, or after the queue ran dry, the
+    // first span in which it did not: a host short of a block once (a late chunk) has one more
+    // waiting from then on, which is no lead.
+    if (old == unseen)
+        old = baseline;
+    if (recent == unseen || old == unseen)
+        return {0, spanCycles};
+    return {recent - old, std::max(spanCycles, age - (leadSpans + 1) * spanCycles)};
+}
+
 int JitterBuffer::surplus() const
 {
-    qint64 least = currentLeast;
-    for (int k = 1; k <= windowSpans; ++k)
-        least = std::min(least, spanLeast[static_cast<size_t>((spanIndex + spans - k) % spans)]);
-    return static_cast<int>(std::max<qint64>(least - gone, -hardLimit)) - floorKept;
+    // Nothing is surplus before the depths of a whole window are seen.
+    if (age <= leastSpans * spanCycles)
+        return 0;
+    // While the host keeps running ahead, each depth noted is carried forward by what the host
+    // gained since, or the least of the window would lag the host by the window's length.
+    const Lead ahead = lead();
+    const bool running = ahead.blocks >= leastRise;
+    qint64 floor = unseen;
+    for (int k = 0; k <= window; ++k) {
+        if (spanBack(k) != unseen)
+            floor = std::min(
+                floor, spanBack(k) + (running ? ahead.blocks * k * spanCycles / ahead.cycles : 0));
+    }
+    const int kept = running ? floorKept : floorKept + 1;
+    return static_cast<int>(std::max<qint64>(floor - gone, -hardLimit) - kept);
 }
 
 int JitterBuffer::cycle(int depth)
 {
+    if (depth == 0 && heard) {
+        // The host's pace needed all it had: whatever it gained before (a fast stretch before a
+        // pause) is no lead now, and the window takes a second again.
+        forget();
+        window = windowSpans;
+    }
     currentLeast = std::min(currentLeast, depth + gone);
-    if (depth == 0)
-        windowSpans = spans;
+    heard = heard || depth > 0;
+    age = std::min(age + 1, spans * spanCycles);
     int letGo = 0;
     const int now = surplus();  // at most depth - floorKept: the block to play always stays
     if (now <= 0) {
         episodeSurplus = 0;
     } else {
-        if (now > episodeSurplus) {
-            // The pace is set by the largest surplus of the episode, or it would slow down as
-            // the surplus shrinks and the last blocks would take many seconds to go.
-            episodeSurplus = now;
-            gap = std::max(leastGap, spreadCycles / now);
-        }
-        if (sinceLetGo >= gap) {
+        // The pace is set by the largest surplus of the episode, or it would slow down as the
+        // surplus shrinks and the last blocks would take many seconds to go; a host that keeps
+        // running ahead sets it as fast as it runs.
+        episodeSurplus = std::max(episodeSurplus, now);
+        int gap = spreadCycles / episodeSurplus;
+        if (const Lead ahead = lead(); ahead.blocks > 0)
+            gap = static_cast<int>(std::min<qint64>(gap, ahead.cycles / ahead.blocks));
+        if (sinceLetGo >= std::max(leastGap, gap)) {
             letGo = 1;
             ++gone;
             sinceLetGo = 0;
-            windowSpans = std::max(leastSpans, windowSpans - 1);
+            window = std::max(leastSpans, window - 1);
         }
     }
     sinceLetGo = std::min(sinceLetGo + 1, spreadCycles);
     if (++spanFill == spanCycles) {
+        if (baseline == unseen && currentLeast > gone)
+            baseline = currentLeast;
         spanLeast[static_cast<size_t>(spanIndex)] = currentLeast;
         spanIndex = (spanIndex + 1) % spans;
         spanFill = 0;
