@@ -7,6 +7,7 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
@@ -236,6 +237,9 @@ TEST(E2eEvents, HostThatStopsReadingStallsNoShieldAndLosesNoLine)
     PausableHost host(out);
     const QString status = dir.filePath("status.sock");
     const QString timing = dir.filePath("timing.log");
+    // A link left where the log goes is replaced, not followed.
+    const QString victim = dir.filePath("victim");
+    ASSERT_TRUE(QFile::link(victim, timing));
     E2ePair pair(SHIELD_SIM_PATH, "/bin/sh",
                  {"--shields", "0,1,2", "--multishield", "--timing-log", timing},
                  {"-c", "export STM_HOST_QUEUE_BYTES=1024; exec \"$0\" \"$@\" > " + out,
@@ -314,6 +318,8 @@ TEST(E2eEvents, HostThatStopsReadingStallsNoShieldAndLosesNoLine)
     // Every shield had its transfers all along (a cycle every 16 ms; gaps of seconds would mean a
     // bus that waited for the host).
     QFile log(timing);
+    ASSERT_FALSE(QFileInfo(timing).isSymLink());
+    ASSERT_FALSE(QFile::exists(victim));
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
     std::array<qint64, 3> last{pauseFrom, pauseFrom, pauseFrom}, longestGap{};
     std::array<int, 3> transfers{};

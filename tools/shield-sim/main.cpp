@@ -4,6 +4,7 @@
 
 #include "base/qtcompat.h"
 #include "common/optionreader.h"
+#include "common/safefile.h"
 #include "common/stopsignals.h"
 #include "shield-sim/scenario.h"
 #include "shield-sim/simbusserver.h"
@@ -14,6 +15,7 @@
 #include <QSet>
 #include <QStringList>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -175,7 +177,8 @@ std::unique_ptr<SimbusServer> startServer(const Options &o)
     SimbusServer::TransferObserver logTransfer;
     if (!o.timingLogPath.isEmpty()) {
         if (!timingLog.open(o.timingLogPath)) {
-            std::fprintf(stderr, "shield-sim: cannot write %s\n", qPrintable(o.timingLogPath));
+            std::fprintf(stderr, "shield-sim: cannot write %s (%s)\n", qPrintable(o.timingLogPath),
+                         qPrintable(SafeFile::reason(errno)));
             return nullptr;
         }
         logTransfer = [](const SimbusServer::Transfer &t) { timingLog.record(t); };

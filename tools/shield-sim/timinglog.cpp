@@ -10,7 +10,9 @@
 
 bool TimingLog::open(const QString &path)
 {
-    fd = ::open(path.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // A new file renamed over whatever was there: a link in a shared folder is replaced, not
+    // followed, and another file is never written into.
+    fd = SafeFile::createReplacing(path, 0644);
     if (fd < 0)
         return false;
     std::thread([this] {
