@@ -14,6 +14,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
@@ -324,6 +325,16 @@ TEST(E2eStatus, ClientsThatNeverReadOrSendRubbishChangeNothingForTheHost)
     EXPECT_TRUE(rows.at(0).startsWith(QStringLiteral("stm-driver 2.18, single")));
     EXPECT_TRUE(rows.at(1).startsWith(QStringLiteral("transfer cycle: normal priority, ")));
     EXPECT_EQ(rows.at(3).simplified().section(' ', 0, 2), QStringLiteral("0 online 23"));
+    // --json --watch: a document a second, one per line.
+    tool.start(testProgram(QStringLiteral(STM_STATUS_PATH)),
+               {QStringLiteral("-s"), path, QStringLiteral("--json"), QStringLiteral("--watch")});
+    for (int n = 0; n < 2; ++n) {
+        while (!tool.canReadLine())
+            ASSERT_TRUE(tool.waitForReadyRead(E2eProcess::timeoutMs));
+        EXPECT_TRUE(QJsonDocument::fromJson(tool.readLine()).isObject());
+    }
+    tool.kill();
+    tool.waitForFinished(E2eProcess::timeoutMs);
     tool.start(testProgram(QStringLiteral(STM_STATUS_PATH)),
                {QStringLiteral("-s"), path + QStringLiteral("x")});
     ASSERT_TRUE(tool.waitForFinished(E2eProcess::timeoutMs));

@@ -49,12 +49,13 @@ const char *const usage =
     "cannot be written (what was captured until then stays a complete file).\n";
 
 // What stm-status does this time: one job per run.
-enum class Job { Table, Watch, Json, Prometheus, Capture };
+enum class Job { Table, Json, Prometheus, Capture };
 
 struct Options {
     QString path = QString::fromLatin1(defaultStatusPath);
     Job job = Job::Table;
-    QString output;  // with --prometheus
+    bool watch = false;  // with the table or the JSON document
+    QString output;      // with --prometheus
     CaptureOptions capture;
     bool help = false;
 };
@@ -82,7 +83,7 @@ bool readOptions(const QStringList &words, Options *o)
         if (args.is("-s")) {
             o->path = args.value();
         } else if (args.is("--watch")) {
-            job(Job::Watch);
+            o->watch = true;
         } else if (args.is("--json")) {
             job(Job::Json);
         } else if (args.is("--prometheus")) {
@@ -112,7 +113,9 @@ bool readOptions(const QStringList &words, Options *o)
             args.unknown();
         }
     }
+    // --watch refreshes the table or the JSON document.
     return args.ok() && jobs <= 1 && (o->output.isEmpty() || o->job == Job::Prometheus) &&
+           (!o->watch || o->job == Job::Table || o->job == Job::Json) &&
            (!captureOptions || o->job == Job::Capture);
 }
 
@@ -138,6 +141,6 @@ int main(int argc, char *argv[])
     case Job::Capture:
         return captureTo(o.path, o.capture);
     default:
-        return showStatus(o.path, o.job == Job::Watch, o.job == Job::Json);
+        return showStatus(o.path, o.watch, o.job == Job::Json);
     }
 }
