@@ -51,8 +51,8 @@ JitterBuffer::Lead JitterBuffer::lead() const
         old = std::min(old, spanBack(k));
     // Both leasts are the oldest depths of their windows when the host keeps running ahead. Until
     // the old window is seen, the call's start stands for it, or after the queue ran dry, the
-    // first span in which it did not: a host short of a block once (a late chunk) has one more
-    // waiting from then on, which is no lead.
+    // first span after: a host short of a block once (a late chunk) has one more waiting from
+    // then on, which is no lead.
     if (old == unseen)
         old = baseline;
     if (recent == unseen || old == unseen)
@@ -62,7 +62,8 @@ JitterBuffer::Lead JitterBuffer::lead() const
 
 int JitterBuffer::surplus() const
 {
-    // Nothing is surplus before the depths of a whole window are seen.
+    // Nothing is surplus before the depths of a whole window are seen (from the host's first
+    // block, or since the queue last ran dry).
     if (age <= leastSpans * spanCycles)
         return 0;
     // While the host keeps running ahead, each depth noted is carried forward by what the host
@@ -81,17 +82,21 @@ int JitterBuffer::surplus() const
 
 int JitterBuffer::cycle(int depth)
 {
-    if (depth == 0 && heard) {
+    if (depth > 0) {
+        currentLeast = std::min(currentLeast, depth + gone);
+        heard = true;
+    } else if (heard) {
         // The host's pace needed all it had: whatever it gained before (a fast stretch before a
-        // pause) is no lead now, and the window takes a second again.
+        // pause) is no lead now, and the window takes a second again. An empty queue is no depth
+        // to read a later lead against: it is not noted, nor is one before the host's first block.
         forget();
         window = windowSpans;
     }
-    currentLeast = std::min(currentLeast, depth + gone);
-    heard = heard || depth > 0;
-    age = std::min(age + 1, spans * spanCycles);
+    if (heard)
+        age = std::min(age + 1, spans * spanCycles);
     int letGo = 0;
-    const int now = surplus();  // at most depth - floorKept: the block to play always stays
+    // At most depth - floorKept: the block to play always stays.
+    const int now = depth > 0 ? surplus() : 0;
     if (now <= 0) {
         episodeSurplus = 0;
     } else {
@@ -111,7 +116,7 @@ int JitterBuffer::cycle(int depth)
     }
     sinceLetGo = std::min(sinceLetGo + 1, spreadCycles);
     if (++spanFill == spanCycles) {
-        if (baseline == unseen && currentLeast > gone)
+        if (baseline == unseen)
             baseline = currentLeast;
         spanLeast[static_cast<size_t>(spanIndex)] = currentLeast;
         spanIndex = (spanIndex + 1) % spans;

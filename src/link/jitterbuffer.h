@@ -77,10 +77,10 @@ private:
     qint64 currentLeast = 0;  // of the span being filled
     int spanIndex = 0;
     int spanFill = 0;
-    qint64 baseline = 0;      // the first span's least in which the queue never ran dry
+    qint64 baseline = 0;      // the least of the first span after forget()
     int window = leastSpans;  // spans the window looks back
-    int age = 0;              // cycles since forget(), up to the spans remembered
-    bool heard = false;       // a block came in this call
-    int sinceLetGo = 0;       // cycles since the last block went, up to spreadCycles
-    int episodeSurplus = 0;   // the largest surplus since it last was none
+    int age = 0;  // cycles since the host's first block or forget(), up to the spans remembered
+    bool heard = false;      // a block came in this call
+    int sinceLetGo = 0;      // cycles since the last block went, up to spreadCycles
+    int episodeSurplus = 0;  // the largest surplus since it last was none
 };
