@@ -118,24 +118,31 @@ TickEstimate tickFromPings(const std::vector<Transfer> &log, int shield, int64_t
     return e;
 }
 
-std::vector<Stamp> commandsOnBus(const std::vector<Transfer> &log, uint8_t code)
+namespace {
+
+// The valid frames with `code` one side of the bus clocked out (`side`: sent or received).
+std::vector<Stamp> framesOnBus(const std::vector<Transfer> &log, uint8_t code,
+                               std::array<uint8_t, 8> Transfer::*side)
 {
     std::vector<Stamp> stamps;
     for (const Transfer &t : log) {
-        if (t.shield >= 0 && isValidFrame(t.sent) && t.sent[1] == code)
-            stamps.push_back({t.ns, t.shield, frameNumber(t.sent)});
+        const std::array<uint8_t, 8> &frame = t.*side;
+        if (t.shield >= 0 && isValidFrame(frame) && frame[1] == code)
+            stamps.push_back({t.ns, t.shield, frameNumber(frame)});
     }
     return stamps;
 }
 
+}  // namespace
+
+std::vector<Stamp> commandsOnBus(const std::vector<Transfer> &log, uint8_t code)
+{
+    return framesOnBus(log, code, &Transfer::sent);
+}
+
 std::vector<Stamp> eventsOnBus(const std::vector<Transfer> &log, uint8_t code)
 {
-    std::vector<Stamp> stamps;
-    for (const Transfer &t : log) {
-        if (t.shield >= 0 && isValidFrame(t.received) && t.received[1] == code)
-            stamps.push_back({t.ns, t.shield, frameNumber(t.received)});
-    }
-    return stamps;
+    return framesOnBus(log, code, &Transfer::received);
 }
 
 namespace {

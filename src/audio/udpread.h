@@ -12,8 +12,6 @@
 #include <QElapsedTimer>
 #include <QObject>
 
-#include "link/jitterbuffer.h"
-
 class Board;
 class AudioQueue;
 struct LinkCounters;
@@ -28,9 +26,6 @@ class UDPread : public QObject
 public:
     static constexpr int blockSize = 512;
     static constexpr int overflowLimit = 5120;
-    // Packets kept queued at most (about 200 ms of audio); beyond it the oldest go, whatever
-    // the jitter buffer makes of the host's pace.
-    static constexpr int queueLimit = JitterBuffer::hardLimit;
     static constexpr qint64 dropReportIntervalMs = 5000;
     static constexpr int bindRetryMs = 1000;
 

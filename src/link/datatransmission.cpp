@@ -6,18 +6,6 @@ void DataTransmission::append(const QByteArray &frame)
     list.append(frame);
 }
 
-int DataTransmission::appendBounded(const QByteArray &frame, int limit)
-{
-    std::lock_guard<PiMutex> lock(mutex);
-    list.append(frame);
-    int dropped = 0;
-    while (list.size() > limit && !list.isEmpty()) {
-        list.removeFirst();
-        ++dropped;
-    }
-    return dropped;
-}
-
 bool DataTransmission::take(QByteArray *frame)
 {
     return takeUnless(frame, [](const QByteArray &) { return false; });

@@ -19,8 +19,6 @@ public:
 
     // Appends a copy of a frame at the end.
     void append(const QByteArray &frame);
-    // Appends a copy, dropping the oldest frames beyond `limit`; returns how many were dropped.
-    int appendBounded(const QByteArray &frame, int limit);
     // Moves the first frame into `buffer` and, when frame is given, copies it there; false, with
     // `buffer` untouched, when the queue is empty.
     bool take(QByteArray *frame = nullptr);

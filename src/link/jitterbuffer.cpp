@@ -60,7 +60,7 @@ JitterBuffer::Lead JitterBuffer::lead() const
     return {recent - old, std::max(spanCycles, age - (leadSpans + 1) * spanCycles)};
 }
 
-int JitterBuffer::surplus() const
+int JitterBuffer::surplus(const Lead &ahead) const
 {
     // Nothing is surplus before the depths of a whole window are seen (from the host's first
     // block, or since the queue last ran dry).
@@ -68,13 +68,12 @@ int JitterBuffer::surplus() const
         return 0;
     // While the host keeps running ahead, each depth noted is carried forward by what the host
     // gained since, or the least of the window would lag the host by the window's length.
-    const Lead ahead = lead();
     const bool running = ahead.blocks >= leastRise;
     qint64 floor = unseen;
     for (int k = 0; k <= window; ++k) {
-        if (spanBack(k) != unseen)
-            floor = std::min(
-                floor, spanBack(k) + (running ? ahead.blocks * k * spanCycles / ahead.cycles : 0));
+        if (const qint64 least = spanBack(k); least != unseen)
+            floor = std::min(floor,
+                             least + (running ? ahead.blocks * k * spanCycles / ahead.cycles : 0));
     }
     const int kept = running ? floorKept : floorKept + 1;
     return static_cast<int>(std::max<qint64>(floor - gone, -hardLimit) - kept);
@@ -95,8 +94,9 @@ int JitterBuffer::cycle(int depth)
     if (heard)
         age = std::min(age + 1, spans * spanCycles);
     int letGo = 0;
+    const Lead ahead = lead();
     // At most depth - floorKept: the block to play always stays.
-    const int now = depth > 0 ? surplus() : 0;
+    const int now = depth > 0 ? surplus(ahead) : 0;
     if (now <= 0) {
         episodeSurplus = 0;
     } else {
@@ -105,7 +105,7 @@ int JitterBuffer::cycle(int depth)
         // running ahead sets it as fast as it runs.
         episodeSurplus = std::max(episodeSurplus, now);
         int gap = spreadCycles / episodeSurplus;
-        if (const Lead ahead = lead(); ahead.blocks > 0)
+        if (ahead.blocks > 0)
             gap = static_cast<int>(std::min<qint64>(gap, ahead.cycles / ahead.blocks));
         if (sinceLetGo >= std::max(leastGap, gap)) {
             letGo = 1;

@@ -56,8 +56,6 @@ public:
     // One cycle of a call, `depth` blocks waiting as the shield takes one: how many of the oldest
     // to let go first, 0 or 1 (never the last one waiting).
     int cycle(int depth);
-    // Blocks waiting beyond what the host's pace needed over the window (0 or less: none).
-    int surplus() const;
 
 private:
     // The depths noted so far, the host's lead with them: as at a call's start.
@@ -71,6 +69,9 @@ private:
     // while it fills).
     qint64 spanBack(int k) const;
     Lead lead() const;
+    // Blocks waiting beyond what the host's pace needed over the window (0 or less: none), with
+    // the host's lead of this cycle.
+    int surplus(const Lead &ahead) const;
 
     qint64 gone = 0;  // blocks let go since reset(); depths are noted with it added
     std::array<qint64, spans> spanLeast{};

@@ -326,7 +326,7 @@ TEST_F(UdpReadTest, ABurstPastTheHardBoundKeepsTheNewestAndTheLossIsToldOnceAnIn
     // Waits for the interval once: a second report comes when it is over, not before.
     reader.setDropReportInterval(1000);
     reader.udpStart();
-    const int blocks = UDPread::queueLimit + 8;
+    const int blocks = JitterBuffer::hardLimit + 8;
     for (int j = 0; j < blocks; ++j)
         send(streamBytes(j * 512, 512));
     ASSERT_TRUE(pumpUntil([&] {
@@ -336,7 +336,7 @@ TEST_F(UdpReadTest, ABurstPastTheHardBoundKeepsTheNewestAndTheLossIsToldOnceAnIn
     }));
 
     const QList<QByteArray> packets = queued();
-    ASSERT_EQ(packets.size(), UDPread::queueLimit);
+    ASSERT_EQ(packets.size(), JitterBuffer::hardLimit);
     for (int k = 0; k < packets.size(); ++k)
         EXPECT_EQ(packets.at(k), packetOf(streamBytes((8 + k) * 512, 512))) << "packet " << k;
     EXPECT_EQ(reader.droppedPackets(), 8u);

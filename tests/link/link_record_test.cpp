@@ -340,20 +340,3 @@ TEST(Queue, AppendTakeClear)
     EXPECT_EQ(Frame::code(q.buffer), 0x02) << "a take from an empty queue leaves buffer alone";
 }
 
-TEST(Queue, BoundedAppendDropsTheOldest)
-{
-    DataTransmission q;
-    std::vector<int> dropped;
-    for (quint8 code = 1; code <= 5; ++code)
-        dropped.push_back(q.appendBounded(Frame::compose(code, 0, 0, 0, 0), 3));
-    EXPECT_EQ(dropped, (std::vector<int>{0, 0, 0, 1, 1}));
-    std::vector<int> codes;
-    for (const QByteArray &frame : q.list)
-        codes.push_back(Frame::code(frame));
-    EXPECT_EQ(codes, (std::vector<int>{3, 4, 5}));
-
-    // A limit of 0 or below keeps nothing and does not run past an empty list.
-    EXPECT_EQ(q.appendBounded(Frame::compose(6, 0, 0, 0, 0), 0), 4);
-    EXPECT_EQ(q.appendBounded(Frame::compose(7, 0, 0, 0, 0), -1), 1);
-    EXPECT_TRUE(q.isEmpty());
-}
