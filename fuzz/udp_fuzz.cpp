@@ -139,7 +139,7 @@ struct Model {
                                pending.left(UDPread::blockSize));
                 pending.remove(0, UDPread::blockSize);
                 packets.append(packet);
-                while (packets.size() > UDPread::queueLimit) {
+                while (packets.size() > JitterBuffer::hardLimit) {
                     packets.removeFirst();
                     ++dropped;
                 }
