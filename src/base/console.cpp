@@ -166,53 +166,14 @@ void LineStream::run()
     pthread_setname_np(pthread_self(), fd == STDERR_FILENO ? "stm-stderr" : "stm-stdout");
 
     std::unique_lock<PiMutex> lock(mutex);
-    for (;;) {
-        writerIdle = true;
-        if (inHand.empty()) {
-            wake.wait(lock, [this] { return !pending.empty() || stopping; });
-        } else {
-            // The descriptor failed: tried again after a while, or when a flush or the end waits.
-            wake.wait_for(lock, std::chrono::milliseconds(retryMs.load(std::memory_order_relaxed)),
-                          [this] { return stopping || hurry; });
-        }
-        writerIdle = false;
-        hurry = false;
-        if (pending.empty() && inHand.empty())
-            return;  // stopping, and everything is written
-        if (droppedLines != 0) {
-            // Told where the lines went missing, before the ones that survived.
-            const QByteArray notice =
-                QStringLiteral("#WARNING: standard error was not read: %1 older lines dropped\n")
-                    .arg(droppedLines)
-                    .toUtf8();
-            droppedLines = 0;
-            queued.fetch_add(notice.size(), std::memory_order_relaxed);
-            madeBytes += static_cast<quint64>(notice.size());
-            inHand.push_back(notice);
-        }
-        for (QByteArray &bytes : pending)
-            inHand.push_back(std::move(bytes));
-        pending.clear();
-        pendingBytes = 0;
+    while (awaitLines(lock)) {
+        takePending();
         lock.unlock();
         Result result = write();
         lock.lock();
         quint64 handled = static_cast<quint64>(result.bytes);
-
-        // Lines that nobody can take any more go: the reader is gone, the diagnostic log fails
-        // (there is nobody to tell), or the process ends.
-        if (result.outcome == Outcome::ReaderGone ||
-            (result.outcome == Outcome::Failed && (stopping || overflow == Overflow::DropOldest))) {
-            qint64 lost = pendingBytes - inHandOffset;
-            for (const QByteArray &bytes : inHand)
-                lost += bytes.size();
-            queued.fetch_sub(lost, std::memory_order_relaxed);
-            handled += static_cast<quint64>(lost);
-            inHand.clear();
-            inHandOffset = 0;
-            pending.clear();
-            pendingBytes = 0;
-        }
+        if (unwritable(result))
+            handled += discardAll();
         if (result.outcome == Outcome::ReaderGone) {
             broken = true;  // from now on lines are discarded as they come
             if (const std::function<void()> onBroken = takeBrokenPipeHandler()) {
@@ -234,6 +195,60 @@ void LineStream::run()
         handledBytes += handled;
         written.notify_all();
     }
+}
+
+bool LineStream::awaitLines(std::unique_lock<PiMutex> &lock)
+{
+    writerIdle = true;
+    if (inHand.empty()) {
+        wake.wait(lock, [this] { return !pending.empty() || stopping; });
+    } else {
+        // The descriptor failed: tried again after a while, or when a flush or the end waits.
+        wake.wait_for(lock, std::chrono::milliseconds(retryMs.load(std::memory_order_relaxed)),
+                      [this] { return stopping || hurry; });
+    }
+    writerIdle = false;
+    hurry = false;
+    return !pending.empty() || !inHand.empty();  // else stopping, and everything is written
+}
+
+void LineStream::takePending()
+{
+    if (droppedLines != 0) {
+        // Told where the lines went missing, before the ones that survived.
+        const QByteArray notice =
+            QStringLiteral("#WARNING: standard error was not read: %1 older lines dropped\n")
+                .arg(droppedLines)
+                .toUtf8();
+        droppedLines = 0;
+        queued.fetch_add(notice.size(), std::memory_order_relaxed);
+        madeBytes += static_cast<quint64>(notice.size());
+        inHand.push_back(notice);
+    }
+    for (QByteArray &bytes : pending)
+        inHand.push_back(std::move(bytes));
+    pending.clear();
+    pendingBytes = 0;
+}
+
+bool LineStream::unwritable(const Result &result) const
+{
+    // The reader is gone, the diagnostic log fails (there is nobody to tell), or the process ends.
+    return result.outcome == Outcome::ReaderGone ||
+           (result.outcome == Outcome::Failed && (stopping || overflow == Overflow::DropOldest));
+}
+
+quint64 LineStream::discardAll()
+{
+    qint64 lost = pendingBytes - inHandOffset;
+    for (const QByteArray &bytes : inHand)
+        lost += bytes.size();
+    queued.fetch_sub(lost, std::memory_order_relaxed);
+    inHand.clear();
+    inHandOffset = 0;
+    pending.clear();
+    pendingBytes = 0;
+    return static_cast<quint64>(lost);
 }
 
 void LineStream::tell(const Result &result, quint64 refused)

@@ -27,6 +27,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <mutex>
 
 #include <pthread.h>
 
@@ -119,6 +120,16 @@ private:
     void dropOldest();
     // The writer thread: sleeps until lines wait, hands them over in batches.
     void run();
+    // Writer thread, under the lock: sleeps until lines wait (or, after a failed write, until it
+    // is time to try again); false when the stream stops with nothing left to write.
+    bool awaitLines(std::unique_lock<PiMutex> &lock);
+    // Writer thread, under the lock: the waiting lines into its hands, after a notice of the lines
+    // dropped before them.
+    void takePending();
+    // Lines that nobody can take any more go, and so does what waits behind them.
+    bool unwritable(const Result &result) const;
+    // Under the lock: every line in hand or waiting dropped; their bytes.
+    quint64 discardAll();
     // Writer thread, outside the lock: the lines in hand to the descriptor, waiting for room as
     // long as it takes, until they are all written or a write fails.
     Result write();

@@ -93,8 +93,6 @@ void SPItransmitter::to_null()
 void SPItransmitter::main_func()
 {
     std::lock_guard<PiMutex> lock(*mutex);
-    quint16 sendWords[Frame::longWords];
-    quint16 receiveWords[Frame::longWords] = {};  // a board that clocks nothing in leaves zeros
     const quint8 last = settings->lastShield;
     capturing = capture ? capture->enter() : nullptr;
     int longPackets = 0;
@@ -104,45 +102,15 @@ void SPItransmitter::main_func()
         SPIconnector *link = connectors[s];
         if (link->get_skip_flag())
             continue;
-        tx_buffer.fill('\0');
-        rx_buffer.fill('\0');
-        if (link->get_long_packet()) {
-            QByteArray packet;
-            const QByteArray &audio = link->audio_queue->takeCycle(&packet) ? packet : idle_packet;
-            std::memcpy(tx_buffer.data(), audio.constData(),
-                        static_cast<size_t>(std::min<int>(audio.size(), Frame::longSize)));
-        }
-        if (!fillControlFrame(s, link))
-            continue;
-
-        const int words = link->get_long_packet() ? Frame::longWords : Frame::shortWords;
-        spi_data_transfer(s, tx_buffer, rx_buffer, sendWords, receiveWords, words);
-        LinkCounters::add(link->counters.exchanges);
-        copyFrame(link->rx_frame, rx_buffer);
-        if (capturing) {
-            capturing->exchange(s, reinterpret_cast<const quint8 *>(tx_buffer.constData()),
-                                reinterpret_cast<const quint8 *>(rx_buffer.constData()), 2 * words);
-        }
-
-        // An audio-play command went out: the frame size follows what it asked for. The frame
-        // received in this same cycle was still short, so its audio part is silence.
-        if (Frame::code(tx_buffer) == SPIcommand::AUDIO_PLAY) {
-            if (Frame::byte(tx_buffer, 5) == 1) {
-                link->set_long_packet(true);
-                Frame::fillSilence(link->rx_frame, Frame::audioOffset);
-            } else {
-                link->set_long_packet(false);
-            }
-        }
-
-        // The shield's audio leaves for the host now: held for the parse phase, the first
-        // shield's block would wait for every later exchange of the cycle (13.5 ms with six
-        // calls). Which blocks go is decided as before: from the frame size after the exchange.
-        if (link->get_long_packet()) {
+        switch (exchange(s, link)) {
+        case Exchanged::Long:
             ++longPackets;
-            forwardAudio(s, link);
-        } else {
+            break;
+        case Exchanged::Short:
             ++shortFrames;
+            break;
+        case Exchanged::Nothing:
+            break;
         }
     }
     const QString busLine = budget.cycle(longPackets, shortFrames);
@@ -165,6 +133,47 @@ void SPItransmitter::main_func()
         capture->leave();
         capturing = nullptr;
     }
+}
+
+SPItransmitter::Exchanged SPItransmitter::exchange(quint8 shield, SPIconnector *link)
+{
+    tx_buffer.fill('\0');
+    rx_buffer.fill('\0');
+    if (link->get_long_packet()) {
+        QByteArray packet;
+        const QByteArray &audio = link->audio_queue->takeCycle(&packet) ? packet : idle_packet;
+        std::memcpy(tx_buffer.data(), audio.constData(),
+                    static_cast<size_t>(std::min<int>(audio.size(), Frame::longSize)));
+    }
+    if (!fillControlFrame(shield, link))
+        return Exchanged::Nothing;
+
+    const int words = link->get_long_packet() ? Frame::longWords : Frame::shortWords;
+    receiveWords.fill(0);  // a board that clocks nothing in leaves zeros
+    spi_data_transfer(shield, tx_buffer, rx_buffer, sendWords.data(), receiveWords.data(), words);
+    LinkCounters::add(link->counters.exchanges);
+    copyFrame(link->rx_frame, rx_buffer);
+    if (capturing) {
+        capturing->exchange(shield, reinterpret_cast<const quint8 *>(tx_buffer.constData()),
+                            reinterpret_cast<const quint8 *>(rx_buffer.constData()), 2 * words);
+    }
+
+    // An audio-play command went out: the frame size follows what it asked for. The frame
+    // received in this same cycle was still short, so its audio part is silence.
+    if (Frame::code(tx_buffer) == SPIcommand::AUDIO_PLAY) {
+        const bool playing = Frame::byte(tx_buffer, 5) == 1;
+        link->set_long_packet(playing);
+        if (playing)
+            Frame::fillSilence(link->rx_frame, Frame::audioOffset);
+    }
+
+    // The shield's audio leaves for the host now: held for the parse phase, the first
+    // shield's block would wait for every later exchange of the cycle (13.5 ms with six
+    // calls). Which blocks go is decided as before: from the frame size after the exchange.
+    if (!link->get_long_packet())
+        return Exchanged::Short;
+    forwardAudio(shield, link);
+    return Exchanged::Long;
 }
 
 bool SPItransmitter::fillControlFrame(quint8 shield, SPIconnector *link)
@@ -235,8 +244,8 @@ void SPItransmitter::disconnect(quint8 shield, SPIconnector *link)
     parsers->link_lost(shield);
     if (online) {
         LinkCounters::add(link->counters.disconnects);
-        Console::out.lines({settings->addressPrefix(shield) + QStringLiteral("shield_disconect"),
-                            QString()});
+        Console::out.lines(
+            {settings->addressPrefix(shield) + QStringLiteral("shield_disconect"), QString()});
     }
     settings->supervisorWake.ring();  // it cleans the link record and pings again
 }

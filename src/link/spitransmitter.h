@@ -78,6 +78,10 @@ Q_SIGNALS:
     void emergency_restart();
 
 private:
+    enum class Exchanged { Nothing, Long, Short };
+    // One shield's turn of the cycle: its frame out, the shield's frame in, and the frame size
+    // the exchange leaves. Nothing when the link was found lost before the transfer.
+    Exchanged exchange(quint8 shield, SPIconnector *link);
     // Bytes 0 to 7 of tx_buffer for this cycle; false when the link was found lost.
     bool fillControlFrame(quint8 shield, SPIconnector *link);
     void disconnect(quint8 shield, SPIconnector *link);
@@ -100,6 +104,8 @@ private:
     std::unique_ptr<BootloaderHost> bootloader;
     QByteArray tx_buffer;
     QByteArray rx_buffer;
+    std::array<quint16, Frame::longWords> sendWords{};
+    std::array<quint16, Frame::longWords> receiveWords{};
     PiMutex *mutex;
     SoftwareTimer report_timer;
     CaptureTap *capture = nullptr;
