@@ -185,6 +185,12 @@ void ShielHandler::process_init(uchar shield)
     ShieldState &record = settings->shieldState[shield];
     if (record.step != 1) {
         record.to_null();
+        {
+            // A host command taken just as the link was lost can be queued after the link was
+            // cleaned: it must not reach the shield that has started afresh.
+            std::lock_guard<PiMutex> lock(*linkMutex);
+            links[shield]->command_queue->clear();
+        }
         command->command_first(shield);
         record.step = 1;
         return;
