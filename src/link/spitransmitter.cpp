@@ -149,7 +149,7 @@ SPItransmitter::Exchanged SPItransmitter::exchange(quint8 shield, SPIconnector *
         return Exchanged::Nothing;
 
     const int words = link->get_long_packet() ? Frame::longWords : Frame::shortWords;
-    receiveWords.fill(0);  // a board that clocks nothing in leaves zeros
+    std::fill_n(receiveWords.begin(), words, 0);  // a board that clocks nothing in leaves zeros
     spi_data_transfer(shield, tx_buffer, rx_buffer, sendWords.data(), receiveWords.data(), words);
     LinkCounters::add(link->counters.exchanges);
     copyFrame(link->rx_frame, rx_buffer);
