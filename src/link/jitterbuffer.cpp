@@ -62,10 +62,6 @@ JitterBuffer::Lead JitterBuffer::lead() const
 
 int JitterBuffer::surplus(const Lead &ahead) const
 {
-    // Nothing is surplus before the depths of a whole window are seen (from the host's first
-    // block, or since the queue last ran dry).
-    if (age <= leastSpans * spanCycles)
-        return 0;
     // While the host keeps running ahead, each depth noted is carried forward by what the host
     // gained since, or the least of the window would lag the host by the window's length.
     const bool running = ahead.blocks >= leastRise;
@@ -94,9 +90,15 @@ int JitterBuffer::cycle(int depth)
     if (heard)
         age = std::min(age + 1, spans * spanCycles);
     int letGo = 0;
-    const Lead ahead = lead();
-    // At most depth - floorKept: the block to play always stays.
-    const int now = depth > 0 ? surplus(ahead) : 0;
+    // Nothing is surplus in a cycle with nothing to play, nor before the depths of a whole window
+    // are seen (from the host's first block, or since the queue last ran dry). At most
+    // depth - floorKept: the block to play always stays.
+    Lead ahead{0, spanCycles};
+    int now = 0;
+    if (depth > 0 && age > leastSpans * spanCycles) {
+        ahead = lead();
+        now = surplus(ahead);
+    }
     if (now <= 0) {
         episodeSurplus = 0;
     } else {

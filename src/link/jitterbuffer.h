@@ -70,7 +70,7 @@ private:
     qint64 spanBack(int k) const;
     Lead lead() const;
     // Blocks waiting beyond what the host's pace needed over the window (0 or less: none), with
-    // the host's lead of this cycle.
+    // the host's lead of this cycle; asked only once a whole window is seen.
     int surplus(const Lead &ahead) const;
 
     qint64 gone = 0;  // blocks let go since reset(); depths are noted with it added
